@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs from Debian's packages what building and testing the relay needs
+# and is missing. Idempotent: does nothing when all is there. Extra groups:
+#   install-deps.sh            build and test
+#   install-deps.sh bench      + benchmark tools
+#   install-deps.sh fuzz       + clang and libFuzzer
+#   install-deps.sh package    + dpkg tools for the .deb
+set -euo pipefail
+
+packages=(g++ cmake ninja-build make qt6-base-dev libgtest-dev libgmock-dev)
+for group in "$@"; do
+  case "$group" in
+    bench) packages+=(libbenchmark-dev socat) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    package) packages+=(dpkg-dev file) ;;
+    screenshot) packages+=(xvfb xauth) ;;
+    *) echo "install-deps.sh: unknown group '$group'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
