@@ -1,5 +1,7 @@
 #include "runtime/HandOff.h"
 
+#include "runtime/ErrorDisplay.h"
+
 namespace tarvix {
 
 THandOff& THandOff::Instance() {
@@ -32,11 +34,7 @@ bool THandOff::Submit(TStep& step, const std::chrono::steady_clock::time_point* 
   bool wasEmpty = false;
   {
     std::lock_guard lock(mutex_);
-    wasEmpty = head_ == nullptr;
-    step.Prev = tail_;
-    if (tail_) tail_->Next = &step;
-    else head_ = &step;
-    tail_ = &step;
+    wasEmpty = Link(step);
   }
   pendingCv_.notify_all();
   if (wasEmpty && waker_) waker_();
@@ -58,6 +56,27 @@ bool THandOff::Submit(TStep& step, const std::chrono::steady_clock::time_point* 
   return true;
 }
 
+bool THandOff::Link(TStep& step) {
+  const bool wasEmpty = head_ == nullptr;
+  step.Prev = tail_;
+  if (tail_) tail_->Next = &step;
+  else head_ = &step;
+  tail_ = &step;
+  return wasEmpty;
+}
+
+void THandOff::Post(std::function<void()> step) {
+  auto* posted = new TStep;
+  posted->Posted = std::move(step);
+  bool wasEmpty = false;
+  {
+    std::lock_guard lock(mutex_);
+    wasEmpty = Link(*posted);
+  }
+  pendingCv_.notify_all();
+  if (wasEmpty && waker_) waker_();
+}
+
 void THandOff::Unlink(TStep& step) {
   if (step.Prev) step.Prev->Next = step.Next;
   else head_ = step.Next;
@@ -75,6 +94,15 @@ void THandOff::RunPending() {
       if (!step) return;
       Unlink(*step);
       step->State = EStepState::Running;
+    }
+    if (step->Posted) {
+      try {
+        step->Posted();
+      } catch (...) {
+        ShowCurrentException();
+      }
+      delete step;
+      continue;
     }
     RunStep(*step);
     {

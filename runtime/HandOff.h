@@ -59,6 +59,12 @@ class THandOff {
     return Submit(s, &deadline);
   }
 
+  // Queues step to run later on the main thread, in order with the other
+  // steps, and returns at once. An exception it throws is shown through the
+  // error display. Allocates: for rare events (a deferred close), not hot paths.
+  // Any thread (on the main thread too: it then runs at the next RunPending).
+  void Post(std::function<void()> step);
+
   // Runs every pending step, oldest first. Main thread only.
   void RunPending();
 
@@ -84,6 +90,7 @@ class THandOff {
     TStep* Next = nullptr;
     EStepState State = EStepState::Queued;
     std::exception_ptr Error;
+    std::function<void()> Posted;  // set for a posted step, which the queue owns
   };
 
   template <class F>
@@ -99,6 +106,7 @@ class THandOff {
   bool Submit(TStep& step, const std::chrono::steady_clock::time_point* deadline);
   static void RunStep(TStep& step);
   void Unlink(TStep& step);
+  bool Link(TStep& step);  // appends under the lock held; returns whether the queue was empty
 
   std::atomic<std::thread::id> mainThread_;
   mutable std::mutex mutex_;

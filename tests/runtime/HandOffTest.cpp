@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "runtime/Exception.h"
+#include "runtime/ErrorDisplay.h"
 #include "runtime/HandOff.h"
 #include "runtime/Thread.h"
 
@@ -135,4 +136,18 @@ TEST(Threads, ExceptionEscapingTheBodyIsKept) {
   failing.WaitFor();
   ASSERT_TRUE(failing.FatalException());
   EXPECT_THROW(std::rethrow_exception(failing.FatalException()), EIntOverflow);
+}
+
+TEST(HandOff, PostedStepsRunLaterInOrderAndTheirErrorsAreShown) {
+  std::vector<int> order;
+  std::string shown;
+  auto previous = SetErrorDisplay([&](const std::string& m) { shown = m; });
+  THandOff::Instance().Post([&] { order.push_back(1); });
+  THandOff::Instance().Post([] { throw ERangeError(); });
+  THandOff::Instance().Post([&] { order.push_back(2); });
+  EXPECT_TRUE(order.empty());
+  THandOff::Instance().RunPending();
+  SetErrorDisplay(previous);
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  EXPECT_EQ(shown, "Range check error");
 }
