@@ -1,0 +1,72 @@
+// tarvix-bus-sim: RS485 devices on a pseudo-terminal, for trying the relay
+// without hardware.
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+
+#include "tools/BusSimulator.h"
+#include "tools/PseudoTerminal.h"
+#include "tools/SimOptions.h"
+#include "tools/ToolArgs.h"
+
+namespace {
+
+// Written once before the handlers are installed; the handlers only read it.
+int stopEvent = -1;
+
+void OnStopSignal(int) {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const auto ignored = write(stopEvent, &one, sizeof one);
+}
+
+std::string IdList(const std::bitset<256>& ids) {
+  std::string text;
+  for (std::size_t id = 0; id < ids.size(); ++id) {
+    if (ids.test(id)) text += (text.empty() ? "" : ",") + std::to_string(id);
+  }
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace tarvix;
+  TSimOptions options;
+  try {
+    options = ParseSimOptions(argc, argv, std::getenv("TARVIX_COM_DIR"));
+  } catch (const EUsage& e) {
+    std::cerr << "tarvix-bus-sim: " << e.Message() << "\nTry 'tarvix-bus-sim --help'.\n";
+    return kExitUsage;
+  }
+  if (options.help) {
+    std::cout << kSimUsage;
+    return kExitOk;
+  }
+  try {
+    stopEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stopEvent < 0) throw EInOutError("eventfd failed", errno);
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    TPseudoTerminal line;
+    TPortLink link(options.portDir + "/COM" + std::to_string(options.com), line.SlavePath());
+    TBusSimulator simulator(options, line.MasterFd(), stopEvent, [](const std::string& text) {
+      std::cout << text << std::endl;
+    });
+    std::cout << "tarvix-bus-sim: " << link.Path() << " -> " << line.SlavePath() << ", IDs " << IdList(options.ids)
+              << ", delay " << options.delayMs << " ms, drop " << options.dropPercent << " %, seed "
+              << simulator.Seed() << std::endl;
+    simulator.Run();
+    std::cout << "tarvix-bus-sim: stopped" << std::endl;
+    return kExitOk;
+  } catch (const EInOutError& e) {
+    std::cerr << "tarvix-bus-sim: " << e.Message() << '\n';
+    return kExitSystem;
+  }
+}

@@ -1,0 +1,133 @@
+#include "tools/BusSimulator.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "runtime/Exception.h"
+#include "runtime/MyStrings.h"
+#include "tools/Datagram.h"
+
+namespace tarvix {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr char kAck = 0x06;
+// How long a full line may hold a reply back before it is given up.
+constexpr int kWriteWaitMs = 1000;
+
+int MillisecondsUntil(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::max<std::int64_t>(left, 0));
+}
+
+}  // namespace
+
+TBusSimulator::TBusSimulator(const TSimOptions& options, int busFd, int stopFd, TLineSink sink)
+    : options_(options),
+      busFd_(busFd),
+      stopFd_(stopFd),
+      sink_(std::move(sink)),
+      seed_(options.seed ? *options.seed : std::random_device{}()),
+      rng_(seed_) {}
+
+bool TBusSimulator::Pause(int ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  pollfd stop{stopFd_, POLLIN, 0};
+  for (;;) {
+    const int ready = poll(&stop, 1, MillisecondsUntil(deadline));
+    if (ready > 0) return false;
+    if (ready == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+void TBusSimulator::Run() {
+  std::array<char, 256> chunk{};
+  for (;;) {
+    std::array<pollfd, 2> fds{{{stopFd_, POLLIN, 0}, {busFd_, POLLIN, 0}}};
+    const bool pending = !reader_.Seen().empty();
+    const int timeout = pending ? MillisecondsUntil(lastByte_ + std::chrono::milliseconds(kSilenceMs)) : -1;
+    const int ready = poll(fds.data(), fds.size(), timeout);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) throw EInOutError(std::string("poll: ") + std::strerror(errno), errno);
+    if (fds[0].revents != 0) return;
+    if (ready == 0) {
+      sink_("?? " + HexDump(reader_.Seen()));
+      reader_.Clear();
+      continue;
+    }
+    const auto got = read(busFd_, chunk.data(), chunk.size());
+    if (got < 0 && errno == EAGAIN) continue;
+    if (got <= 0) {
+      // Hang-up or I/O error on the line: wait a cycle instead of spinning on it.
+      if (!Pause(50)) return;
+      continue;
+    }
+    lastByte_ = Clock::now();
+    for (std::size_t k = 0; k < static_cast<std::size_t>(got); ++k) {
+      if (reader_.Feed(chunk[k]) && !HandleFrame()) return;
+    }
+  }
+}
+
+bool TBusSimulator::HandleFrame() {
+  sink_(">> " + HexDump(reader_.Seen()));
+  const auto id = reader_.DeviceId();
+  bool goOn = true;
+  if (id && options_.ids.test(*id)) {
+    if (options_.dropPercent > 0 && static_cast<std::int32_t>(rng_() % 100) < options_.dropPercent) {
+      sink_("-- dropped");
+    } else {
+      goOn = Pause(options_.delayMs) && WriteReply();
+    }
+  }
+  reader_.Clear();
+  return goOn;
+}
+
+bool TBusSimulator::WriteReply() {
+  const auto request = reader_.Frame();
+  reply_.clear();
+  if (options_.noise) reply_.append(kNoise, sizeof kNoise);
+  reply_.append(static_cast<std::size_t>(options_.synCount), kSyn);
+  reply_.append(request);
+  reply_[reply_.size() - request.size() + 2] = kAck;
+  if (!options_.split) {
+    WriteAll(reply_);
+  } else {
+    for (std::size_t at = 0; at < reply_.size(); at += kSplitChunk) {
+      if (at > 0 && !Pause(kSplitPauseMs)) return false;
+      WriteAll(std::string_view(reply_).substr(at, kSplitChunk));
+    }
+  }
+  sink_("<< " + HexDump(reply_));
+  return true;
+}
+
+void TBusSimulator::WriteAll(std::string_view bytes) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kWriteWaitMs);
+  while (!bytes.empty()) {
+    const auto written = write(busFd_, bytes.data(), bytes.size());
+    if (written > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(written));
+      continue;
+    }
+    if (written < 0 && errno != EAGAIN && errno != EINTR) {
+      sink_(std::string("!! reply not written: ") + std::strerror(errno));
+      return;
+    }
+    pollfd out{busFd_, POLLOUT, 0};
+    if (poll(&out, 1, MillisecondsUntil(deadline)) == 0) {
+      sink_("!! reply not written: nobody reads the line");
+      return;
+    }
+  }
+}
+
+}  // namespace tarvix

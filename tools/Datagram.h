@@ -1,0 +1,31 @@
+// The relay's formats as the tools see them from outside: request frames on
+// the bus, request datagrams to the relay and reply datagrams from it.
+// Pure functions; any thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarvix {
+
+inline constexpr char kSyn = 0x16;
+inline constexpr char kStx = 0x02;
+
+// The relay reads at most this many bytes of a request datagram.
+inline constexpr std::size_t kRequestReadLimit = 128;
+
+// SYN, STX, LEN, 00, id, payload; LEN counts from STX through the last byte.
+// EUsage when the frame would not fit its length byte.
+std::string BuildRequestFrame(std::uint8_t id, std::string_view payload);
+
+// IP text, 0, port low, port high, 0, frame. EUsage when the relay would not
+// read it whole: longer than kRequestReadLimit, or without a frame byte.
+std::string EncodeRequest(std::string_view replyIp, std::uint16_t replyPort, std::string_view frame);
+
+// The frame of a reply datagram: what follows the IP text, its 0 and the
+// three bytes of port and separator. Nothing when the datagram is shorter.
+std::optional<std::string_view> ReplyFrameOf(std::string_view datagram);
+
+}  // namespace tarvix

@@ -1,0 +1,29 @@
+// The command line of tarvix-bus-sim. Pure; any thread. Throws EUsage.
+#pragma once
+
+#include <bitset>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace tarvix {
+
+struct TSimOptions {
+  std::string portDir;  // --port-dir, else TARVIX_COM_DIR
+  std::int32_t com = 1;
+  std::bitset<256> ids;  // device IDs answered; 1 when none is given
+  std::int32_t delayMs = 5;
+  std::int32_t dropPercent = 0;
+  std::optional<std::uint32_t> seed;  // drawn at start when not given
+  std::int32_t synCount = 1;
+  bool noise = false;
+  bool split = false;
+  bool help = false;
+};
+
+extern const char* const kSimUsage;
+
+// comDirEnv is the value of TARVIX_COM_DIR (nullptr when unset).
+TSimOptions ParseSimOptions(int argc, char** argv, const char* comDirEnv);
+
+}  // namespace tarvix
