@@ -6,6 +6,7 @@
 #include <concepts>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "runtime/Exception.h"
 
