@@ -1,0 +1,45 @@
+#include "net/NetUDPClient.h"
+
+#include "net/NetExceptions.h"
+#include "net/NetStack.h"
+
+namespace tarvix {
+
+namespace {
+
+constexpr int MessageTooLong = 10040;
+
+}  // namespace
+
+TNetUDPClient::TNetUDPClient() = default;
+
+TNetUDPClient::~TNetUDPClient() { CloseEndpoint(); }
+
+void TNetUDPClient::OpenEndpoint() {
+  if (!binding_) binding_ = std::make_unique<TNetSocketHandle>();
+  if (binding_->Allocated()) return;
+  binding_->OpenSocket();
+  SetState(ENetEndpointState::Active);
+  ApplyBroadcast();
+}
+
+void TNetUDPClient::CloseEndpoint() {
+  binding_.reset();
+  if (State() == ENetEndpointState::Active) SetState(ENetEndpointState::Inactive);
+}
+
+void TNetUDPClient::ApplyBroadcast() {
+  if (binding_ && binding_->Allocated()) binding_->SetBroadcast(BroadcastEnabled);
+}
+
+void TNetUDPClient::SendText(std::string_view AData) {
+  const std::string ip = TNetStack::HostToIP(host_);
+  OpenEndpoint();
+  TNetStack& stack = TNetStack::Instance();
+  const std::int64_t sent = stack.SendTo(binding_->SocketHandle(), AData.data(), AData.size(), 0, ip,
+                                         static_cast<std::uint16_t>(port_));
+  if (stack.CheckForSocketError(sent, {MessageTooLong})) throw ENetPackageSizeTooBig();
+  if (static_cast<std::size_t>(sent) != AData.size()) throw ENetNotAllBytesSent();
+}
+
+}  // namespace tarvix

@@ -1,0 +1,51 @@
+// The UDP client: sends each text as one datagram to Host and Port from a
+// socket of its own that it never binds, so the system gives it a source
+// port at the first send. Each activation opens a new socket.
+//
+// Owner: the window that holds it. Main thread only. SendText blocks while
+// the host name is looked up and the datagram is handed to the system.
+// Errors: SendText raises ENetSocketError (a host that cannot be resolved,
+// a failed send), ENetPackageSizeTooBig, ENetNotAllBytesSent, EConvertError
+// (a host text that passes as dotted but is not); activation raises
+// ENetInvalidSocket and ENetSocketError. Deactivation raises nothing.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "net/NetSocketHandle.h"
+#include "net/NetUDPBase.h"
+
+namespace tarvix {
+
+class TNetUDPClient : public TNetUDPBase {
+ public:
+  TNetUDPClient();
+  ~TNetUDPClient() override;
+
+  // The destination; setting only stores, both are read at each send.
+  const std::string& Host() const noexcept { return host_; }
+  void SetHost(std::string host) { host_ = std::move(host); }
+  // Only the low 16 bits reach the wire.
+  std::int32_t Port() const noexcept { return port_; }
+  void SetPort(std::int32_t port) noexcept { port_ = port; }
+
+  // Sends the bytes of AData (none for an empty text) as one datagram to
+  // Host and Port; activates the client when it is inactive. The host is
+  // resolved before anything is opened.
+  void SendText(std::string_view AData);
+
+ protected:
+  void OpenEndpoint() override;
+  void CloseEndpoint() override;
+  void ApplyBroadcast() override;
+
+ private:
+  std::unique_ptr<TNetSocketHandle> binding_;  // present while active
+  std::string host_;
+  std::int32_t port_ = 0;
+};
+
+}  // namespace tarvix

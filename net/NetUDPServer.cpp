@@ -1,0 +1,62 @@
+#include "net/NetUDPServer.h"
+
+#include "net/NetExceptions.h"
+#include "net/NetStack.h"
+#include "net/NetUDPListenerThread.h"
+#include "runtime/Checked.h"
+
+namespace tarvix {
+
+TNetUDPServer::TNetUDPServer() = default;
+
+TNetUDPServer::~TNetUDPServer() { CloseEndpoint(); }
+
+void TNetUDPServer::OpenEndpoint() {
+  if (State() == ENetEndpointState::Active) return;
+  const auto bufferSize = RangeChecked<std::size_t>(BufferSize);
+  // One readiness wait covers every binding; refuse here rather than start
+  // a listener that could never wait and so never receive.
+  if (static_cast<std::size_t>(bindings_.Count()) > TNetStack::MaxSetSize) throw ENetStackSetSizeExceeded();
+  if (bindings_.Count() == 0) bindings_.Add();
+
+  // A failed bind leaves the server inactive; a socket opened by this
+  // attempt stays open until the binding is opened again or destroyed.
+  for (int i = 0; i < bindings_.Count(); ++i) {
+    bindings_[i].OpenSocket();
+    bindings_[i].Bind();
+  }
+  listener_ = std::make_unique<TNetUDPListenerThread>(*this, bufferSize, ThreadedEvent);
+  listener_->Start();
+  SetState(ENetEndpointState::Active);
+  ApplyBroadcast();
+}
+
+void TNetUDPServer::CloseEndpoint() {
+  if (State() != ENetEndpointState::Active) return;
+  // The sockets close only once the listener has ended, so it never waits
+  // on or reads a descriptor number that the process may have reused.
+  listener_->Stop();
+  listener_->WaitFor();
+  listener_.reset();
+  for (int i = 0; i < bindings_.Count(); ++i) bindings_[i].CloseSocket();
+  SetState(ENetEndpointState::Inactive);
+}
+
+void TNetUDPServer::ApplyBroadcast() {
+  for (int i = 0; i < bindings_.Count(); ++i) {
+    if (bindings_[i].Allocated()) bindings_[i].SetBroadcast(BroadcastEnabled);
+  }
+}
+
+void TNetUDPServer::FireUDPRead(TMemoryStream& AData, TNetSocketHandle& ABinding) {
+  if (OnUDPRead) OnUDPRead(*this, AData, ABinding);
+}
+
+void TNetUDPServer::Deliver(TMemoryStream& data, TNetSocketHandle& binding, const std::string& sourceIP,
+                            std::int32_t sourcePort) {
+  binding.SourceIP = sourceIP;
+  binding.SourcePort = sourcePort;
+  FireUDPRead(data, binding);
+}
+
+}  // namespace tarvix

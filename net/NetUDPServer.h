@@ -1,0 +1,69 @@
+// The UDP server: binds its bindings, and while active hands every datagram
+// that arrives on them to OnUDPRead.
+//
+// Owner: the window that holds it. Main thread only: activation,
+// deactivation, properties, and (with ThreadedEvent false) every OnUDPRead
+// call. While active, one listener thread waits for datagrams and blocks
+// until the main thread has run each delivery; the main thread runs them
+// from its event loop or a THandOff pump. Deactivation blocks until the
+// listener has ended and runs a delivery it is waiting on meanwhile, so it
+// must not be called from inside OnUDPRead.
+// Errors: activation raises ENetCouldNotBindSocket, ENetSocketError,
+// ENetInvalidSocket, ENetStackSetSizeExceeded (more than 64 bindings),
+// ERangeError (negative BufferSize). Deactivation raises nothing.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "net/NetSocketHandles.h"
+#include "net/NetUDPBase.h"
+#include "runtime/MemoryStream.h"
+
+namespace tarvix {
+
+class TNetUDPServer;
+class TNetUDPListenerThread;
+
+// The read event. AData holds exactly the datagram (position 0) and
+// ABinding is the binding it arrived on, with its sender in SourceIP and
+// SourcePort; both belong to the server and are valid only during the call.
+using TUDPReadEvent = std::function<void(TNetUDPServer& Sender, TMemoryStream& AData, TNetSocketHandle& ABinding)>;
+
+class TNetUDPServer : public TNetUDPBase {
+ public:
+  TNetUDPServer();
+  ~TNetUDPServer() override;
+
+  TNetSocketHandles& Bindings() noexcept { return bindings_; }
+
+  // The port of bindings added later (held by Bindings).
+  std::int32_t DefaultPort() const noexcept { return bindings_.DefaultPort(); }
+  void SetDefaultPort(std::int32_t port) noexcept { bindings_.SetDefaultPort(port); }
+
+  // May be unset. Change it only while inactive when ThreadedEvent is true.
+  TUDPReadEvent OnUDPRead;
+  // True runs OnUDPRead on the listener thread; taken at each activation.
+  bool ThreadedEvent = false;
+
+ protected:
+  void OpenEndpoint() override;
+  void CloseEndpoint() override;
+  void ApplyBroadcast() override;
+
+  // Calls OnUDPRead when it is set.
+  virtual void FireUDPRead(TMemoryStream& AData, TNetSocketHandle& ABinding);
+
+ private:
+  friend class TNetUDPListenerThread;
+
+  // One delivery: names the sender in the binding and fires the event. Runs
+  // on the main thread, or on the listener with ThreadedEvent.
+  void Deliver(TMemoryStream& data, TNetSocketHandle& binding, const std::string& sourceIP, std::int32_t sourcePort);
+
+  TNetSocketHandles bindings_;
+  std::unique_ptr<TNetUDPListenerThread> listener_;  // present while active
+};
+
+}  // namespace tarvix
