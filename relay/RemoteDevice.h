@@ -1,0 +1,64 @@
+// The reply endpoint: splits request datagrams and addresses and sends reply
+// datagrams through the window's UDP client.
+//
+// Request datagram: IP text, byte 0, reply port low and high byte, one
+// separator byte (not examined), serial frame. Reply datagram: LocalIP,
+// byte 0, LocalPort low and high byte, byte 0, reply frame, cut to 255 bytes.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "runtime/MemoryStream.h"
+#include "runtime/ShortString.h"
+
+namespace tarvix {
+
+class TNetUDPClient;
+class TNetUDPServer;
+
+// One instance, owned by the main window; Client and Server are the window's
+// components and are not owned. Main thread only.
+class TRemoteDevice {
+ public:
+  // Bytes of a request datagram that are ever looked at.
+  static constexpr std::size_t RequestLimit = 128;
+  // Longest reply datagram.
+  static constexpr std::size_t ReplyLimit = 255;
+
+  // Splits the datagram at AData's position into reply IP text, reply port
+  // and serial frame, reading at most RequestLimit bytes. The caller sets
+  // Port to 0 and Frame to empty beforehand: when no frame byte follows the
+  // separator, Port keeps the caller's value and Frame stays empty. Never
+  // throws.
+  void DecodeRequest(TMemoryStream& AData, ShortString& IP, std::uint16_t& Port, ShortString& Frame) const;
+
+  // Reopens Client aimed at RemoteIP and RemotePort, so each reply leaves
+  // from a new socket. Client must be set. Throws what the client raises.
+  void UpdateClient();
+
+  // Reopens Server with LocalPort as its default port for bindings added
+  // later; the listening binding keeps its port. Server must be set. Throws
+  // what the server raises.
+  void UpdateServer();
+
+  // Sends the reply datagram for Frame through Client to the host and port
+  // last set by UpdateClient. Client must be set. Throws what the client
+  // raises; reports no error of its own.
+  void SendReply(std::string_view Frame);
+
+  ShortString LocalIP;   // written into every reply prefix
+  ShortString RemoteIP;  // host the next reply goes to
+  std::uint16_t LocalPort = 0;
+  std::uint16_t RemotePort = 0;
+  TNetUDPClient* Client = nullptr;
+  TNetUDPServer* Server = nullptr;
+
+ private:
+  // Reused for every reply, so a send allocates nothing here.
+  std::array<char, ReplyLimit> reply_{};
+};
+
+}  // namespace tarvix
