@@ -1,0 +1,272 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LoopbackPeer.h"
+#include "net/NetExceptions.h"
+#include "net/NetUDPServer.h"
+#include "runtime/HandOff.h"
+
+using namespace tarvix;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct TDelivery {
+  std::string Bytes;
+  std::size_t Position = 0;
+  std::string SourceIP;
+  std::int32_t SourcePort = 0;
+  TNetSocketHandle* Binding = nullptr;
+  bool OnMainThread = false;
+};
+
+// A server with one binding on 127.0.0.1 and a port the system chose, and
+// a read event that records every datagram.
+class UdpServer : public ::testing::Test {
+ protected:
+  UdpServer() {
+    TNetSocketHandle& binding = server_.Bindings().Add();
+    binding.IP = "127.0.0.1";
+    server_.OnUDPRead = [this](TNetUDPServer&, TMemoryStream& data, TNetSocketHandle& binding) {
+      TDelivery d{std::string(data.Size(), '\0'), data.Position(), binding.SourceIP, binding.SourcePort, &binding,
+                  THandOff::Instance().IsMainThread()};
+      data.Read(d.Bytes.data(), d.Bytes.size());  // as a reader would: the next datagram must still start at 0
+      deliveries_.push_back(d);
+      ++count_;
+    };
+  }
+
+  std::int32_t ActivateAndGetPort() {
+    server_.SetActive(true);
+    return server_.Bindings()[0].Port;
+  }
+
+  bool WaitForDeliveries(int n) {
+    return test::PumpFor([&] { return count_.load() >= n; });
+  }
+
+  TNetUDPServer server_;
+  std::vector<TDelivery> deliveries_;  // main thread only
+  std::atomic<int> count_{0};
+  test::TLoopbackPeer peer_;
+};
+
+// ---- delivery ------------------------------------------------------------
+
+class DatagramSize : public UdpServer, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(DatagramSize, IsDeliveredWholeOnTheMainThread) {
+  const std::int32_t port = ActivateAndGetPort();
+  std::string bytes(GetParam(), '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);
+  peer_.SendTo(port, bytes);
+  ASSERT_TRUE(WaitForDeliveries(1));
+  EXPECT_EQ(deliveries_[0].Bytes, bytes);
+  EXPECT_EQ(deliveries_[0].Position, 0u);
+  EXPECT_TRUE(deliveries_[0].OnMainThread);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, DatagramSize, ::testing::Values(0, 1, 8192));
+
+TEST_F(UdpServer, DatagramLongerThanBufferIsDropped) {
+  const std::int32_t port = ActivateAndGetPort();
+  peer_.SendTo(port, std::string(8193, 'L'));
+  peer_.SendTo(port, "after");
+  ASSERT_TRUE(WaitForDeliveries(1));
+  EXPECT_EQ(deliveries_[0].Bytes, "after");
+}
+
+TEST_F(UdpServer, ShorterDatagramAfterALongerOneStartsAtZeroWithItsOwnSize) {
+  const std::int32_t port = ActivateAndGetPort();
+  peer_.SendTo(port, std::string(100, 'a'));
+  peer_.SendTo(port, "bcd");
+  ASSERT_TRUE(WaitForDeliveries(2));
+  EXPECT_EQ(deliveries_[1].Bytes, "bcd");
+  EXPECT_EQ(deliveries_[1].Position, 0u);
+}
+
+TEST_F(UdpServer, BindingNamesTheSenderOfTheDatagram) {
+  const std::int32_t port = ActivateAndGetPort();
+  test::TLoopbackPeer other;
+  peer_.SendTo(port, "1");
+  other.SendTo(port, "2");
+  ASSERT_TRUE(WaitForDeliveries(2));
+  EXPECT_EQ(deliveries_[0].SourceIP, "127.0.0.1");
+  EXPECT_EQ(deliveries_[0].SourcePort, peer_.Port());
+  EXPECT_EQ(deliveries_[1].SourcePort, other.Port());
+  EXPECT_EQ(deliveries_[1].Binding, &server_.Bindings()[0]);
+}
+
+TEST_F(UdpServer, ExceptionInTheEventLosesOnlyThatDatagram) {
+  auto record = server_.OnUDPRead;
+  server_.OnUDPRead = [&](TNetUDPServer& sender, TMemoryStream& data, TNetSocketHandle& binding) {
+    record(sender, data, binding);
+    if (count_.load() == 1) throw std::runtime_error("event failed");
+  };
+  const std::int32_t port = ActivateAndGetPort();
+  peer_.SendTo(port, "first");
+  peer_.SendTo(port, "second");
+  ASSERT_TRUE(WaitForDeliveries(2));
+  EXPECT_EQ(deliveries_[0].Bytes, "first");
+  EXPECT_EQ(deliveries_[1].Bytes, "second");
+}
+
+TEST_F(UdpServer, ThreadedEventRunsOnTheListener) {
+  server_.ThreadedEvent = true;
+  std::atomic<bool> onMain{true};
+  server_.OnUDPRead = [&](TNetUDPServer&, TMemoryStream&, TNetSocketHandle&) {
+    onMain = THandOff::Instance().IsMainThread();
+    ++count_;
+    THandOff::Instance().WakeWaiters();  // the main thread pumps, nothing was handed to it
+  };
+  peer_.SendTo(ActivateAndGetPort(), "x");
+  ASSERT_TRUE(WaitForDeliveries(1));
+  EXPECT_FALSE(onMain.load());
+}
+
+// ---- activation ----------------------------------------------------------
+
+TEST(UdpServerActivation, EmptyBindingsWithDefaultPortZeroBindASystemChosenPortThatReactivationKeeps) {
+  TNetUDPServer server;
+  server.SetActive(true);
+  ASSERT_EQ(server.Bindings().Count(), 1);
+  const TNetSocketHandle& binding = server.Bindings()[0];
+  EXPECT_EQ(binding.IP, "0.0.0.0");
+  const std::int32_t port = binding.Port;
+  EXPECT_NE(port, 0);
+
+  server.SetActive(false);
+  EXPECT_FALSE(binding.Allocated());
+  server.SetActive(true);
+  EXPECT_EQ(binding.Port, port);
+
+  std::atomic<int> count{0};
+  server.OnUDPRead = [&](TNetUDPServer&, TMemoryStream&, TNetSocketHandle&) { ++count; };
+  test::TLoopbackPeer peer;
+  peer.SendTo(port, "x");
+  EXPECT_TRUE(test::PumpFor([&] { return count.load() == 1; }));
+}
+
+TEST_F(UdpServer, SettingActiveToItsValueDoesNothing) {
+  server_.SetActive(false);
+  EXPECT_EQ(server_.Bindings()[0].SocketHandle(), -1);
+  ActivateAndGetPort();
+  const int handle = server_.Bindings()[0].SocketHandle();
+  server_.SetActive(true);
+  EXPECT_EQ(server_.Bindings()[0].SocketHandle(), handle);
+  EXPECT_TRUE(server_.Bindings()[0].Allocated());
+}
+
+TEST_F(UdpServer, DefaultPortChangeLeavesAnExistingBindingAlone) {
+  const std::int32_t port = ActivateAndGetPort();
+  server_.SetActive(false);
+  server_.SetDefaultPort(3777);
+  server_.SetActive(true);
+  EXPECT_EQ(server_.Bindings()[0].Port, port);
+  EXPECT_EQ(server_.Bindings().Add().Port, 3777);
+}
+
+TEST_F(UdpServer, PortInUseFailsActivationWithTheBindMessage) {
+  server_.Bindings()[0].Port = peer_.Port();
+  try {
+    server_.SetActive(true);
+    FAIL() << "no exception";
+  } catch (const ENetCouldNotBindSocket& error) {
+    EXPECT_EQ(error.Message(), "Could not bind socket. Address and port are already in use.");
+  }
+  EXPECT_FALSE(server_.Active());
+}
+
+TEST_F(UdpServer, ActivationWhileLoadingWaitsForTheEndOfLoading) {
+  server_.BeginLoading();
+  server_.SetActive(true);
+  EXPECT_TRUE(server_.Active());
+  EXPECT_FALSE(server_.Bindings()[0].Allocated());
+  server_.Loaded();
+  EXPECT_EQ(server_.State(), ENetEndpointState::Active);
+  peer_.SendTo(server_.Bindings()[0].Port, "loaded");
+  ASSERT_TRUE(WaitForDeliveries(1));
+}
+
+TEST_F(UdpServer, SixtyFourBindingsAreServedAndMoreAreRefused) {
+  for (int i = 1; i < 64; ++i) server_.Bindings().Add().IP = "127.0.0.1";
+  server_.SetActive(true);
+  peer_.SendTo(server_.Bindings()[63].Port, "last");
+  ASSERT_TRUE(WaitForDeliveries(1));
+  EXPECT_EQ(deliveries_[0].Binding, &server_.Bindings()[63]);
+  server_.SetActive(false);
+
+  server_.Bindings().Add().IP = "127.0.0.1";
+  EXPECT_THROW(server_.SetActive(true), ENetStackSetSizeExceeded);
+  EXPECT_FALSE(server_.Active());
+}
+
+// ---- deactivation --------------------------------------------------------
+
+TEST_F(UdpServer, DeactivationRunsAPendingDeliveryInsideItsWaitAndNothingAfter) {
+  std::atomic<bool> deactivating{false};
+  bool ranInsideDeactivation = false;
+  auto record = server_.OnUDPRead;
+  server_.OnUDPRead = [&](TNetUDPServer& sender, TMemoryStream& data, TNetSocketHandle& binding) {
+    ranInsideDeactivation = deactivating.load();
+    record(sender, data, binding);
+  };
+  const std::int32_t port = ActivateAndGetPort();
+  peer_.SendTo(port, "pending");
+  peer_.SendTo(port, "lost");
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!THandOff::Instance().HasPending() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  ASSERT_TRUE(THandOff::Instance().HasPending());
+
+  deactivating = true;
+  const auto start = std::chrono::steady_clock::now();
+  server_.SetActive(false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
+  EXPECT_TRUE(ranInsideDeactivation);
+  EXPECT_EQ(count_.load(), 1);
+  EXPECT_FALSE(THandOff::Instance().HasPending());
+  EXPECT_FALSE(server_.Active());
+}
+
+TEST_F(UdpServer, IdleDeactivationDoesNotWaitOutTheListenersTimeOut) {
+  ActivateAndGetPort();
+  const auto start = std::chrono::steady_clock::now();
+  server_.SetActive(false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+}
+
+// ---- the relay's port ----------------------------------------------------
+
+TEST(UdpServerPort3776, DatagramToAllAddressesPort3776ReachesTheMainThreadAfterARestart) {
+  TNetUDPServer server;
+  TNetSocketHandle& binding = server.Bindings().Add();
+  binding.IP = "0.0.0.0";
+  binding.Port = 3776;
+  std::string received;
+  std::atomic<bool> onMain{false};
+  server.OnUDPRead = [&](TNetUDPServer&, TMemoryStream& data, TNetSocketHandle&) {
+    received.assign(data.View());
+    onMain = THandOff::Instance().IsMainThread();
+  };
+  server.BeginLoading();
+  server.SetActive(true);
+  server.Loaded();
+  // As the relay starts: DefaultPort 3777 and a restart change nothing.
+  server.SetActive(false);
+  server.SetDefaultPort(3777);
+  server.SetActive(true);
+  EXPECT_EQ(binding.IP, "0.0.0.0");
+  EXPECT_EQ(binding.Port, 3776);
+
+  test::TLoopbackPeer peer;
+  peer.SendTo(3776, std::string("\x02\x05" "A", 3));
+  ASSERT_TRUE(test::PumpFor([&] { return onMain.load(); }));
+  EXPECT_EQ(received, std::string("\x02\x05" "A", 3));
+}
+
+}  // namespace
