@@ -72,7 +72,7 @@ std::optional<std::string_view> TUdpEndpoint::Receive(std::chrono::milliseconds 
   pollfd p{fd_, POLLIN, 0};
   const auto deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     const int ready = poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) ThrowErrno("poll");

@@ -1,0 +1,109 @@
+#include "ChildProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace tarvix::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int Left(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Appends what one read gives; false at the end of the stream.
+bool Drain(int fd, std::string& into) {
+  char buffer[4096];
+  const auto n = read(fd, buffer, sizeof buffer);
+  if (n <= 0) return false;
+  into.append(buffer, static_cast<std::size_t>(n));
+  return true;
+}
+
+}  // namespace
+
+TChildProcess::TChildProcess(const std::string& path, const std::vector<std::string>& args) {
+  int out[2];
+  int err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  std::vector<std::string> argStore{path};
+  argStore.insert(argStore.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& arg : argStore) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "TARVIX_COM_DIR=", 15) != 0) env.push_back(*e);
+  }
+  env.push_back(nullptr);
+  const int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  close(err[1]);
+  outFd_ = out[0];
+  errFd_ = err[0];
+  if (rc != 0) throw std::runtime_error("cannot start " + path + ": " + std::strerror(rc));
+}
+
+TChildProcess::~TChildProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  close(outFd_);
+  close(errFd_);
+}
+
+std::string TChildProcess::ReadLine(std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  for (;;) {
+    const auto newline = out_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = out_.substr(0, newline);
+      out_.erase(0, newline + 1);
+      return line;
+    }
+    pollfd p{outFd_, POLLIN, 0};
+    if (poll(&p, 1, Left(deadline)) <= 0 || !Drain(outFd_, out_)) return {};
+  }
+}
+
+void TChildProcess::Signal(int number) { kill(pid_, number); }
+
+int TChildProcess::Finish(std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  bool outOpen = true;
+  bool errOpen = true;
+  while (outOpen || errOpen) {
+    pollfd p[2] = {{outOpen ? outFd_ : -1, POLLIN, 0}, {errOpen ? errFd_ : -1, POLLIN, 0}};
+    if (poll(p, 2, Left(deadline)) <= 0) {
+      kill(pid_, SIGKILL);
+      break;
+    }
+    if (p[0].revents != 0) outOpen = Drain(outFd_, out_);
+    if (p[1].revents != 0) errOpen = Drain(errFd_, err_);
+  }
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  if (outOpen || errOpen) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace tarvix::test

@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "UdpPeer.h"
+#include "tools/Datagram.h"
+#include "tools/SendOptions.h"
+#include "tools/SimOptions.h"
+#include "tools/ToolArgs.h"
+
+using namespace tarvix;
+
+namespace {
+
+// argv for a parser, program name first.
+class TArgv {
+ public:
+  TArgv(std::initializer_list<std::string> args) : args_(args) {
+    pointers_.push_back(const_cast<char*>("tool"));
+    for (auto& arg : args_) pointers_.push_back(arg.data());
+  }
+  int Count() const { return static_cast<int>(pointers_.size()); }
+  char** Values() { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> args_;
+  std::vector<char*> pointers_;
+};
+
+TSendOptions ParseSend(std::initializer_list<std::string> args) {
+  TArgv argv(args);
+  return ParseSendOptions(argv.Count(), argv.Values());
+}
+
+TSimOptions ParseSim(std::initializer_list<std::string> args, const char* env = "/tmp/ports") {
+  TArgv argv(args);
+  return ParseSimOptions(argv.Count(), argv.Values(), env);
+}
+
+std::string Bytes(std::initializer_list<int> values) {
+  std::string out;
+  for (int v : values) out.push_back(static_cast<char>(v));
+  return out;
+}
+
+}  // namespace
+
+TEST(HexBytes, BlankSeparatedAndRunTogetherGiveTheSameBytes) {
+  const auto expected = Bytes({0x16, 0x02, 0x07, 0x00, 0x05, 0x11, 0x22, 0x33});
+  EXPECT_EQ(ParseHexBytes("16 02 07 00 05 11 22 33"), expected);
+  EXPECT_EQ(ParseHexBytes("1602070005112233"), expected);
+  EXPECT_EQ(ParseHexBytes("  1602 07\t0005 112233 "), expected);
+  EXPECT_EQ(ParseHexBytes("aB Ff"), Bytes({0xAB, 0xFF}));
+  EXPECT_EQ(ParseHexBytes(""), "");
+}
+
+class BadHex : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(BadHex, IsRefusedNamingTheGroup) {
+  try {
+    ParseHexBytes(GetParam());
+    FAIL() << "accepted " << GetParam();
+  } catch (const EUsage& e) {
+    EXPECT_NE(e.Message().find("bad hex bytes"), std::string::npos) << e.Message();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, BadHex, ::testing::Values("1", "16 0", "160", "0x16", "16,02", "GG", "16 02 zz"));
+
+TEST(SendOptions, FrameFromIdAndPayloadCarriesItsOwnLength) {
+  const auto options = ParseSend({"--id", "5", "--payload", "11 22 33"});
+  EXPECT_EQ(options.frame, Bytes({0x16, 0x02, 0x07, 0x00, 0x05, 0x11, 0x22, 0x33}));
+  EXPECT_EQ(ParseSend({"--id=7"}).frame, Bytes({0x16, 0x02, 0x04, 0x00, 0x07}));
+}
+
+TEST(SendOptions, HexOperandsAreJoinedAndOptionsRead) {
+  const auto options = ParseSend({"16", "0204", "--relay", "localhost:4000", "--count=3", "--timeout-ms", "250", "AA BB"});
+  EXPECT_EQ(options.frame, Bytes({0x16, 0x02, 0x04, 0xAA, 0xBB}));
+  EXPECT_EQ(options.relayHost, "localhost");
+  EXPECT_EQ(options.relayPort, 4000);
+  EXPECT_EQ(options.count, 3);
+  EXPECT_EQ(options.timeoutMs, 250);
+  EXPECT_EQ(options.bindIp, "127.0.0.1");
+}
+
+struct TBadLine {
+  std::vector<std::string> args;
+  const char* says;
+};
+
+class BadSendLine : public ::testing::TestWithParam<TBadLine> {};
+
+TEST_P(BadSendLine, IsAUsageErrorThatSaysWhy) {
+  std::vector<std::string> args = GetParam().args;
+  std::vector<char*> argv{const_cast<char*>("tarvix-send")};
+  for (auto& arg : args) argv.push_back(arg.data());
+  try {
+    ParseSendOptions(static_cast<int>(argv.size()), argv.data());
+    FAIL() << "accepted";
+  } catch (const EUsage& e) {
+    EXPECT_NE(e.Message().find(GetParam().says), std::string::npos) << e.Message();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, BadSendLine,
+    ::testing::Values(TBadLine{{}, "no frame"}, TBadLine{{"--relay", "127.0.0.1", "02"}, "HOST:PORT"},
+                      TBadLine{{"--relay", "127.0.0.1:70000", "02"}, "1 to 65535"},
+                      TBadLine{{"--relay", ":3776", "02"}, "HOST:PORT"}, TBadLine{{"--bind", "localhost", "02"}, "IPv4"},
+                      TBadLine{{"--bind", "0.0.0.0", "02"}, "0.0.0.0"}, TBadLine{{"--id", "256"}, "0 to 255"},
+                      TBadLine{{"--id", "5", "02"}, "not both"}, TBadLine{{"--payload", "11"}, "needs --id"},
+                      TBadLine{{"--count", "0", "02"}, "--count"}, TBadLine{{"--timeout-ms"}, "needs a value"},
+                      TBadLine{{"--colour", "02"}, "unknown option"}, TBadLine{{"--help=yes"}, "takes no value"},
+                      TBadLine{{std::string(232, 'A')}, "at most 115 bytes"}));
+
+TEST(SendOptions, LongestFrameTheRelayReadsWholeIsTaken) {
+  // 127.0.0.1 and the four bytes after it leave 115 of the 128 for the frame.
+  EXPECT_EQ(ParseSend({std::string(230, 'A')}).frame.size(), 115u);
+}
+
+TEST(SimOptions, DefaultsAndLists) {
+  const auto defaults = ParseSim({});
+  EXPECT_EQ(defaults.portDir, "/tmp/ports");
+  EXPECT_EQ(defaults.com, 1);
+  EXPECT_EQ(defaults.ids.count(), 1u);
+  EXPECT_TRUE(defaults.ids.test(1));
+
+  const auto options = ParseSim({"--port-dir", "/x", "--com=4", "--ids", "0,5,255", "--drop", "30", "--seed", "9",
+                                 "--noise", "--split", "--syn", "3"});
+  EXPECT_EQ(options.portDir, "/x");
+  EXPECT_EQ(options.com, 4);
+  EXPECT_EQ(options.ids.count(), 3u);
+  EXPECT_TRUE(options.ids.test(0) && options.ids.test(5) && options.ids.test(255));
+  EXPECT_EQ(options.dropPercent, 30);
+  EXPECT_EQ(options.seed, 9u);
+  EXPECT_TRUE(options.noise && options.split);
+  EXPECT_EQ(options.synCount, 3);
+}
+
+TEST(SimOptions, BadLinesAreUsageErrors) {
+  EXPECT_THROW(ParseSim({}, nullptr), EUsage);
+  EXPECT_THROW(ParseSim({}, ""), EUsage);
+  EXPECT_THROW(ParseSim({"--ids", "1,,2"}), EUsage);
+  EXPECT_THROW(ParseSim({"--ids", "300"}), EUsage);
+  EXPECT_THROW(ParseSim({"--drop", "101"}), EUsage);
+  EXPECT_THROW(ParseSim({"--noise=1"}), EUsage);
+  EXPECT_THROW(ParseSim({"--com", "0"}), EUsage);
+  EXPECT_THROW(ParseSim({"COM1"}), EUsage);
+}
+
+TEST(Datagrams, RequestHasTheRelaysLayout) {
+  const auto frame = Bytes({0x02, 0x07, 0x00, 0x05, 0x11, 0x22, 0x33});
+  EXPECT_EQ(EncodeRequest("10.0.0.5", 10000, frame), test::RequestDatagram("10.0.0.5", 10000, frame));
+  EXPECT_THROW(EncodeRequest("10.0.0.5", 10000, ""), EUsage);
+}
+
+TEST(Datagrams, ReplyFrameFollowsTheRelaysPrefix) {
+  const std::string prefix("127.0.0.1\0\xC1\x0E\0", 13);
+  EXPECT_EQ(ReplyFrameOf(prefix + "\x02\x04\xAA\xBB"), std::string_view("\x02\x04\xAA\xBB"));
+  EXPECT_EQ(ReplyFrameOf(prefix), std::string_view());
+  EXPECT_FALSE(ReplyFrameOf(prefix.substr(0, 12)));
+  EXPECT_FALSE(ReplyFrameOf("127.0.0.1"));
+}
