@@ -1,0 +1,443 @@
+#include "serial/SioBaseDispatcher.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "runtime/Exception.h"
+#include "runtime/HandOff.h"
+#include "runtime/Thread.h"
+#include "serial/DevicePath.h"
+#include "serial/SioDispatcherList.h"
+#include "serial/SioDispatcherThreads.h"
+#include "serial/SioExceptions.h"
+#include "serial/SioNoticeTarget.h"
+
+namespace tarvix {
+
+namespace {
+
+std::uint64_t NextSerial() {
+  static std::atomic<std::uint64_t> last{0};
+  return ++last;
+}
+
+constexpr std::chrono::milliseconds kStartLimit{3000};
+constexpr std::chrono::milliseconds kFlushLimit{5000};
+constexpr int kSettlePolls = 5000;
+constexpr std::chrono::milliseconds kSettlePoll{2};
+
+}  // namespace
+
+TSioBaseDispatcher::TSioBaseDispatcher(std::uint16_t portNumber, TSioNoticeTarget* owner)
+    : portNumber_(portNumber),
+      displayName_(PortDisplayName(portNumber)),
+      owner_(owner),
+      serial_(NextSerial()),
+      handle_(TSioDispatcherList::Instance().Add(this)) {}
+
+TSioBaseDispatcher::~TSioBaseDispatcher() { TSioDispatcherList::Instance().Remove(handle_); }
+
+void TSioBaseDispatcher::Shutdown() noexcept {
+  SetPortHandlerInstalled(false);
+  StopThreads(true);
+  ReleaseDevice();
+}
+
+int TSioBaseDispatcher::InitPort(const TSioPortSettings& settings) {
+  int rc = OpenDevice();
+  if (rc != 0) return rc;
+  deviceOpen_.store(true);
+  inputRing_ = std::make_unique<std::uint8_t[]>(kInputRingSize);
+  outSize_ = settings.OutSize;
+  outputRing_ = std::make_unique<std::uint8_t[]>(std::max<std::size_t>(outSize_, 1));
+  {
+    std::lock_guard lock(lineMutex_);
+    rc = ReadLineRecord(record_);
+    dtr_ = settings.DTR;
+    rts_ = settings.RTS;
+  }
+  if (rc == 0) {
+    DeviceSetDTR(settings.DTR);
+    DeviceSetRTS(settings.RTS);
+    triggerLength_.store(0);
+    previousBaud_ = 115200;
+    rc = SetLine(settings.Baud, settings.Parity, settings.DataBits, settings.StopBits);
+  }
+  if (rc == 0) rc = SetFlowControl(settings);
+  if (rc != 0) {
+    ReleaseDevice();
+    return rc;
+  }
+  DeviceLowLatency();
+  try {
+    StartThreads();
+  } catch (...) {
+    StopThreads(true);
+    ReleaseDevice();
+    throw;
+  }
+  return 0;
+}
+
+void TSioBaseDispatcher::ReleaseDevice() noexcept {
+  if (deviceOpen_.exchange(false)) CloseDevice();
+}
+
+int TSioBaseDispatcher::SetLine(std::int32_t baud, TParity parity, std::uint16_t dataBits, std::uint16_t stopBits) {
+  TSioLineRecord current;
+  {
+    std::lock_guard lock(lineMutex_);
+    const int rc = ReadLineRecord(record_);
+    if (rc != 0) return rc;
+    record_.Binary = true;
+    record_.ParityCheck = false;
+    record_.DsrSensitivity = false;
+    record_.TxContinueOnXoff = true;
+    record_.NullStrip = false;
+    current = record_;
+  }
+  if (stopBits != 3) stopBits = std::clamp<std::uint16_t>(stopBits, 1, 2);
+  const std::int32_t newBaud = baud == 0 ? current.Baud : baud;
+  const std::uint8_t newParity = static_cast<std::uint8_t>(parity) == 5 ? current.Parity : static_cast<std::uint8_t>(parity);
+  const std::uint8_t newDataBits = dataBits == 9 ? current.DataBits : static_cast<std::uint8_t>(dataBits);
+  std::uint8_t newStop = stopBits == 3 ? current.StopBits : (stopBits == 1 ? sbOne : sbTwo);
+  if (newDataBits == 5 && stopBits != 3) newStop = sbOneAndHalf;
+  if (newBaud == current.Baud && newParity == current.Parity && newDataBits == current.DataBits &&
+      newStop == current.StopBits)
+    return 0;
+  SettleOutput();
+  return ApplyLine(newBaud, newParity, newDataBits, newStop);
+}
+
+void TSioBaseDispatcher::SettleOutput() const {
+  for (int i = 0; i < kSettlePolls && OutputPending() != 0; ++i) Sleep(kSettlePoll);
+  // Let the last characters leave the line at the old speed: 18 of them.
+  std::uint8_t dataBits = 8;
+  bool parity = false;
+  bool oneStop = true;
+  {
+    std::lock_guard lock(lineMutex_);
+    dataBits = record_.DataBits;
+    parity = record_.Parity != static_cast<std::uint8_t>(TParity::pNone);
+    oneStop = record_.StopBits == sbOne;
+  }
+  const std::int64_t bitTime = 10'000'000 / std::max<std::int32_t>(previousBaud_, 1);  // 100 ns units
+  const std::int64_t charLength = dataBits + (parity ? 1 : 0) + 3 - (oneStop ? 1 : 0);
+  std::int64_t delay = bitTime * charLength * 18;
+  if (delay < 10'000) delay *= 2;
+  Sleep(std::chrono::milliseconds((delay + 9'999) / 10'000));
+}
+
+int TSioBaseDispatcher::ApplyLine(std::int32_t baud, std::uint8_t parity, std::uint8_t dataBits,
+                                  std::uint8_t stopBitsCode) {
+  std::lock_guard lock(lineMutex_);
+  int rc = ReadLineRecord(record_);
+  if (rc != 0) return rc;
+  record_.Baud = baud;
+  record_.Parity = parity;
+  record_.DataBits = dataBits;
+  record_.StopBits = stopBitsCode;
+  record_.DtrControl = dtr_ ? TLineControl::Enable : TLineControl::Disable;
+  record_.RtsControl = rts_ ? TLineControl::Enable : TLineControl::Disable;
+  rc = WriteLineRecord(record_);
+  if (rc == 0) previousBaud_ = baud;
+  DeviceSetDTR(dtr_);
+  DeviceSetRTS(rts_);
+  return rc;
+}
+
+int TSioBaseDispatcher::SetFlowControl(const TSioPortSettings& settings) {
+  if (settings.BufferResume > settings.BufferFull || settings.BufferFull > settings.InSize) return ecBadArgument;
+  std::lock_guard lock(lineMutex_);
+  const int rc = ReadLineRecord(record_);
+  if (rc != 0) return rc;
+  record_.OutxCtsFlow = (settings.HWFlowOptions & hwfRequireCTS) != 0;
+  record_.OutxDsrFlow = (settings.HWFlowOptions & hwfRequireDSR) != 0;
+  record_.DtrControl = (settings.HWFlowOptions & hwfUseDTR) != 0 ? TLineControl::Handshake
+                       : dtr_                                   ? TLineControl::Enable
+                                                                : TLineControl::Disable;
+  record_.RtsControl = (settings.HWFlowOptions & hwfUseRTS) != 0 ? TLineControl::Handshake
+                       : rts_                                   ? TLineControl::Enable
+                                                                : TLineControl::Disable;
+  record_.XoffLimit = static_cast<std::uint16_t>(settings.InSize - settings.BufferFull);
+  record_.XonLimit = settings.BufferResume;
+  record_.OutX = settings.SWFlowOptions == TSWFlowOptions::swfTransmit || settings.SWFlowOptions == TSWFlowOptions::swfBoth;
+  record_.InX = settings.SWFlowOptions == TSWFlowOptions::swfReceive || settings.SWFlowOptions == TSWFlowOptions::swfBoth;
+  record_.XonChar = settings.XOnChar;
+  record_.XoffChar = settings.XOffChar;
+  return WriteLineRecord(record_);
+}
+
+void TSioBaseDispatcher::SetDTR(bool on) {
+  std::lock_guard lock(lineMutex_);
+  dtr_ = on;
+  if (deviceOpen_.load()) DeviceSetDTR(on);
+}
+
+void TSioBaseDispatcher::SetRTS(bool on) {
+  std::lock_guard lock(lineMutex_);
+  rts_ = on;
+  if (deviceOpen_.load()) DeviceSetRTS(on);
+}
+
+void TSioBaseDispatcher::SetPortHandlerInstalled(bool installed) {
+  std::lock_guard lock(lineMutex_);
+  portHandlerInstalled_ = installed;
+}
+
+bool TSioBaseDispatcher::PortHandlerInstalled() const {
+  std::lock_guard lock(lineMutex_);
+  return portHandlerInstalled_;
+}
+
+// ---- threads ---------------------------------------------------------------
+
+void TSioBaseDispatcher::StartThreads() {
+  if (threadsState_ != EThreadsState::Stopped) throw Exception("Dispatcher already started");
+  stopping_.store(false);
+  closePending_.store(false);
+  general_.Reset();
+  threadsState_ = EThreadsState::Running;
+  comThread_ = std::make_unique<TComThread>(*this);
+  comThread_->Start();
+  general_.WaitFor(kStartLimit);
+  dispThread_ = std::make_unique<TDispThread>(*this);
+  dispThread_->Start();
+  general_.WaitFor(kStartLimit);
+  outThread_ = std::make_unique<TOutThread>(*this);
+  outThread_->Start();
+  general_.WaitFor(kStartLimit);
+}
+
+void TSioBaseDispatcher::StopThreads(bool waitForDispatcherThread) {
+  if (threadsState_ == EThreadsState::Stopped) return;
+  threadsState_ = EThreadsState::Stopping;
+  stopping_.store(true);
+  if (outThread_) {
+    SignalOutputQueued();
+    outThread_->WaitFor();
+    outThread_.reset();
+  }
+  if (comThread_) {
+    EndEventWait();
+    ready_.Set();
+    comThread_->WaitFor();
+    comThread_.reset();
+  }
+  if (!waitForDispatcherThread) return;
+  if (dispThread_) {
+    wake_.Set();
+    // Runs hand-off steps meanwhile, so a notice on its way is still handled.
+    dispThread_->WaitFor();
+    dispThread_.reset();
+  }
+  threadsState_ = EThreadsState::Stopped;
+}
+
+void TSioBaseDispatcher::DispatchCycle() {
+  ReadInput();
+  while (!Stopping() && CheckNotices()) {
+  }
+  // While the ring is full the bytes wait in the driver; the device event
+  // thread stays parked until there is room, and the 50 ms cycle reads on.
+  bool full = false;
+  {
+    std::lock_guard lock(inputMutex_);
+    full = written_ - read_ == kInputRingSize;
+  }
+  if (!full) ready_.Set();
+}
+
+void TSioBaseDispatcher::ReadInput() {
+  std::lock_guard lock(inputMutex_);
+  const std::size_t free = kInputRingSize - static_cast<std::size_t>(written_ - read_);
+  if (free == 0) return;
+  const std::size_t waiting = DeviceWaiting();
+  if (waiting == 0) return;
+  const std::size_t due = std::min(free, waiting);
+  const std::size_t at = static_cast<std::size_t>(written_ % kInputRingSize);
+  const std::size_t first = std::min(due, kInputRingSize - at);
+  const std::size_t got = DeviceRead(inputRing_.get() + at, first);
+  written_ += got;
+  if (got == first && due > first) written_ += DeviceRead(inputRing_.get(), due - first);
+}
+
+bool TSioBaseDispatcher::CheckNotices() {
+  const std::uint16_t threshold = triggerLength_.load();
+  std::uint16_t count = 0;
+  {
+    std::lock_guard lock(inputMutex_);
+    scanned_ = written_;
+    const std::uint64_t unread = written_ - read_;
+    if (threshold == 0 || scanned_ == notified_ || unread < threshold) return false;
+    count = static_cast<std::uint16_t>(unread);
+    notified_ = scanned_;
+  }
+  return Deliver(count);
+}
+
+bool TSioBaseDispatcher::Deliver(std::uint16_t count) {
+  if (!PortHandlerInstalled()) return true;
+  {
+    std::lock_guard lock(inputMutex_);
+    inNotice_ = true;
+    readAhead_ = 0;
+    maxReadAhead_ = 0;
+  }
+  THandOff::Instance().SynchronizeFor([this, count] { DeliverOnMainThread(count); }, kNoticeLimit);
+  std::lock_guard lock(inputMutex_);
+  maxReadAhead_ = std::max(maxReadAhead_, readAhead_);
+  inNotice_ = false;
+  const std::size_t taken = std::min<std::size_t>(maxReadAhead_, static_cast<std::size_t>(written_ - read_));
+  read_ += taken;
+  readAhead_ = 0;
+  maxReadAhead_ = 0;
+  if (ClosePending()) return false;
+  return taken == count;
+}
+
+void TSioBaseDispatcher::DeliverOnMainThread(std::uint16_t count) {
+  TSioBaseDispatcher* found = TSioDispatcherList::Instance().Find(handle_, serial_);
+  if (found == nullptr || found->owner_ == nullptr || !found->PortHandlerInstalled()) return;
+  found->owner_->TriggerAvail(count);
+}
+
+void TSioBaseDispatcher::HandOverDeferredClose() {
+  const std::size_t handle = handle_;
+  const std::uint64_t serial = serial_;
+  THandOff::Instance().Post([handle, serial] {
+    TSioBaseDispatcher* found = TSioDispatcherList::Instance().Find(handle, serial);
+    if (found != nullptr && found->owner_ != nullptr) found->owner_->DeferredCloseDone();
+  });
+}
+
+// ---- input and output ------------------------------------------------------
+
+int TSioBaseDispatcher::TakeByte(std::uint8_t& byte) {
+  std::lock_guard lock(inputMutex_);
+  if (!inputRing_) return ecBufferIsEmpty;
+  const std::uint64_t unread = written_ - read_;
+  if (inNotice_) {
+    if (readAhead_ >= unread) return ecBufferIsEmpty;
+    byte = inputRing_[static_cast<std::size_t>((read_ + readAhead_) % kInputRingSize)];
+    ++readAhead_;
+    return 0;
+  }
+  if (unread == 0) return ecBufferIsEmpty;
+  byte = inputRing_[static_cast<std::size_t>(read_ % kInputRingSize)];
+  ++read_;
+  return 0;
+}
+
+int TSioBaseDispatcher::PutBlock(std::string_view data) {
+  {
+    std::lock_guard lock(outputMutex_);
+    if (!outputRing_ || outSize_ - outCount_ < data.size()) return ecOutputBufferTooSmall;
+    const std::size_t at = (outHead_ + outCount_) % outSize_;
+    const std::size_t first = std::min(data.size(), outSize_ - at);
+    std::memcpy(outputRing_.get() + at, data.data(), first);
+    std::memcpy(outputRing_.get(), data.data() + first, data.size() - first);
+    outCount_ += data.size();
+  }
+  SignalOutputQueued();
+  return 0;
+}
+
+std::size_t TSioBaseDispatcher::OutputPending() const {
+  std::lock_guard lock(outputMutex_);
+  return outCount_;
+}
+
+void TSioBaseDispatcher::SendPending() {
+  while (!Stopping()) {
+    const std::uint8_t* block = nullptr;
+    std::size_t size = 0;
+    {
+      std::lock_guard lock(outputMutex_);
+      if (outCount_ == 0) return;
+      // Pending bytes that wrap are moved to the ring's start so that they go
+      // out as one block; PutString only ever writes behind them.
+      if (outHead_ + outCount_ > outSize_) {
+        std::rotate(outputRing_.get(), outputRing_.get() + outHead_, outputRing_.get() + outSize_);
+        outHead_ = 0;
+      }
+      block = outputRing_.get() + outHead_;
+      size = outCount_;
+    }
+    const long written = DeviceWrite(block, size);
+    if (written > 0) {
+      AdvanceSent(static_cast<std::size_t>(written));
+      continue;
+    }
+    if (written != 0 && written != -EAGAIN && written != -EWOULDBLOCK) {
+      AdvanceSent(size);  // a failed write drops its block
+      continue;
+    }
+    switch (WaitWritable()) {
+      case ESioWait::Ready: break;
+      case ESioWait::Woken: general_.Set(); return;
+      case ESioWait::Gone: AdvanceSent(size); break;
+    }
+  }
+}
+
+void TSioBaseDispatcher::AdvanceSent(std::size_t count) {
+  std::lock_guard lock(outputMutex_);
+  count = std::min(count, outCount_);
+  outCount_ -= count;
+  outHead_ = outCount_ == 0 ? 0 : (outHead_ + count) % outSize_;
+}
+
+// ---- close -----------------------------------------------------------------
+
+void TSioBaseDispatcher::FlushOutput() {
+  if (outThread_) {
+    general_.Reset();
+    SignalFlush();
+    general_.WaitFor(kFlushLimit);
+  }
+  {
+    std::lock_guard lock(outputMutex_);
+    outHead_ = 0;
+    outCount_ = 0;
+  }
+  if (deviceOpen_.load()) DevicePurgeOutput();
+}
+
+void TSioBaseDispatcher::FlushInput() {
+  std::lock_guard lock(inputMutex_);
+  if (deviceOpen_.load()) DevicePurgeInput();
+  // Inside a notice all unread bytes count as read by it.
+  read_ = written_;
+  scanned_ = notified_ = written_;
+  readAhead_ = 0;
+  maxReadAhead_ = 0;
+}
+
+bool TSioBaseDispatcher::DonePort(bool insideNotice) {
+  SetPortHandlerInstalled(false);
+  FlushOutput();
+  FlushInput();
+  if (insideNotice && dispThread_) {
+    // The dispatcher thread waits for the notice this call runs in; it must
+    // not be waited for here. It touches the device no more once it returns.
+    closePending_.store(true);
+    StopThreads(false);
+    ReleaseDevice();
+    return false;
+  }
+  StopThreads(true);
+  ReleaseDevice();
+  return true;
+}
+
+void TSioBaseDispatcher::FinishDeferredClose() {
+  if (dispThread_) {
+    dispThread_->WaitFor();
+    dispThread_.reset();
+  }
+  threadsState_ = EThreadsState::Stopped;
+}
+
+}  // namespace tarvix

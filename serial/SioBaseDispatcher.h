@@ -1,0 +1,193 @@
+// The per-port engine beneath the serial port component: the device, the
+// 8192-byte input ring filled by the device event thread and the dispatcher
+// thread, the output ring drained by the output thread, and the
+// data-available notices handed to the main thread.
+//
+// Owner: the component (or a probe), on the main thread, which creates one
+// dispatcher per open and frees it after the close. InitPort, the line
+// setters, TakeByte, PutBlock, DonePort and the destructor: main thread only.
+// The device-specific half is TSioPosixDispatcher. Nothing here throws
+// except InitPort (thread creation, "Dispatcher already started"); failures
+// are negative result codes (SioExceptions.h).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "serial/SioEvent.h"
+#include "serial/SioLineSettings.h"
+
+namespace tarvix {
+
+class TSioNoticeTarget;
+class TComThread;
+class TDispThread;
+class TOutThread;
+
+// What a wait of one of the dispatcher's threads ended with.
+enum class ESioWait { Ready, Woken, Gone };
+
+class TSioBaseDispatcher {
+ public:
+  static constexpr std::size_t kInputRingSize = 8192;
+  static constexpr std::chrono::milliseconds kNoticeLimit{3000};
+  static constexpr std::chrono::milliseconds kCycle{50};
+
+  // owner receives the notices and the end of a deferred close; null for a probe.
+  TSioBaseDispatcher(std::uint16_t portNumber, TSioNoticeTarget* owner);
+  TSioBaseDispatcher(const TSioBaseDispatcher&) = delete;
+  TSioBaseDispatcher& operator=(const TSioBaseDispatcher&) = delete;
+  // Leaves the dispatcher list. The threads and the device are gone by then:
+  // the device half's destructor calls Shutdown.
+  virtual ~TSioBaseDispatcher();
+
+  std::uint16_t PortNumber() const noexcept { return portNumber_; }
+  const std::string& DisplayName() const noexcept { return displayName_; }
+  std::size_t Handle() const noexcept { return handle_; }
+  std::uint64_t Serial() const noexcept { return serial_; }
+  TSioNoticeTarget* Owner() const noexcept { return owner_; }
+
+  // Opens the device, allocates the rings, applies settings and starts the
+  // three threads. 0 or a negative code; on failure nothing is held.
+  int InitPort(const TSioPortSettings& settings);
+
+  // Line settings while open; 0 or a negative code.
+  int SetLine(std::int32_t baud, TParity parity, std::uint16_t dataBits, std::uint16_t stopBits);
+  int SetFlowControl(const TSioPortSettings& settings);
+  void SetDTR(bool on);
+  void SetRTS(bool on);
+
+  // Notices go to the owner only while installed and with a threshold above 0.
+  void SetPortHandlerInstalled(bool installed);
+  bool PortHandlerInstalled() const;
+  void SetTriggerLength(std::uint16_t length) noexcept { triggerLength_.store(length); }
+  std::uint16_t TriggerLength() const noexcept { return triggerLength_.load(); }
+
+  // The next unread byte; inside a notice, the next byte the handler has not
+  // yet read (removed when the notice ends). 0 or ecBufferIsEmpty.
+  int TakeByte(std::uint8_t& byte);
+  // Queues all of data, or nothing: 0 or ecOutputBufferTooSmall.
+  int PutBlock(std::string_view data);
+  std::size_t OutputPending() const;
+
+  // Flushes both directions, stops the threads and closes the device.
+  // insideNotice: the caller runs inside this dispatcher's notice, so the
+  // dispatcher thread cannot be waited for; it ends after the notice and
+  // then hands the owner DeferredCloseDone. Returns whether the close is complete.
+  bool DonePort(bool insideNotice);
+  // After DeferredCloseDone: waits for the dispatcher thread's last steps.
+  void FinishDeferredClose();
+
+ protected:
+  // Stops threads still running (waiting, while running hand-off steps) and
+  // closes the device. For the device half's destructor; main thread.
+  void Shutdown() noexcept;
+
+  // The device half. Each returns 0 or a negative code where it returns int.
+  virtual int OpenDevice() = 0;
+  virtual void CloseDevice() noexcept = 0;
+  virtual int ReadLineRecord(TSioLineRecord& record) = 0;
+  virtual int WriteLineRecord(const TSioLineRecord& record) = 0;
+  virtual void DeviceSetDTR(bool on) noexcept = 0;
+  virtual void DeviceSetRTS(bool on) noexcept = 0;
+  virtual void DeviceLowLatency() noexcept = 0;
+  virtual std::size_t DeviceWaiting() noexcept = 0;
+  virtual std::size_t DeviceRead(std::uint8_t* data, std::size_t size) noexcept = 0;
+  virtual long DeviceWrite(const std::uint8_t* data, std::size_t size) noexcept = 0;  // count or -errno
+  virtual void DevicePurgeInput() noexcept = 0;
+  virtual void DevicePurgeOutput() noexcept = 0;
+  // Device event thread: Ready when input waits, Woken by EndEventWait, Gone
+  // on a hang-up or error (then PauseAfterHangup keeps it from spinning).
+  virtual ESioWait WaitDeviceEvent() noexcept = 0;
+  virtual void EndEventWait() noexcept = 0;
+  virtual void PauseAfterHangup() noexcept = 0;
+  // Output thread: Ready when output was queued, Woken by a flush.
+  virtual ESioWait WaitOutputWork() noexcept = 0;
+  // Output thread: Ready when the device takes bytes again, Woken by a flush, Gone.
+  virtual ESioWait WaitWritable() noexcept = 0;
+  virtual void SignalOutputQueued() noexcept = 0;
+  virtual void SignalFlush() noexcept = 0;
+
+ private:
+  friend class TComThread;
+  friend class TDispThread;
+  friend class TOutThread;
+
+  enum class EThreadsState { Stopped, Running, Stopping };
+
+  // Thread-side steps.
+  bool Stopping() const noexcept { return stopping_.load(); }
+  bool ClosePending() const noexcept { return closePending_.load(); }
+  void ThreadStarted() { general_.Set(); }
+  void DispatchCycle();
+  void ReadInput();
+  bool CheckNotices();
+  bool Deliver(std::uint16_t count);
+  void DeliverOnMainThread(std::uint16_t count);
+  void SendPending();
+  void AdvanceSent(std::size_t count);
+  void HandOverDeferredClose();
+
+  // Main-side steps.
+  void StartThreads();
+  void StopThreads(bool waitForDispatcherThread);
+  void FlushOutput();
+  void FlushInput();
+  void ReleaseDevice() noexcept;
+  int ApplyLine(std::int32_t baud, std::uint8_t parity, std::uint8_t dataBits, std::uint8_t stopBitsCode);
+  void SettleOutput() const;
+
+  const std::uint16_t portNumber_;
+  const std::string displayName_;
+  TSioNoticeTarget* const owner_;
+  const std::uint64_t serial_;
+  const std::size_t handle_;
+
+  // Line lock: the settings record, the line states and the notice target.
+  mutable std::mutex lineMutex_;
+  TSioLineRecord record_;              // guarded by lineMutex_
+  bool dtr_ = true;                    // guarded by lineMutex_
+  bool rts_ = true;                    // guarded by lineMutex_
+  bool portHandlerInstalled_ = false;  // guarded by lineMutex_
+  std::int32_t previousBaud_ = 115200; // main thread only
+  std::atomic<std::uint16_t> triggerLength_{0};
+
+  // Input lock: the input ring and the delivery counts. Totals count bytes
+  // since the open; ring positions are totals modulo the ring size, so a
+  // burst of exactly a ring's worth is still told apart from no bytes.
+  mutable std::mutex inputMutex_;
+  std::unique_ptr<std::uint8_t[]> inputRing_;  // allocated once per open
+  std::uint64_t written_ = 0;      // guarded by inputMutex_
+  std::uint64_t read_ = 0;         // guarded by inputMutex_
+  std::uint64_t scanned_ = 0;      // guarded by inputMutex_
+  std::uint64_t notified_ = 0;     // guarded by inputMutex_
+  bool inNotice_ = false;          // guarded by inputMutex_
+  std::size_t readAhead_ = 0;      // guarded by inputMutex_
+  std::size_t maxReadAhead_ = 0;   // guarded by inputMutex_
+
+  // Output lock: the output ring.
+  mutable std::mutex outputMutex_;
+  std::unique_ptr<std::uint8_t[]> outputRing_;  // allocated once per open
+  std::size_t outSize_ = 0;        // set before the threads start
+  std::size_t outHead_ = 0;        // guarded by outputMutex_
+  std::size_t outCount_ = 0;       // guarded by outputMutex_
+
+  TSioEvent wake_;     // device event thread -> dispatcher thread
+  TSioEvent ready_;    // dispatcher thread -> device event thread
+  TSioEvent general_;  // a thread started; a flush acknowledged
+
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> closePending_{false};
+  std::atomic<bool> deviceOpen_{false};
+  EThreadsState threadsState_ = EThreadsState::Stopped;  // main thread only
+  std::unique_ptr<TComThread> comThread_;    // main thread only
+  std::unique_ptr<TDispThread> dispThread_;  // main thread only
+  std::unique_ptr<TOutThread> outThread_;    // main thread only
+};
+
+}  // namespace tarvix

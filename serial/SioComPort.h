@@ -1,0 +1,65 @@
+// The serial port component as the relay uses it: TSioCustomComPort with its
+// properties published and the data-available event.
+//
+// Owner: the main window. Main thread only (see TSioCustomComPort for what
+// each call raises). OnTriggerAvail runs on the main thread; an exception it
+// throws goes to the standard error display and the notice counts as handled
+// with the bytes read so far.
+#pragma once
+
+#include <functional>
+
+#include "serial/SioCustomComPort.h"
+
+namespace tarvix {
+
+class TSioComPort : public TSioCustomComPort {
+ public:
+  using TTriggerAvailEvent = std::function<void(TSioComPort& CP, std::uint16_t Count)>;
+
+  using TSioCustomComPort::AutoOpen;
+  using TSioCustomComPort::Baud;
+  using TSioCustomComPort::BufferFull;
+  using TSioCustomComPort::BufferResume;
+  using TSioCustomComPort::ComNumber;
+  using TSioCustomComPort::DataBits;
+  using TSioCustomComPort::DTR;
+  using TSioCustomComPort::HWFlowOptions;
+  using TSioCustomComPort::InSize;
+  using TSioCustomComPort::Open;
+  using TSioCustomComPort::OutSize;
+  using TSioCustomComPort::Parity;
+  using TSioCustomComPort::PromptForPort;
+  using TSioCustomComPort::RTS;
+  using TSioCustomComPort::SetAutoOpen;
+  using TSioCustomComPort::SetBaud;
+  using TSioCustomComPort::SetBufferFull;
+  using TSioCustomComPort::SetBufferResume;
+  using TSioCustomComPort::SetComNumber;
+  using TSioCustomComPort::SetDataBits;
+  using TSioCustomComPort::SetDTR;
+  using TSioCustomComPort::SetHWFlowOptions;
+  using TSioCustomComPort::SetInSize;
+  using TSioCustomComPort::SetOpen;
+  using TSioCustomComPort::SetOutSize;
+  using TSioCustomComPort::SetParity;
+  using TSioCustomComPort::SetPromptForPort;
+  using TSioCustomComPort::SetRTS;
+  using TSioCustomComPort::SetStopBits;
+  using TSioCustomComPort::SetSWFlowOptions;
+  using TSioCustomComPort::SetXOffChar;
+  using TSioCustomComPort::SetXOnChar;
+  using TSioCustomComPort::StopBits;
+  using TSioCustomComPort::SWFlowOptions;
+  using TSioCustomComPort::XOffChar;
+  using TSioCustomComPort::XOnChar;
+
+  TTriggerAvailEvent OnTriggerAvail;
+
+ protected:
+  void TriggerAvailEvent(std::uint16_t count) override {
+    if (OnTriggerAvail) OnTriggerAvail(*this, count);
+  }
+};
+
+}  // namespace tarvix

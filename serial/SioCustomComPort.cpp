@@ -1,0 +1,193 @@
+#include "serial/SioCustomComPort.h"
+
+#include "runtime/ErrorDisplay.h"
+#include "serial/PortPrompt.h"
+#include "serial/SioExceptions.h"
+#include "serial/SioPosixDispatcher.h"
+
+namespace tarvix {
+
+TSioCustomComPort::TSioCustomComPort() = default;
+
+TSioCustomComPort::~TSioCustomComPort() {
+  openRequested_ = false;
+  if (state_ == EPortState::Open) dispatcher_->DonePort(false);
+  // Stops what a deferred close left running; the dispatcher is taken out
+  // first so that its own hand-over, if pumped meanwhile, finds nothing to do.
+  std::unique_ptr<TSioPosixDispatcher> dispatcher = std::move(dispatcher_);
+}
+
+bool TSioCustomComPort::Open() const noexcept {
+  if (Loading()) return openWhenLoaded_;
+  return state_ != EPortState::Closed;
+}
+
+void TSioCustomComPort::SetOpen(bool open) {
+  if (state_ == EPortState::ShuttingDown) {
+    // The last request wins once the pending close has completed.
+    openRequested_ = open;
+    return;
+  }
+  if (Loading()) {
+    openWhenLoaded_ = open;
+    return;
+  }
+  if (open == Open()) return;
+  if (open) OpenSequence();
+  else CloseSequence();
+}
+
+void TSioCustomComPort::DoLoaded() {
+  if (openWhenLoaded_) SetOpen(true);
+}
+
+void TSioCustomComPort::SetComNumber(std::uint16_t number) {
+  if (number == comNumber_) return;
+  if (state_ != EPortState::Open) {
+    comNumber_ = number;
+    return;
+  }
+  CloseSequence();
+  comNumber_ = number;
+  SetOpen(true);
+}
+
+void TSioCustomComPort::OpenSequence() {
+  if (comNumber_ == 0) {
+    if (!promptForPort_) throw ENoPortSelected();
+    comNumber_ = PromptForPortNumber();
+  }
+  TSioNoticeTarget* const target = this;
+  auto dispatcher = std::make_unique<TSioPosixDispatcher>(comNumber_, target);
+  const int rc = dispatcher->InitPort(settings_);
+  if (rc == ecAccessDenied) throw EAlreadyOpen();
+  if (rc == ecFileNotFound) throw EBadId();
+  CheckSioResult(rc);
+  dispatcher->SetTriggerLength(1);
+  dispatcher->SetPortHandlerInstalled(true);
+  dispatcher_ = std::move(dispatcher);
+  state_ = EPortState::Open;
+}
+
+void TSioCustomComPort::CloseSequence() {
+  state_ = EPortState::ShuttingDown;
+  openRequested_ = false;
+  if (!dispatcher_->DonePort(noticeDepth_ > 0)) return;  // DeferredCloseDone completes it
+  dispatcher_.reset();
+  state_ = EPortState::Closed;
+}
+
+void TSioCustomComPort::DeferredCloseDone() {
+  if (state_ != EPortState::ShuttingDown || !dispatcher_) return;
+  std::unique_ptr<TSioPosixDispatcher> dispatcher = std::move(dispatcher_);
+  dispatcher->FinishDeferredClose();
+  dispatcher.reset();
+  state_ = EPortState::Closed;
+  if (openRequested_) {
+    openRequested_ = false;
+    OpenSequence();
+  }
+}
+
+void TSioCustomComPort::TriggerAvail(std::uint16_t count) noexcept {
+  ++noticeDepth_;
+  try {
+    TriggerAvailEvent(count);
+  } catch (...) {
+    ShowCurrentException();
+  }
+  --noticeDepth_;
+}
+
+TSioPosixDispatcher& TSioCustomComPort::RequireDispatcher() {
+  if (!dispatcher_) {
+    if (!autoOpen_) throw ECommNotOpen();
+    SetOpen(true);
+  }
+  return *dispatcher_;
+}
+
+void TSioCustomComPort::PutString(std::string_view text) {
+  if (state_ == EPortState::ShuttingDown) return;
+  TSioPosixDispatcher& dispatcher = RequireDispatcher();
+  if (text.empty()) return;
+  CheckSioResult(dispatcher.PutBlock(text));
+}
+
+std::uint8_t TSioCustomComPort::GetChar() {
+  if (state_ == EPortState::ShuttingDown) return 0;
+  std::uint8_t byte = 0;
+  CheckSioResult(RequireDispatcher().TakeByte(byte));
+  return byte;
+}
+
+void TSioCustomComPort::ApplyLine() {
+  if (state_ == EPortState::Open)
+    CheckSioResult(dispatcher_->SetLine(settings_.Baud, settings_.Parity, settings_.DataBits, settings_.StopBits));
+}
+
+void TSioCustomComPort::ApplyFlowControl() {
+  if (state_ == EPortState::Open) CheckSioResult(dispatcher_->SetFlowControl(settings_));
+}
+
+void TSioCustomComPort::SetBaud(std::int32_t baud) {
+  settings_.Baud = baud;
+  ApplyLine();
+}
+
+void TSioCustomComPort::SetParity(TParity parity) {
+  settings_.Parity = parity;
+  ApplyLine();
+}
+
+void TSioCustomComPort::SetDataBits(std::uint16_t bits) {
+  settings_.DataBits = bits;
+  ApplyLine();
+}
+
+void TSioCustomComPort::SetStopBits(std::uint16_t bits) {
+  settings_.StopBits = bits;
+  ApplyLine();
+}
+
+void TSioCustomComPort::SetDTR(bool on) {
+  settings_.DTR = on;
+  if (state_ == EPortState::Open) dispatcher_->SetDTR(on);
+}
+
+void TSioCustomComPort::SetRTS(bool on) {
+  settings_.RTS = on;
+  if (state_ == EPortState::Open) dispatcher_->SetRTS(on);
+}
+
+void TSioCustomComPort::SetHWFlowOptions(THWFlowOptions options) {
+  settings_.HWFlowOptions = options;
+  ApplyFlowControl();
+}
+
+void TSioCustomComPort::SetSWFlowOptions(TSWFlowOptions options) {
+  settings_.SWFlowOptions = options;
+  ApplyFlowControl();
+}
+
+void TSioCustomComPort::SetXOnChar(std::uint8_t c) {
+  settings_.XOnChar = c;
+  ApplyFlowControl();
+}
+
+void TSioCustomComPort::SetXOffChar(std::uint8_t c) {
+  settings_.XOffChar = c;
+  ApplyFlowControl();
+}
+
+void TSioCustomComPort::SetBufferFull(std::uint16_t count) {
+  settings_.BufferFull = count;
+  ApplyFlowControl();
+}
+
+void TSioCustomComPort::SetBufferResume(std::uint16_t count) {
+  settings_.BufferResume = count;
+  ApplyFlowControl();
+}
+
+}  // namespace tarvix

@@ -1,0 +1,253 @@
+#include "serial/SioDevice.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <iterator>
+
+#include "serial/SioExceptions.h"
+
+namespace tarvix {
+
+namespace {
+
+struct TSpeed {
+  std::int32_t Baud;
+  speed_t Code;
+};
+
+constexpr TSpeed kSpeeds[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+std::int32_t BaudOf(speed_t code) {
+  for (const TSpeed& s : kSpeeds)
+    if (s.Code == code) return s.Baud;
+  return 0;
+}
+
+bool SpeedCodeOf(std::int32_t baud, speed_t& code) {
+  for (const TSpeed& s : kSpeeds)
+    if (s.Baud == baud) {
+      code = s.Code;
+      return true;
+    }
+  return false;
+}
+
+tcflag_t SizeFlag(std::uint8_t dataBits) {
+  switch (dataBits) {
+    case 5: return CS5;
+    case 6: return CS6;
+    case 7: return CS7;
+    default: return CS8;
+  }
+}
+
+std::uint8_t DataBitsOf(tcflag_t cflag) {
+  switch (cflag & CSIZE) {
+    case CS5: return 5;
+    case CS6: return 6;
+    case CS7: return 7;
+    default: return 8;
+  }
+}
+
+std::uint8_t ParityOf(tcflag_t cflag) {
+  if ((cflag & PARENB) == 0) return static_cast<std::uint8_t>(TParity::pNone);
+  const bool odd = (cflag & PARODD) != 0;
+  if ((cflag & CMSPAR) != 0) return static_cast<std::uint8_t>(odd ? TParity::pMark : TParity::pSpace);
+  return static_cast<std::uint8_t>(odd ? TParity::pOdd : TParity::pEven);
+}
+
+tcflag_t ParityFlags(std::uint8_t parity) {
+  switch (static_cast<TParity>(parity)) {
+    case TParity::pOdd: return PARENB | PARODD;
+    case TParity::pEven: return PARENB;
+    case TParity::pMark: return PARENB | PARODD | CMSPAR;
+    case TParity::pSpace: return PARENB | CMSPAR;
+    default: return 0;
+  }
+}
+
+int OpenErrorCode(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV: return ecFileNotFound;
+    case EACCES:
+    case EBUSY:
+    case EWOULDBLOCK: return ecAccessDenied;
+    case ENOMEM: return ecOutOfMemory;
+    default: return -err;
+  }
+}
+
+void SetLine(int fd, int line, bool on) noexcept {
+  int bits = line;
+  (void)ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+}  // namespace
+
+TWakeFd::TWakeFd() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+TWakeFd::~TWakeFd() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void TWakeFd::Signal() const noexcept {
+  const std::uint64_t one = 1;
+  (void)!write(fd_, &one, sizeof one);
+}
+
+void TWakeFd::Drain() const noexcept {
+  std::uint64_t value = 0;
+  (void)!read(fd_, &value, sizeof value);
+}
+
+bool TWakeFd::Wait(int timeoutMs) const noexcept {
+  pollfd p{fd_, POLLIN, 0};
+  int n = 0;
+  do {
+    n = poll(&p, 1, timeoutMs);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  Drain();
+  return true;
+}
+
+int TSioDevice::Open(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return OpenErrorCode(errno);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    const int err = errno;
+    close(fd);
+    return OpenErrorCode(err);
+  }
+  fd_ = fd;
+  return 0;
+}
+
+void TSioDevice::Close() noexcept {
+  if (fd_ < 0) return;
+  // Exclusive mode outlives the descriptor while another one holds the tty
+  // open (a pseudo-terminal's creator), and would refuse the next open.
+  (void)ioctl(fd_, TIOCNXCL);
+  close(fd_);
+  fd_ = -1;
+}
+
+int TSioDevice::ReadRecord(TSioLineRecord& record) const {
+  termios t{};
+  if (tcgetattr(fd_, &t) != 0) return -errno;
+  record.Baud = BaudOf(cfgetospeed(&t));
+  record.Parity = ParityOf(t.c_cflag);
+  record.DataBits = DataBitsOf(t.c_cflag);
+  record.StopBits = (t.c_cflag & CSTOPB) == 0 ? sbOne : (record.DataBits == 5 ? sbOneAndHalf : sbTwo);
+  record.OutxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
+  record.OutX = (t.c_iflag & IXON) != 0;
+  record.InX = (t.c_iflag & IXOFF) != 0;
+  record.XonChar = t.c_cc[VSTART];
+  record.XoffChar = t.c_cc[VSTOP];
+  return 0;
+}
+
+int TSioDevice::WriteRecord(const TSioLineRecord& record) const {
+  termios t{};
+  if (tcgetattr(fd_, &t) != 0) return -errno;
+  cfmakeraw(&t);
+  speed_t speed = 0;
+  if (!SpeedCodeOf(record.Baud, speed)) return -EINVAL;
+  cfsetispeed(&t, speed);
+  cfsetospeed(&t, speed);
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t.c_cflag |= CLOCAL | CREAD | SizeFlag(record.DataBits) | ParityFlags(record.Parity);
+  if (record.StopBits != sbOne) t.c_cflag |= CSTOPB;
+  if (record.OutxCtsFlow) t.c_cflag |= CRTSCTS;
+  t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
+  if (record.OutX) t.c_iflag |= IXON;
+  if (record.InX) t.c_iflag |= IXOFF;
+  if (record.ParityCheck) t.c_iflag |= INPCK;
+  t.c_cc[VSTART] = record.XonChar;
+  t.c_cc[VSTOP] = record.XoffChar;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  if (tcsetattr(fd_, TCSANOW, &t) != 0) return -errno;
+  return 0;
+}
+
+void TSioDevice::RequestLowLatency() const noexcept {
+  serial_struct info{};
+  if (ioctl(fd_, TIOCGSERIAL, &info) != 0) return;
+  info.flags = static_cast<int>(static_cast<unsigned>(info.flags) | static_cast<unsigned>(ASYNC_LOW_LATENCY));
+  (void)ioctl(fd_, TIOCSSERIAL, &info);
+}
+
+void TSioDevice::SetDTR(bool on) const noexcept { SetLine(fd_, TIOCM_DTR, on); }
+
+void TSioDevice::SetRTS(bool on) const noexcept { SetLine(fd_, TIOCM_RTS, on); }
+
+std::size_t TSioDevice::BytesWaiting() const noexcept {
+  int waiting = 0;
+  if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+  return static_cast<std::size_t>(waiting);
+}
+
+std::size_t TSioDevice::Read(std::uint8_t* data, std::size_t size) const noexcept {
+  ssize_t n = 0;
+  do {
+    n = read(fd_, data, size);
+  } while (n < 0 && errno == EINTR);
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+long TSioDevice::Write(const std::uint8_t* data, std::size_t size) const noexcept {
+  ssize_t n = 0;
+  do {
+    n = write(fd_, data, size);
+  } while (n < 0 && errno == EINTR);
+  return n >= 0 ? static_cast<long>(n) : -static_cast<long>(errno);
+}
+
+void TSioDevice::PurgeInput() const noexcept { (void)tcflush(fd_, TCIFLUSH); }
+
+void TSioDevice::PurgeOutput() const noexcept { (void)tcflush(fd_, TCOFLUSH); }
+
+EDeviceWait TSioDevice::WaitReadable(const TWakeFd& wake, int timeoutMs) const noexcept {
+  return Wait(POLLIN, wake, timeoutMs);
+}
+
+EDeviceWait TSioDevice::WaitWritable(const TWakeFd& wake, int timeoutMs) const noexcept {
+  return Wait(POLLOUT, wake, timeoutMs);
+}
+
+EDeviceWait TSioDevice::Wait(short events, const TWakeFd& wake, int timeoutMs) const noexcept {
+  pollfd p[2] = {{fd_, events, 0}, {wake.Fd(), POLLIN, 0}};
+  int n = 0;
+  do {
+    n = poll(p, std::size(p), timeoutMs);
+  } while (n < 0 && errno == EINTR);
+  if (n == 0) return EDeviceWait::TimedOut;
+  if (n > 0 && (p[1].revents & POLLIN) != 0) return EDeviceWait::Woken;
+  // A failing poll is treated like a vanished device, so callers pause instead of spinning.
+  if (n < 0 || (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return EDeviceWait::Gone;
+  return EDeviceWait::Ready;
+}
+
+}  // namespace tarvix

@@ -1,0 +1,89 @@
+// The serial device as the kernel offers it: open with exclusive use, the
+// line settings through termios, modem lines, non-blocking reads and writes,
+// purges, and waits that a wake descriptor can end. Every kernel-specific
+// call of the serial engine lives behind this header.
+//
+// TSioDevice owns its descriptor; TWakeFd owns an eventfd. Open and Close
+// run on the thread that owns the dispatcher while no other thread uses the
+// object; the other methods may run on the dispatcher's threads concurrently
+// with each other. Nothing here throws: results are 0, a count, or a
+// negative code (see SioExceptions.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "serial/SioLineSettings.h"
+
+namespace tarvix {
+
+// An eventfd that ends a pending device wait. Any thread may Signal.
+class TWakeFd {
+ public:
+  TWakeFd();  // failure leaves it invalid; Valid() tells
+  ~TWakeFd();
+  TWakeFd(const TWakeFd&) = delete;
+  TWakeFd& operator=(const TWakeFd&) = delete;
+
+  bool Valid() const noexcept { return fd_ >= 0; }
+  void Signal() const noexcept;
+  void Drain() const noexcept;
+  // Waits up to timeoutMs (-1: without limit) for a signal and consumes it.
+  bool Wait(int timeoutMs) const noexcept;
+  int Fd() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+enum class EDeviceWait { Ready, Woken, Gone, TimedOut };
+
+class TSioDevice {
+ public:
+  TSioDevice() = default;
+  ~TSioDevice() { Close(); }
+  TSioDevice(const TSioDevice&) = delete;
+  TSioDevice& operator=(const TSioDevice&) = delete;
+
+  // Opens path read-write, non-blocking, close-on-exec, then takes an
+  // exclusive lock and exclusive tty mode. 0, ecFileNotFound, ecAccessDenied
+  // or -errno.
+  int Open(const std::string& path);
+  // Leaves exclusive mode and closes; nothing when not open.
+  void Close() noexcept;
+  bool IsOpen() const noexcept { return fd_ >= 0; }
+
+  // Fills the fields termios knows (baud, parity, data and stop bits, flow
+  // control, XON/XOFF characters); the others keep their values. 0 or -errno.
+  int ReadRecord(TSioLineRecord& record) const;
+  // Writes a raw line with the record's values. 0 or -errno.
+  int WriteRecord(const TSioLineRecord& record) const;
+  // Asks the driver not to hold received bytes back; ignored where unsupported.
+  void RequestLowLatency() const noexcept;
+  // Raise or lower the lines; pseudo-terminals refuse this, so it is unchecked.
+  void SetDTR(bool on) const noexcept;
+  void SetRTS(bool on) const noexcept;
+
+  // Bytes waiting in the driver's input queue; 0 when that cannot be told.
+  std::size_t BytesWaiting() const noexcept;
+  // Reads at most size bytes without blocking; a failure counts as 0 bytes.
+  std::size_t Read(std::uint8_t* data, std::size_t size) const noexcept;
+  // Writes without blocking: the count written, or -errno (-EAGAIN when full).
+  long Write(const std::uint8_t* data, std::size_t size) const noexcept;
+  void PurgeInput() const noexcept;
+  void PurgeOutput() const noexcept;
+
+  // Waits until input is readable (or output writable), wake is signalled,
+  // the device reports a hang-up or error, or timeoutMs (-1: no limit) passes.
+  // A signal of wake is left for its owner to consume.
+  EDeviceWait WaitReadable(const TWakeFd& wake, int timeoutMs) const noexcept;
+  EDeviceWait WaitWritable(const TWakeFd& wake, int timeoutMs) const noexcept;
+
+ private:
+  EDeviceWait Wait(short events, const TWakeFd& wake, int timeoutMs) const noexcept;
+
+  int fd_ = -1;
+};
+
+}  // namespace tarvix

@@ -1,0 +1,53 @@
+// The three threads of an open port. Each is created, started and waited
+// for by its dispatcher on the main thread, and ends when the dispatcher's
+// stop flag (or, for the dispatcher thread, its close-pending flag) is set.
+// None of them throws out of its body.
+#pragma once
+
+#include "runtime/Thread.h"
+
+namespace tarvix {
+
+class TSioBaseDispatcher;
+
+class TSioDispatcherThread : public TThread {
+ public:
+  explicit TSioDispatcherThread(TSioBaseDispatcher& dispatcher) : dispatcher_(dispatcher) {}
+
+ protected:
+  TSioBaseDispatcher& Dispatcher() const noexcept { return dispatcher_; }
+
+ private:
+  TSioBaseDispatcher& dispatcher_;
+};
+
+// Waits for received bytes and wakes the dispatcher thread, one cycle at a time.
+class TComThread final : public TSioDispatcherThread {
+ public:
+  using TSioDispatcherThread::TSioDispatcherThread;
+
+ protected:
+  void Execute() override;
+};
+
+// Moves received bytes into the input ring and raises the data-available
+// notices, blocking in the hand-off while the main thread handles one.
+// Cycles on every wake and at least every 50 ms.
+class TDispThread final : public TSioDispatcherThread {
+ public:
+  using TSioDispatcherThread::TSioDispatcherThread;
+
+ protected:
+  void Execute() override;
+};
+
+// Sends the output ring's pending bytes; acknowledges flushes.
+class TOutThread final : public TSioDispatcherThread {
+ public:
+  using TSioDispatcherThread::TSioDispatcherThread;
+
+ protected:
+  void Execute() override;
+};
+
+}  // namespace tarvix

@@ -1,0 +1,21 @@
+// What a dispatcher delivers to on the main thread: the component behind the
+// port. Implemented by TSioCustomComPort; main thread only.
+#pragma once
+
+#include <cstdint>
+
+namespace tarvix {
+
+class TSioNoticeTarget {
+ public:
+  // count unread bytes wait in the input ring. Must not throw.
+  virtual void TriggerAvail(std::uint16_t count) noexcept = 0;
+  // The dispatcher's threads of a deferred close have ended. May throw (a
+  // reopen that fails).
+  virtual void DeferredCloseDone() = 0;
+
+ protected:
+  ~TSioNoticeTarget() = default;
+};
+
+}  // namespace tarvix

@@ -1,0 +1,71 @@
+#include "serial/SioPosixDispatcher.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <iterator>
+
+#include "serial/DevicePath.h"
+#include "serial/SioExceptions.h"
+
+namespace tarvix {
+
+TSioPosixDispatcher::TSioPosixDispatcher(std::uint16_t portNumber, TSioNoticeTarget* owner)
+    : TSioBaseDispatcher(portNumber, owner), path_(DevicePathForPort(portNumber)) {}
+
+TSioPosixDispatcher::~TSioPosixDispatcher() { Shutdown(); }
+
+int TSioPosixDispatcher::ProbeDevice() {
+  const int rc = OpenDevice();
+  CloseDevice();
+  return rc;
+}
+
+int TSioPosixDispatcher::OpenDevice() {
+  if (!eventStop_.Valid() || !outputQueued_.Valid() || !flush_.Valid()) return ecOutOfMemory;
+  return device_.Open(path_);
+}
+
+void TSioPosixDispatcher::CloseDevice() noexcept { device_.Close(); }
+
+ESioWait TSioPosixDispatcher::FromDeviceWait(EDeviceWait wait) noexcept {
+  switch (wait) {
+    case EDeviceWait::Ready: return ESioWait::Ready;
+    case EDeviceWait::Gone: return ESioWait::Gone;
+    default: return ESioWait::Woken;
+  }
+}
+
+ESioWait TSioPosixDispatcher::WaitDeviceEvent() noexcept {
+  const EDeviceWait wait = device_.WaitReadable(eventStop_, -1);
+  if (wait == EDeviceWait::Woken) eventStop_.Drain();
+  return FromDeviceWait(wait);
+}
+
+void TSioPosixDispatcher::PauseAfterHangup() noexcept {
+  // A hung-up device stays readable for ever; fall back to the 50 ms cycle.
+  if (eventStop_.Wait(static_cast<int>(kCycle.count()))) eventStop_.Signal();
+}
+
+ESioWait TSioPosixDispatcher::WaitOutputWork() noexcept {
+  pollfd p[2] = {{flush_.Fd(), POLLIN, 0}, {outputQueued_.Fd(), POLLIN, 0}};
+  int n = 0;
+  do {
+    n = poll(p, std::size(p), -1);
+  } while (n < 0 && errno == EINTR);
+  // A flush is answered first; a queued signal stays for the next wait.
+  if (n < 0 || (p[0].revents & POLLIN) != 0) {
+    flush_.Drain();
+    return ESioWait::Woken;
+  }
+  outputQueued_.Drain();
+  return ESioWait::Ready;
+}
+
+ESioWait TSioPosixDispatcher::WaitWritable() noexcept {
+  const EDeviceWait wait = device_.WaitWritable(flush_, -1);
+  if (wait == EDeviceWait::Woken) flush_.Drain();
+  return FromDeviceWait(wait);
+}
+
+}  // namespace tarvix

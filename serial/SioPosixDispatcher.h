@@ -1,0 +1,55 @@
+// The dispatcher over a POSIX serial device: the device file named by the
+// port number, poll with eventfds where threads wait, termios for the line.
+//
+// Owner and threads: as TSioBaseDispatcher. The destructor stops the threads
+// and closes the device (main thread).
+#pragma once
+
+#include <string>
+
+#include "serial/SioBaseDispatcher.h"
+#include "serial/SioDevice.h"
+
+namespace tarvix {
+
+class TSioPosixDispatcher final : public TSioBaseDispatcher {
+ public:
+  TSioPosixDispatcher(std::uint16_t portNumber, TSioNoticeTarget* owner);
+  ~TSioPosixDispatcher() override;
+
+  // Opens the device as InitPort does and closes it at once: no line
+  // settings, no threads. 0 or a negative code.
+  int ProbeDevice();
+
+ protected:
+  int OpenDevice() override;
+  void CloseDevice() noexcept override;
+  int ReadLineRecord(TSioLineRecord& record) override { return device_.ReadRecord(record); }
+  int WriteLineRecord(const TSioLineRecord& record) override { return device_.WriteRecord(record); }
+  void DeviceSetDTR(bool on) noexcept override { device_.SetDTR(on); }
+  void DeviceSetRTS(bool on) noexcept override { device_.SetRTS(on); }
+  void DeviceLowLatency() noexcept override { device_.RequestLowLatency(); }
+  std::size_t DeviceWaiting() noexcept override { return device_.BytesWaiting(); }
+  std::size_t DeviceRead(std::uint8_t* data, std::size_t size) noexcept override { return device_.Read(data, size); }
+  long DeviceWrite(const std::uint8_t* data, std::size_t size) noexcept override { return device_.Write(data, size); }
+  void DevicePurgeInput() noexcept override { device_.PurgeInput(); }
+  void DevicePurgeOutput() noexcept override { device_.PurgeOutput(); }
+  ESioWait WaitDeviceEvent() noexcept override;
+  void EndEventWait() noexcept override { eventStop_.Signal(); }
+  void PauseAfterHangup() noexcept override;
+  ESioWait WaitOutputWork() noexcept override;
+  ESioWait WaitWritable() noexcept override;
+  void SignalOutputQueued() noexcept override { outputQueued_.Signal(); }
+  void SignalFlush() noexcept override { flush_.Signal(); }
+
+ private:
+  static ESioWait FromDeviceWait(EDeviceWait wait) noexcept;
+
+  const std::string path_;
+  TSioDevice device_;
+  TWakeFd eventStop_;     // ends the device event thread's wait
+  TWakeFd outputQueued_;  // output was queued (or the output thread must stop)
+  TWakeFd flush_;         // the output thread must drop what it sends
+};
+
+}  // namespace tarvix
