@@ -84,13 +84,6 @@ INSTANTIATE_TEST_SUITE_P(
         SwitchCase{"LongPortTokenIsCutTo255", Program + " -p" + std::string(253, '0') + "79", Absent, Value(0)}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
-TEST(CommandlineTest, TokenRunsToTheNextBlankOnly) {
-  const TCommandline reader("prog x-c5y -p");
-  EXPECT_EQ(reader.GetSwitch('c'), "-c5y");
-  EXPECT_EQ(reader.GetSwitch('p'), "-p");
-  EXPECT_EQ(reader.GetSwitch('q'), "");
-}
-
 TEST(CommandlineTest, ProcessCommandLineJoinsArgumentsWithSingleBlanks) {
   char program[] = "/usr/bin/tarvix-server";
   char com[] = "-c3";
