@@ -1,0 +1,335 @@
+#include "ui/MainWindow.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <algorithm>
+#include <iterator>
+
+#include "relay/MultiCommThread.h"
+#include "runtime/Checked.h"
+#include "runtime/ErrorDisplay.h"
+#include "ui/ByteText.h"
+#include "ui/QueueGrid.h"
+#include "ui/SpinEdit.h"
+#include "ui/StatusBar.h"
+
+namespace tarvix {
+
+namespace {
+
+constexpr int kMinLogPointSize = 1;
+constexpr int kMaxLogPointSize = 144;
+
+// The status bar's hint bands; both ends are open, so the borders between
+// them leave the hint as it was.
+struct THintBand {
+  int Low;
+  int High;
+  const char* Text;
+};
+
+constexpr THintBand kHintBands[] = {
+    {0, 90, "number of packets sent to the serial port"},
+    {90, 180, "number of packets received from the serial port"},
+    {180, 270, "number of packets received from the UDP port"},
+    {270, 360, "number of packets sent to the UDP port"},
+    {360, 410, "writes the about to the log"},
+};
+
+// Clicks in this range of the status bar write the about text.
+constexpr int kAboutLow = 360;
+constexpr int kAboutHigh = 400;
+
+// Runs a handler the way the window's event dispatch does: what it raises is
+// shown and ends it.
+template <class F>
+void Guarded(F&& handler) {
+  try {
+    handler();
+  } catch (...) {
+    ShowCurrentException();
+  }
+}
+
+TSpinEdit* MakeSpinEdit(QWidget* parent, QRect geometry, std::int32_t value, std::int32_t minValue,
+                        std::int32_t maxValue, std::int32_t increment) {
+  auto* spin = new TSpinEdit(parent);
+  spin->setGeometry(geometry);
+  spin->SetMinValue(minValue);
+  spin->SetMaxValue(maxValue);
+  spin->SetIncrement(increment);
+  spin->SetValue(value);
+  return spin;
+}
+
+QCheckBox* MakeCheckBox(QWidget* parent, const char* caption, QRect geometry) {
+  auto* check = new QCheckBox(QString::fromLatin1(caption), parent);
+  check->setGeometry(geometry);
+  check->setChecked(true);
+  return check;
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::Window) {
+  LoadComponents();
+  CreateControls();
+  ConnectHandlers();
+  sp.Loaded();
+  UDPC.Loaded();
+  UDPS.Loaded();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::LoadComponents() {
+  sp.BeginLoading();
+  UDPS.BeginLoading();
+  UDPC.BeginLoading();
+
+  sp.SetBaud(4800);
+  sp.SetAutoOpen(false);
+  sp.OnTriggerAvail = [this](TSioComPort& CP, std::uint16_t Count) { spTriggerAvail(CP, Count); };
+
+  TNetSocketHandle& binding = UDPS.Bindings().Add();
+  binding.IP = "0.0.0.0";
+  binding.Port = 3776;
+  UDPS.SetDefaultPort(0);
+  UDPS.OnUDPRead = [this](TNetUDPServer& Sender, TMemoryStream& AData, TNetSocketHandle& ABinding) {
+    UDPSUDPRead(Sender, AData, ABinding);
+  };
+  UDPS.SetActive(true);
+
+  UDPC.SetPort(0);
+  UDPC.SetActive(true);
+}
+
+void TForm1::CreateControls() {
+  setWindowTitle(QStringLiteral("Tarvix RS485 Server V1.1"));
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
+  QPalette face = palette();
+  face.setColor(QPalette::Window, face.color(QPalette::Button));
+  setPalette(face);
+  setAutoFillBackground(true);
+  setMinimumSize(kClientWidth, kMinClientHeight);
+  setMaximumWidth(kClientWidth);
+  resize(kClientWidth, kStartClientHeight);
+  move(235, 105);
+
+  GroupBox1 = new QGroupBox(QStringLiteral("COMPort"), this);
+  GroupBox1->setGeometry(0, 0, 113, 49);
+  ComSpin = MakeSpinEdit(GroupBox1, {8, 16, 49, 22}, 1, 0, 0, 1);
+  ComPortSetBtn = new QPushButton(QStringLiteral("set"), GroupBox1);
+  ComPortSetBtn->setGeometry(64, 16, 41, 22);
+
+  GroupBox2 = new QGroupBox(QStringLiteral("TarvixServer"), this);
+  GroupBox2->setGeometry(120, 0, 193, 49);
+  Label1 = new QLabel(QStringLiteral("Serverport"), GroupBox2);
+  Label1->setGeometry(8, 24, 49, 13);
+  ServerPortSpin = MakeSpinEdit(GroupBox2, {64, 16, 57, 22}, 3776, 0, 0, 1);
+  SetServer = new QPushButton(QStringLiteral("set"), GroupBox2);
+  SetServer->setGeometry(128, 16, 51, 22);
+
+  GroupBox3 = new QGroupBox(QStringLiteral("timeout"), this);
+  GroupBox3->setGeometry(320, 0, 81, 49);
+  Timeoutspin = MakeSpinEdit(GroupBox3, {8, 16, 65, 22}, 1000, 0, 10000, 100);
+
+  PageControl1 = new QTabWidget(this);
+  PageControl1->setGeometry(2, 48, 399, 201);
+  TabSheet1 = new QWidget;
+  PageControl1->addTab(TabSheet1, QStringLiteral("DebugLog"));
+  TxTraceEnableCheck = MakeCheckBox(TabSheet1, "TxTrace", {0, 0, 65, 17});
+  RxTraceEnableCheck = MakeCheckBox(TabSheet1, "RxTrace", {88, 0, 65, 17});
+  TracePortEnablecheck = MakeCheckBox(TabSheet1, "TracePort", {176, 0, 73, 17});
+  FontSizeSpin = MakeSpinEdit(TabSheet1, {272, 0, 41, 22}, 9, 6, 14, 1);
+  FontSizeSpin->setToolTip(QStringLiteral("fontsize"));
+  stoploop = new QLabel(QStringLiteral("stoploop"), TabSheet1);
+  stoploop->setGeometry(344, 0, 40, 13);
+  DebugLog = new QPlainTextEdit(TabSheet1);
+  DebugLog->setGeometry(0, 24, 385, 145);
+  QFont logFont(QStringLiteral("Courier New"), 9);
+  logFont.setStyleHint(QFont::TypeWriter);
+  logFont.setFixedPitch(true);
+  DebugLog->setFont(logFont);
+  DebugLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+  DebugLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  DebugLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+  TabSheet2 = new QWidget;
+  PageControl1->addTab(TabSheet2, QStringLiteral("Queue"));
+  sg = new TQueueGrid(TabSheet2);
+  sg->setGeometry(0, 0, 385, 169);
+  PageControl1->setCurrentIndex(0);
+
+  StatusBar1 = new TStatusBar(this);
+  StatusBar1->setGeometry(0, height() - TStatusBar::kHeight, width(), TStatusBar::kHeight);
+}
+
+void TForm1::ConnectHandlers() {
+  ComSpin->OnChange = [this] { ComSpinChange(); };
+  Timeoutspin->OnChange = [this] { TimeoutspinChange(); };
+  FontSizeSpin->OnChange = [this] { FontSizeSpinChange(); };
+  connect(ComPortSetBtn, &QPushButton::clicked, this, &TForm1::ComPortSetBtnClick);
+  connect(SetServer, &QPushButton::clicked, this, &TForm1::SetServerClick);
+  // toggled, not clicked: a check box set by the program runs its handler too.
+  connect(TxTraceEnableCheck, &QCheckBox::toggled, this, &TForm1::TxTraceEnableCheckClick);
+  connect(RxTraceEnableCheck, &QCheckBox::toggled, this, &TForm1::RxTraceEnableCheckClick);
+  connect(TracePortEnablecheck, &QCheckBox::toggled, this, &TForm1::TracePortEnablecheckClick);
+  StatusBar1->OnMouseMove = [this](int X) { StatusBar1MouseMove(X); };
+  StatusBar1->OnMouseDown = [this](int X) { StatusBar1MouseDown(X); };
+  DebugLog->viewport()->installEventFilter(this);
+  stoploop->installEventFilter(this);
+}
+
+void TForm1::AddLogLine(std::string_view line) { DebugLog->appendPlainText(FromBytes(line)); }
+
+void TForm1::SetGridCell(int column, int row, std::string_view text) { sg->SetCell(column, row, text); }
+
+void TForm1::SetPanelText(int panel, std::string_view text) { StatusBar1->SetPanelText(panel, text); }
+
+void TForm1::ComSpinChange() {
+  Guarded([this] { ComNumber = RangeChecked<std::uint8_t>(ComSpin->Value()); });
+}
+
+void TForm1::ComPortSetBtnClick() {
+  Guarded([this] {
+    if (sp.Open()) sp.SetOpen(false);
+    sp.SetComNumber(ComNumber);
+    sp.SetOpen(true);
+  });
+}
+
+void TForm1::SetServerClick() {
+  Guarded([this] {
+    if (UDPS.Active()) UDPS.SetActive(false);
+    UDPS.SetActive(true);
+  });
+}
+
+void TForm1::TimeoutspinChange() {
+  Guarded([this] { ReplyTimeout.store(Timeoutspin->Value()); });
+}
+
+void TForm1::TxTraceEnableCheckClick() {
+  Guarded([this] { TxTrace = TxTraceEnableCheck->isChecked(); });
+}
+
+void TForm1::RxTraceEnableCheckClick() {
+  Guarded([this] { RxTrace = RxTraceEnableCheck->isChecked(); });
+}
+
+void TForm1::TracePortEnablecheckClick() {
+  Guarded([this] { TracePort = TracePortEnablecheck->isChecked(); });
+}
+
+// Sizes the font cannot take (a transient value while the operator types)
+// are brought into what the log can draw.
+void TForm1::FontSizeSpinChange() {
+  Guarded([this] {
+    QFont logFont = DebugLog->font();
+    logFont.setPointSize(std::clamp(FontSizeSpin->Value(), kMinLogPointSize, kMaxLogPointSize));
+    DebugLog->setFont(logFont);
+  });
+}
+
+void TForm1::DebugLogDblClick() {
+  Guarded([this] { DebugLog->clear(); });
+}
+
+void TForm1::StatusBar1MouseMove(int X) {
+  Guarded([this, X] {
+    const auto band = std::find_if(std::begin(kHintBands), std::end(kHintBands),
+                                   [X](const THintBand& b) { return X > b.Low && X < b.High; });
+    if (band == std::end(kHintBands)) return;
+    hint_ = band->Text;
+    StatusBar1->setToolTip(QString::fromLatin1(band->Text));
+  });
+}
+
+void TForm1::StatusBar1MouseDown(int X) {
+  Guarded([this, X] {
+    if (X <= kAboutLow || X >= kAboutHigh) return;
+    AddLogLine("This Application waits for UDP messages to appear on ");
+    AddLogLine("port " + std::to_string(ServerPortSpin->Value()) + ". The assumed format");
+    AddLogLine("is : IP(string)+ chr(0)+ port as low/highbyte+chr(0)+serialmsg");
+    AddLogLine("The reply is sent to there, also prefixed with IP and port");
+    AddLogLine("The serialport can be choosen from the commandline -cN ");
+    AddLogLine("Contact: support@tarvix.example");
+  });
+}
+
+void TForm1::FormResize() {
+  Guarded([this] {
+    if (width() != kClientWidth) resize(kClientWidth, height());
+    if (height() <= kMinClientHeight) resize(width(), kMinClientHeight);
+    PageControl1->resize(PageControl1->width(), height() - 70);
+    DebugLog->resize(DebugLog->width(), height() - 125);
+    sg->resize(sg->width(), height() - 100);
+  });
+}
+
+void TForm1::FormCreate() {
+  if (formCreated_) return;
+  formCreated_ = true;
+  Guarded([this] {
+    if (OnFormCreate) OnFormCreate();
+  });
+}
+
+void TForm1::FormClose() {
+  Guarded([this] {
+    if (OnFormClose) OnFormClose();
+  });
+}
+
+void TForm1::UDPSUDPRead(TNetUDPServer& Sender, TMemoryStream& AData, TNetSocketHandle& ABinding) {
+  if (OnUDPRead) OnUDPRead(Sender, AData, ABinding);
+}
+
+void TForm1::spTriggerAvail(TSioComPort& CP, std::uint16_t Count) {
+  if (OnTriggerAvail) OnTriggerAvail(CP, Count);
+}
+
+void TForm1::stoploopClick() {
+  Guarded([this] {
+    if (OnStoploopClick) OnStoploopClick();
+  });
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == DebugLog->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+    DebugLogDblClick();
+    return true;
+  }
+  if (watched == stoploop && event->type() == QEvent::MouseButtonRelease) {
+    const auto* mouse = static_cast<QMouseEvent*>(event);
+    if (mouse->button() == Qt::LeftButton && stoploop->rect().contains(mouse->position().toPoint())) stoploopClick();
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  StatusBar1->setGeometry(0, height() - TStatusBar::kHeight, width(), TStatusBar::kHeight);
+  FormResize();
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  FormCreate();
+  QWidget::showEvent(event);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  FormClose();
+  event->accept();
+}
+
+}  // namespace tarvix
