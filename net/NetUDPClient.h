@@ -5,9 +5,8 @@
 // Owner: the window that holds it. Main thread only. SendText blocks while
 // the host name is looked up and the datagram is handed to the system.
 // Errors: SendText raises ENetSocketError (a host that cannot be resolved,
-// a failed send), ENetPackageSizeTooBig, ENetNotAllBytesSent, EConvertError
-// (a host text that passes as dotted but is not); activation raises
-// ENetInvalidSocket and ENetSocketError. Deactivation raises nothing.
+// a failed send), ENetPackageSizeTooBig, ENetNotAllBytesSent; activation
+// raises ENetInvalidSocket and ENetSocketError. Deactivation raises nothing.
 #pragma once
 
 #include <cstdint>
