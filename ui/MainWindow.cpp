@@ -68,6 +68,15 @@ TSpinEdit* MakeSpinEdit(QWidget* parent, QRect geometry, std::int32_t value, std
   return spin;
 }
 
+// Labels size themselves to their text, as the description's labels do, so a
+// wider substitute face does not cut the caption.
+QLabel* MakeLabel(QWidget* parent, const char* caption, QRect geometry) {
+  auto* label = new QLabel(QString::fromLatin1(caption), parent);
+  label->setGeometry(geometry);
+  label->resize(std::max(geometry.width(), label->sizeHint().width()), geometry.height());
+  return label;
+}
+
 QCheckBox* MakeCheckBox(QWidget* parent, const char* caption, QRect geometry) {
   auto* check = new QCheckBox(QString::fromLatin1(caption), parent);
   check->setGeometry(geometry);
@@ -114,7 +123,13 @@ void TForm1::CreateControls() {
   setWindowTitle(QStringLiteral("Tarvix RS485 Server V1.1"));
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
-  setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
+  // Where the design's face is missing, faces of about its width come first:
+  // the controls are placed for it.
+  QFont windowFont(QStringLiteral("MS Sans Serif"), 8);
+  windowFont.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
+                          QStringLiteral("DejaVu Sans Condensed")});
+  windowFont.setStyleHint(QFont::SansSerif);
+  setFont(windowFont);
   QPalette face = palette();
   face.setColor(QPalette::Window, face.color(QPalette::Button));
   setPalette(face);
@@ -132,8 +147,7 @@ void TForm1::CreateControls() {
 
   GroupBox2 = new QGroupBox(QStringLiteral("TarvixServer"), this);
   GroupBox2->setGeometry(120, 0, 193, 49);
-  Label1 = new QLabel(QStringLiteral("Serverport"), GroupBox2);
-  Label1->setGeometry(8, 24, 49, 13);
+  Label1 = MakeLabel(GroupBox2, "Serverport", {8, 24, 49, 13});
   ServerPortSpin = MakeSpinEdit(GroupBox2, {64, 16, 57, 22}, 3776, 0, 0, 1);
   SetServer = new QPushButton(QStringLiteral("set"), GroupBox2);
   SetServer->setGeometry(128, 16, 51, 22);
@@ -151,8 +165,7 @@ void TForm1::CreateControls() {
   TracePortEnablecheck = MakeCheckBox(TabSheet1, "TracePort", {176, 0, 73, 17});
   FontSizeSpin = MakeSpinEdit(TabSheet1, {272, 0, 41, 22}, 9, 6, 14, 1);
   FontSizeSpin->setToolTip(QStringLiteral("fontsize"));
-  stoploop = new QLabel(QStringLiteral("stoploop"), TabSheet1);
-  stoploop->setGeometry(344, 0, 40, 13);
+  stoploop = MakeLabel(TabSheet1, "stoploop", {344, 0, 40, 13});
   DebugLog = new QPlainTextEdit(TabSheet1);
   DebugLog->setGeometry(0, 24, 385, 145);
   QFont logFont(QStringLiteral("Courier New"), 9);

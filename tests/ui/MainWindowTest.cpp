@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -69,12 +70,12 @@ TEST_F(MainWindowTest, ControlsSitWhereTheWindowDescriptionPutsThem) {
   } expected[] = {
       {w.GroupBox1, &w, {0, 0, 113, 49}},          {w.ComSpin, w.GroupBox1, {8, 16, 49, 22}},
       {w.ComPortSetBtn, w.GroupBox1, {64, 16, 41, 22}}, {w.GroupBox2, &w, {120, 0, 193, 49}},
-      {w.Label1, w.GroupBox2, {8, 24, 49, 13}},    {w.ServerPortSpin, w.GroupBox2, {64, 16, 57, 22}},
+      {w.ServerPortSpin, w.GroupBox2, {64, 16, 57, 22}},
       {w.SetServer, w.GroupBox2, {128, 16, 51, 22}}, {w.GroupBox3, &w, {320, 0, 81, 49}},
       {w.Timeoutspin, w.GroupBox3, {8, 16, 65, 22}}, {w.PageControl1, &w, {2, 48, 399, 201}},
       {w.TxTraceEnableCheck, w.TabSheet1, {0, 0, 65, 17}}, {w.RxTraceEnableCheck, w.TabSheet1, {88, 0, 65, 17}},
       {w.TracePortEnablecheck, w.TabSheet1, {176, 0, 73, 17}}, {w.FontSizeSpin, w.TabSheet1, {272, 0, 41, 22}},
-      {w.stoploop, w.TabSheet1, {344, 0, 40, 13}}, {w.DebugLog, w.TabSheet1, {0, 24, 385, 145}},
+      {w.DebugLog, w.TabSheet1, {0, 24, 385, 145}},
       {w.sg, w.TabSheet2, {0, 0, 385, 169}},
   };
   for (const auto& e : expected) {
@@ -82,6 +83,11 @@ TEST_F(MainWindowTest, ControlsSitWhereTheWindowDescriptionPutsThem) {
     EXPECT_EQ(e.Control->parentWidget(), e.Parent);
     EXPECT_EQ(e.Control->geometry(), e.Geometry);
   }
+  // Labels keep their place and grow to their text.
+  EXPECT_EQ(w.Label1->geometry().topLeft(), QPoint(8, 24));
+  EXPECT_GE(w.Label1->width(), std::max(49, w.Label1->sizeHint().width()));
+  EXPECT_EQ(w.stoploop->geometry().topLeft(), QPoint(344, 0));
+  EXPECT_EQ(w.stoploop->text(), "stoploop");
   EXPECT_EQ(w.windowTitle(), "Tarvix RS485 Server V1.1");
   EXPECT_EQ(w.size(), QSize(403, 271));
   EXPECT_EQ(w.GroupBox1->title(), "COMPort");
