@@ -50,7 +50,6 @@ std::string ParseHexBytes(std::string_view text) {
 }
 
 std::string_view TArgCursor::Next() {
-  if (inlineValue_) throw EUsage("option value '" + std::string(value_) + "' given to an option that takes none");
   std::string_view arg = argv_[next_++];
   const auto eq = arg.find('=');
   if (arg.starts_with("--") && eq != std::string_view::npos) {

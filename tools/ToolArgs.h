@@ -31,7 +31,8 @@ std::int32_t ParseBounded(std::string_view option, std::string_view text, std::i
 // either case ("16 02 07" and "160207" give the same three bytes).
 std::string ParseHexBytes(std::string_view text);
 
-// Walks argv. "--name=value" is taken as "--name" followed by its value.
+// Walks argv. "--name=value" is taken as "--name" followed by its value;
+// after each option the parser calls ValueOf or NoValue.
 // Not owning: argv must outlive the cursor.
 class TArgCursor {
  public:

@@ -68,7 +68,7 @@ void TUdpEndpoint::SendTo(const sockaddr_in& to, std::string_view bytes) {
   if (sent < 0) ThrowErrno("send to " + AddressText(to) + ":" + std::to_string(ntohs(to.sin_port)));
 }
 
-std::optional<std::string_view> TUdpEndpoint::Receive(std::chrono::milliseconds wait, sockaddr_in* from) {
+std::optional<std::string_view> TUdpEndpoint::Receive(std::chrono::milliseconds wait) {
   pollfd p{fd_, POLLIN, 0};
   const auto deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {
@@ -77,11 +77,8 @@ std::optional<std::string_view> TUdpEndpoint::Receive(std::chrono::milliseconds 
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) ThrowErrno("poll");
     if (ready == 0) return std::nullopt;
-    sockaddr_in sender{};
-    socklen_t length = sizeof sender;
-    const auto got = recvfrom(fd_, buffer_.data(), buffer_.size(), 0, reinterpret_cast<sockaddr*>(&sender), &length);
+    const auto got = recv(fd_, buffer_.data(), buffer_.size(), 0);
     if (got < 0) ThrowErrno("receive");
-    if (from != nullptr) *from = sender;
     return std::string_view(buffer_.data(), static_cast<std::size_t>(got));
   }
 }

@@ -36,7 +36,7 @@ class TUdpEndpoint {
 
   // The next datagram, waiting up to wait; nothing when none came. The view
   // stays valid until the next Receive.
-  std::optional<std::string_view> Receive(std::chrono::milliseconds wait, sockaddr_in* from = nullptr);
+  std::optional<std::string_view> Receive(std::chrono::milliseconds wait);
 
  private:
   int fd_ = -1;
