@@ -237,7 +237,7 @@ void TSioBaseDispatcher::StopThreads(bool waitForDispatcherThread) {
 
 void TSioBaseDispatcher::DispatchCycle() {
   ReadInput();
-  while (!Stopping() && CheckNotices()) {
+  for (bool first = true; !Stopping() && CheckNotices(first); first = false) {
   }
   // While the ring is full the bytes wait in the driver; the device event
   // thread stays parked until there is room, and the 50 ms cycle reads on.
@@ -263,14 +263,17 @@ void TSioBaseDispatcher::ReadInput() {
   if (got == first && due > first) written_ += DeviceRead(inputRing_.get(), due - first);
 }
 
-bool TSioBaseDispatcher::CheckNotices() {
+bool TSioBaseDispatcher::CheckNotices(bool firstInCycle) {
   const std::uint16_t threshold = triggerLength_.load();
   std::uint16_t count = 0;
   {
     std::lock_guard lock(inputMutex_);
     scanned_ = written_;
     const std::uint64_t unread = written_ - read_;
-    if (threshold == 0 || scanned_ == notified_ || unread < threshold) return false;
+    // A full ring takes no new bytes, so a handler that left bytes in it is
+    // offered them again once a cycle instead of never hearing of them.
+    const bool news = scanned_ != notified_ || (firstInCycle && unread == kInputRingSize);
+    if (threshold == 0 || !news || unread < threshold) return false;
     count = static_cast<std::uint16_t>(unread);
     notified_ = scanned_;
   }

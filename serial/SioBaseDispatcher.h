@@ -126,7 +126,7 @@ class TSioBaseDispatcher {
   void ThreadStarted() { general_.Set(); }
   void DispatchCycle();
   void ReadInput();
-  bool CheckNotices();
+  bool CheckNotices(bool firstInCycle);
   bool Deliver(std::uint16_t count);
   void DeliverOnMainThread(std::uint16_t count);
   void SendPending();
