@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "RecordingView.h"
+#include "relay/DeviceTable.h"
+#include "relay/MultiCommThread.h"
+#include "runtime/HandOff.h"
+#include "serial/SioComPort.h"
+
+using namespace tarvix;
+using namespace std::chrono_literals;
+using tarvix::test::TRecordingView;
+
+namespace {
+
+// Runs the scheduler with a pause that only records what it was asked to
+// pause, so that its visits can be counted without waiting for them.
+class Scheduler : public ::testing::Test {
+ protected:
+  Scheduler() {
+    DeviceQueues = &queues;
+    LogMemo = &view;
+    CommPort = nullptr;
+    ReplyTimeout = 1000;
+    BusIdle = true;
+    RxState = 0;
+    ActiveDevice = 0;
+  }
+  ~Scheduler() override {
+    Stop();
+    DeviceQueues = nullptr;
+    LogMemo = nullptr;
+  }
+
+  void Start() {
+    thread = std::make_unique<TCommThread>([this](std::int32_t ms) {
+      {
+        std::lock_guard lock(mutex);
+        events.push_back("P" + std::to_string(ms));
+      }
+      if (onPause) onPause(ms);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    });
+    thread->Start();
+  }
+
+  void Stop() {
+    if (!thread) return;
+    thread->Terminate();
+    thread->WaitFor();
+    thread.reset();
+  }
+
+  void Push(std::int32_t queue, std::string_view frame) {
+    auto m = std::make_unique<TMyMsg>(static_cast<std::int32_t>(frame.size()));
+    m->SetData(frame);
+    m->DeviceIndex = queue;
+    queues.Items(queue).Push(std::move(m));
+  }
+
+  // Pumps the main thread until pred holds or two seconds pass.
+  bool PumpUntil(const std::function<bool()>& pred) {
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (!pred()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      THandOff::Instance().RunPending();
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return true;
+  }
+
+  std::size_t CountEvents(const std::string& e) {
+    std::lock_guard lock(mutex);
+    return static_cast<std::size_t>(std::count(events.begin(), events.end(), e));
+  }
+
+  std::size_t TimeoutLines() {
+    const auto log = view.Log();
+    return static_cast<std::size_t>(std::count_if(log.begin(), log.end(), [](const auto& l) { return l[0] == '*'; }));
+  }
+
+  // Counted visits (the 50 ms pauses after the one that precedes the send)
+  // up to the first time-out line.
+  int VisitsBeforeFirstResend() {
+    std::lock_guard lock(mutex);
+    const auto taken = std::find(events.begin(), events.end(), "P0");
+    if (taken == events.end()) return -1;
+    int visits = 0;
+    for (auto it = taken + 2; it != events.end(); ++it) {
+      if ((*it)[0] == '*') return visits;
+      if (*it == "P50") ++visits;
+    }
+    return -1;
+  }
+
+  // Records log lines among the pauses, so their order can be checked.
+  class TEventView : public TRecordingView {
+   public:
+    explicit TEventView(Scheduler& owner) : owner_(owner) {}
+    void AddLogLine(std::string_view line) override {
+      TRecordingView::AddLogLine(line);
+      std::lock_guard lock(owner_.mutex);
+      owner_.events.emplace_back(line);
+    }
+
+   private:
+    Scheduler& owner_;
+  };
+
+  TDeviceQueues queues;
+  TEventView view{*this};
+  std::unique_ptr<TCommThread> thread;
+  std::mutex mutex;
+  std::vector<std::string> events;  // guarded by mutex
+  std::function<void(std::int32_t)> onPause;
+};
+
+}  // namespace
+
+TEST_F(Scheduler, WithoutEndpointsItOnlyWrapsAndNeverSends) {
+  Start();
+  ASSERT_TRUE(PumpUntil([&] { return CountEvents("P100") >= 5; }));
+  Stop();
+  EXPECT_EQ(CountEvents("P50"), 0u);
+  EXPECT_TRUE(view.Log().empty());
+}
+
+TEST_F(Scheduler, SilentDeviceGetsAResendAfterEveryTimeout) {
+  queues.Add();
+  Push(0, std::string("\x16\x16\x02\x07\x00\x05\x11\x22\x33", 9));
+  Start();
+  ASSERT_TRUE(PumpUntil([&] { return TimeoutLines() >= 2; }));
+  Stop();
+  EXPECT_FALSE(BusIdle);
+  EXPECT_EQ(view.Log()[0], "*09 16 16 02 07 00 05 11 22 33 ");
+  EXPECT_EQ(TxFrame.Length(), 9u);
+}
+
+class SchedulerTimeout : public Scheduler, public ::testing::WithParamInterface<std::pair<int, int>> {};
+
+TEST_P(SchedulerTimeout, ResendComesAtTheCountedVisitWhereCountTimes50ExceedsTheTimeout) {
+  ReplyTimeout = GetParam().first;
+  queues.Add();
+  Push(0, "\x16\x02\x03\x01");
+  Start();
+  ASSERT_TRUE(PumpUntil([&] { return TimeoutLines() >= 2; }));
+  Stop();
+  EXPECT_EQ(VisitsBeforeFirstResend(), GetParam().second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Timeouts, SchedulerTimeout,
+                         ::testing::Values(std::pair{1000, 21}, std::pair{950, 20}, std::pair{50, 2},
+                                           std::pair{49, 1}, std::pair{0, 1}, std::pair{-5, 1}));
+
+TEST_F(Scheduler, StoploopFreesTheBusForTheNextRequest) {
+  ReplyTimeout = 10000;
+  queues.Add();
+  Push(0, "\x16\x02\x03\x01");
+  Push(0, "\x16\x02\x03\x02");
+  Start();
+  ASSERT_TRUE(PumpUntil([&] { return !BusIdle && TxFrame.Length() == 4 && CountEvents("P0") == 1; }));
+  stoploopClick();
+  ASSERT_TRUE(PumpUntil([&] { return CountEvents("P0") == 2; }));
+  Stop();
+  EXPECT_EQ(queues.Items(0).Count(), 0);
+  EXPECT_EQ(TxFrame.View(), std::string("\x16\x02\x03\x02"));
+}
+
+TEST_F(Scheduler, QueuesTakeTurnsOneRequestPerVisit) {
+  queues.Add();
+  queues.Add();
+  Push(0, "A1");
+  Push(0, "A2");
+  Push(1, "B1");
+  Push(1, "B2");
+  std::vector<std::string> taken;
+  std::mutex takenMutex;
+  // Answer each frame at once: the pause before the send records it and frees the bus.
+  onPause = [&](std::int32_t ms) {
+    if (ms == 0) {
+      std::lock_guard lock(takenMutex);
+      taken.push_back(TxFrame.Str());
+      BusIdle = true;
+    }
+  };
+  Start();
+  ASSERT_TRUE(PumpUntil([&] {
+    std::lock_guard lock(takenMutex);
+    return taken.size() == 4;
+  }));
+  Stop();
+  EXPECT_EQ(taken, (std::vector<std::string>{"A1", "B1", "A2", "B2"}));
+}
+
+TEST_F(Scheduler, EmptyFrameSetsActiveDeviceAndLeavesTheBusIdle) {
+  queues.Add();
+  queues.Add();
+  Push(1, "");
+  Start();
+  ASSERT_TRUE(PumpUntil([&] { return CountEvents("P0") == 1 && CountEvents("P100") >= 2; }));
+  Stop();
+  EXPECT_TRUE(BusIdle);
+  EXPECT_EQ(ActiveDevice.load(), 1);
+  EXPECT_TRUE(view.Log().empty());
+}
+
+TEST_F(Scheduler, TimeoutLineOfALongFrameIsCutTo255Characters) {
+  ReplyTimeout = 0;
+  queues.Add();
+  Push(0, std::string(100, '\x16'));
+  Start();
+  ASSERT_TRUE(PumpUntil([&] { return TimeoutLines() >= 1; }));
+  Stop();
+  EXPECT_EQ(view.Log()[0].size(), 255u);
+}
+
+TEST_F(Scheduler, FailedSendIsLoggedAndTheLoopGoesOn) {
+  ReplyTimeout = 0;
+  queues.Add();
+  Push(0, "\x16\x02\x03\x01");
+  // A port that is not open refuses the write.
+  auto port = std::make_unique<TSioComPort>();
+  port->SetAutoOpen(false);
+  CommPort = port.get();
+  Start();
+  ASSERT_TRUE(PumpUntil([&] { return TimeoutLines() >= 2; }));
+  Stop();
+  CommPort = nullptr;
+  const auto log = view.Log();
+  EXPECT_NE(std::find(log.begin(), log.end(), "ie_NOpen - device not open"), log.end()) << ::testing::PrintToString(log);
+  EXPECT_FALSE(BusIdle);
+}
+
+TEST_F(Scheduler, StopWhileASendIsPendingEndsWithoutDeadlock) {
+  queues.Add();
+  Push(0, "\x16\x02\x03\x01");
+  Start();
+  // Do not pump: the scheduler blocks in its send step until the wait below runs it.
+  ASSERT_TRUE(PumpUntil([&] { return THandOff::Instance().HasPending() || CountEvents("P0") == 1; }));
+  thread->Terminate();
+  thread->WaitFor();
+  EXPECT_TRUE(thread->Finished());
+}
