@@ -12,7 +12,7 @@
 
 namespace tarvix {
 
-class TSioPosixDispatcher final : public TSioBaseDispatcher {
+class TSioPosixDispatcher : public TSioBaseDispatcher {
  public:
   TSioPosixDispatcher(std::uint16_t portNumber, TSioNoticeTarget* owner);
   ~TSioPosixDispatcher() override;
