@@ -15,6 +15,7 @@
 #include "runtime/Checked.h"
 #include "runtime/ErrorDisplay.h"
 #include "ui/ByteText.h"
+#include "ui/FormStyle.h"
 #include "ui/QueueGrid.h"
 #include "ui/SpinEdit.h"
 #include "ui/StatusBar.h"
@@ -68,15 +69,6 @@ TSpinEdit* MakeSpinEdit(QWidget* parent, QRect geometry, std::int32_t value, std
   return spin;
 }
 
-// Labels size themselves to their text, as the description's labels do, so a
-// wider substitute face does not cut the caption.
-QLabel* MakeLabel(QWidget* parent, const char* caption, QRect geometry) {
-  auto* label = new QLabel(QString::fromLatin1(caption), parent);
-  label->setGeometry(geometry);
-  label->resize(std::max(geometry.width(), label->sizeHint().width()), geometry.height());
-  return label;
-}
-
 QCheckBox* MakeCheckBox(QWidget* parent, const char* caption, QRect geometry) {
   auto* check = new QCheckBox(QString::fromLatin1(caption), parent);
   check->setGeometry(geometry);
@@ -123,13 +115,7 @@ void TForm1::CreateControls() {
   setWindowTitle(QStringLiteral("Tarvix RS485 Server V1.1"));
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
-  // Where the design's face is missing, faces of about its width come first:
-  // the controls are placed for it.
-  QFont windowFont(QStringLiteral("MS Sans Serif"), 8);
-  windowFont.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
-                          QStringLiteral("DejaVu Sans Condensed")});
-  windowFont.setStyleHint(QFont::SansSerif);
-  setFont(windowFont);
+  setFont(FormFont());
   QPalette face = palette();
   face.setColor(QPalette::Window, face.color(QPalette::Button));
   setPalette(face);
