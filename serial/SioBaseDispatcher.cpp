@@ -45,6 +45,7 @@ void TSioBaseDispatcher::Shutdown() noexcept {
 }
 
 int TSioBaseDispatcher::InitPort(const TSioPortSettings& settings) {
+  if (threadsState_ != EThreadsState::Stopped) throw Exception("Dispatcher already started");
   int rc = OpenDevice();
   if (rc != 0) return rc;
   deviceOpen_.store(true);
@@ -194,7 +195,6 @@ bool TSioBaseDispatcher::PortHandlerInstalled() const {
 // ---- threads ---------------------------------------------------------------
 
 void TSioBaseDispatcher::StartThreads() {
-  if (threadsState_ != EThreadsState::Stopped) throw Exception("Dispatcher already started");
   stopping_.store(false);
   closePending_.store(false);
   general_.Reset();

@@ -50,10 +50,10 @@ class TSioBaseDispatcher {
   const std::string& DisplayName() const noexcept { return displayName_; }
   std::size_t Handle() const noexcept { return handle_; }
   std::uint64_t Serial() const noexcept { return serial_; }
-  TSioNoticeTarget* Owner() const noexcept { return owner_; }
 
   // Opens the device, allocates the rings, applies settings and starts the
-  // three threads. 0 or a negative code; on failure nothing is held.
+  // three threads. 0 or a negative code; on failure nothing is held. Raises
+  // Exception "Dispatcher already started" when called again while running.
   int InitPort(const TSioPortSettings& settings);
 
   // Line settings while open; 0 or a negative code.

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "PseudoTerminal.h"
+#include "runtime/Exception.h"
 #include "SerialTestSupport.h"
 #include "serial/SioDispatcherList.h"
 #include "serial/SioNoticeTarget.h"
@@ -74,4 +75,18 @@ TEST(SerialDispatcher, HandlesAreReusedFromTheFirstEmptySlotAndNameOneDispatcher
   EXPECT_EQ(TSioDispatcherList::Instance().Find(freed, oldSerial), nullptr) << "a stale notice must not reach the newcomer";
   EXPECT_EQ(TSioDispatcherList::Instance().Find(freed, c->Serial()), c.get());
   EXPECT_EQ(c->DisplayName(), "COM32");
+}
+
+TEST(SerialDispatcher, SecondStartIsRefusedAndLeavesTheFirstRunning) {
+  TPseudoTerminal pty(21);
+  TSioPosixDispatcher dispatcher(21, nullptr);
+  ASSERT_EQ(dispatcher.InitPort(TSioPortSettings{}), 0);
+  try {
+    dispatcher.InitPort(TSioPortSettings{});
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Dispatcher already started");
+  }
+  ASSERT_EQ(dispatcher.PutBlock("still"), 0);
+  EXPECT_EQ(pty.Read(5, 2s), "still");
 }
