@@ -82,9 +82,12 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::Window) {
   LoadComponents();
   CreateControls();
   ConnectHandlers();
-  sp.Loaded();
-  UDPC.Loaded();
-  UDPS.Loaded();
+  // Loading ends with the components' activation; an error there (port 3776
+  // taken by another program) is shown like any other error of the window's
+  // creation, and the window still comes up so the operator can "set" later.
+  Guarded([this] { sp.Loaded(); });
+  Guarded([this] { UDPC.Loaded(); });
+  Guarded([this] { UDPS.Loaded(); });
 }
 
 TForm1::~TForm1() = default;
@@ -218,15 +221,15 @@ void TForm1::TimeoutspinChange() {
 }
 
 void TForm1::TxTraceEnableCheckClick() {
-  Guarded([this] { TxTrace = TxTraceEnableCheck->isChecked(); });
+  Guarded([this] { Relay.TxTrace = TxTraceEnableCheck->isChecked(); });
 }
 
 void TForm1::RxTraceEnableCheckClick() {
-  Guarded([this] { RxTrace = RxTraceEnableCheck->isChecked(); });
+  Guarded([this] { Relay.RxTrace = RxTraceEnableCheck->isChecked(); });
 }
 
 void TForm1::TracePortEnablecheckClick() {
-  Guarded([this] { TracePort = TracePortEnablecheck->isChecked(); });
+  Guarded([this] { Relay.TracePort = TracePortEnablecheck->isChecked(); });
 }
 
 // Sizes the font cannot take (a transient value while the operator types)
@@ -289,19 +292,13 @@ void TForm1::FormClose() {
   });
 }
 
-void TForm1::UDPSUDPRead(TNetUDPServer& Sender, TMemoryStream& AData, TNetSocketHandle& ABinding) {
-  if (OnUDPRead) OnUDPRead(Sender, AData, ABinding);
+void TForm1::UDPSUDPRead(TNetUDPServer& /*Sender*/, TMemoryStream& AData, TNetSocketHandle& /*ABinding*/) {
+  Relay.UDPSUDPRead(AData);
 }
 
-void TForm1::spTriggerAvail(TSioComPort& CP, std::uint16_t Count) {
-  if (OnTriggerAvail) OnTriggerAvail(CP, Count);
-}
+void TForm1::spTriggerAvail(TSioComPort& CP, std::uint16_t Count) { Relay.spTriggerAvail(CP, Count); }
 
-void TForm1::stoploopClick() {
-  Guarded([this] {
-    if (OnStoploopClick) OnStoploopClick();
-  });
-}
+void TForm1::stoploopClick() { tarvix::stoploopClick(); }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   if (watched == DebugLog->viewport() && event->type() == QEvent::MouseButtonDblClick) {

@@ -6,8 +6,8 @@
 // QApplication. Main thread only: every handler, hook and IRelayView call.
 //
 // Construction loads the components as the window description has them and
-// activates UDPC, then UDPS; an activation error propagates out of the
-// constructor. The window's own handlers show what they raise in the standard
+// activates UDPC, then UDPS; an activation error is shown in the standard
+// error display and leaves that component inactive. The window's own handlers show what they raise in the standard
 // error display (ShowCurrentException) and end; the window keeps running.
 // UDPSUDPRead and spTriggerAvail let exceptions through to the component
 // that raised the event.
@@ -21,6 +21,7 @@
 
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
+#include "relay/Relay.h"
 #include "relay/RelayView.h"
 #include "serial/SioComPort.h"
 
@@ -79,10 +80,11 @@ class TForm1 : public QWidget, public IRelayView {
 
   // Serial port number used when the port is (re)opened; follows ComSpin.
   std::uint8_t ComNumber = 0;
-  // Mirrors of the trace check boxes.
-  bool RxTrace = false;
-  bool TxTrace = false;
-  bool TracePort = false;
+
+  // The relay's state and logic: counters, trace flags (mirrors of the check
+  // boxes), the device table, the queues and the reply endpoint. The read,
+  // data and "stoploop" handlers delegate to it.
+  TRelay Relay{*this};
 
   // The window's hint text: empty until the mouse has been over a band of
   // the status bar. The status bar shows it as its tool tip.
@@ -107,22 +109,22 @@ class TForm1 : public QWidget, public IRelayView {
   void StatusBar1MouseDown(int X);
   void FormResize();
 
-  // Handlers that the relay fills through the hooks below. FormCreate runs
-  // its hook once: called by the program before the first show, or else
-  // from that first show. FormCreate, FormClose and stoploopClick show
-  // what their hook raises; UDPSUDPRead and spTriggerAvail pass it back to
-  // the component that raised the event.
+  // The creation and close steps belong to the program, which sets the two
+  // hooks. FormCreate runs its hook once: called by the program before the
+  // first show, or else from that first show. Both show what their hook
+  // raises.
   void FormCreate();
   void FormClose();
-  void UDPSUDPRead(TNetUDPServer& Sender, TMemoryStream& AData, TNetSocketHandle& ABinding);
-  void spTriggerAvail(TSioComPort& CP, std::uint16_t Count);
-  void stoploopClick();
-
   std::function<void()> OnFormCreate;
   std::function<void()> OnFormClose;
-  std::function<void(TNetUDPServer&, TMemoryStream&, TNetSocketHandle&)> OnUDPRead;
-  std::function<void(TSioComPort&, std::uint16_t)> OnTriggerAvail;
-  std::function<void()> OnStoploopClick;
+
+  // Request intake and the reply receiver. What they raise goes back to the
+  // component that raised the event (the UDP server drops it, the serial
+  // port shows it).
+  void UDPSUDPRead(TNetUDPServer& Sender, TMemoryStream& AData, TNetSocketHandle& ABinding);
+  void spTriggerAvail(TSioComPort& CP, std::uint16_t Count);
+  // The "stoploop" label's click: frees the bus.
+  void stoploopClick();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
