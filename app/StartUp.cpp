@@ -88,9 +88,9 @@ void FormCreate(TForm1& Form1, std::string_view commandLine) {
 }
 
 void FormClose(TForm1& Form1) {
-  if (commThread) {
-    commThread->Terminate();
-    commThread->WaitFor();
+  if (CommThread) {
+    CommThread->Terminate();
+    CommThread->WaitFor();
   }
   if (Form1.sp.Open()) Form1.sp.SetOpen(false);
   if (Form1.UDPC.Active()) Form1.UDPC.SetActive(false);

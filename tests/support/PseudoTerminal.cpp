@@ -54,7 +54,7 @@ std::string TPseudoTerminal::Read(std::size_t count, std::chrono::milliseconds l
   std::string out;
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (out.size() < count) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     pollfd p{master_, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
