@@ -14,8 +14,10 @@ namespace tarvix::test {
 class TChildProcess {
  public:
   // Starts path with args; the environment is this process's without
-  // TARVIX_COM_DIR, so that only the command line names the port folder.
-  TChildProcess(const std::string& path, const std::vector<std::string>& args);
+  // TARVIX_COM_DIR (so that only the command line names the port folder),
+  // plus the "NAME=value" entries of environment.
+  TChildProcess(const std::string& path, const std::vector<std::string>& args,
+                const std::vector<std::string>& environment = {});
   ~TChildProcess();  // kills a child that is still running
   TChildProcess(const TChildProcess&) = delete;
   TChildProcess& operator=(const TChildProcess&) = delete;

@@ -34,7 +34,8 @@ bool Drain(int fd, std::string& into) {
 
 }  // namespace
 
-TChildProcess::TChildProcess(const std::string& path, const std::vector<std::string>& args) {
+TChildProcess::TChildProcess(const std::string& path, const std::vector<std::string>& args,
+                             const std::vector<std::string>& environment) {
   int out[2];
   int err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -51,6 +52,8 @@ TChildProcess::TChildProcess(const std::string& path, const std::vector<std::str
   for (char** e = environ; *e != nullptr; ++e) {
     if (std::strncmp(*e, "TARVIX_COM_DIR=", 15) != 0) env.push_back(*e);
   }
+  std::vector<std::string> extraStore = environment;
+  for (auto& entry : extraStore) env.push_back(entry.data());
   env.push_back(nullptr);
   const int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), env.data());
   posix_spawn_file_actions_destroy(&actions);
