@@ -1,0 +1,251 @@
+// Reply bytes come from whatever sits on the RS485 bus. The receiver is fed
+// arbitrary streams in arbitrary chunks, with the scheduler's re-arm (a new
+// send, which also picks the endpoint) between chunks, and is followed byte
+// by byte by a model of the receiver's state table. Each completed frame must
+// reach the right loopback endpoint as a reply datagram.
+//
+// Input: one option byte (bit 0 RxTrace, bit 1 TracePort), then chunks of
+// [control][count][count bytes]; control bit 0 re-arms as a new send does,
+// bits 1-2 then pick ActiveDevice: entry 0, entry 1, or an index with no
+// entry (2 and -1). A cut-off last chunk delivers what is there.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "net/NetUDPClient.h"
+#include "relay/DeviceTable.h"
+#include "relay/MultiCommThread.h"
+#include "relay/Relay.h"
+#include "relay/RelayView.h"
+#include "relay/RemoteDevice.h"
+#include "runtime/Exception.h"
+#include "runtime/HandOff.h"
+#include "runtime/MyStrings.h"
+
+using namespace tarvix;
+
+namespace {
+
+void Check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "reply receiver: %s\n", what);
+    std::abort();
+  }
+}
+
+// A reply endpoint on 127.0.0.1; replies are taken without waiting, since a
+// loopback datagram is queued before the send returns.
+class TSink {
+ public:
+  TSink() {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    Check(fd_ >= 0, "sink socket");
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Check(bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0, "sink bind");
+    socklen_t len = sizeof a;
+    Check(getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0, "sink name");
+    port_ = ntohs(a.sin_port);
+  }
+  std::uint16_t Port() const { return port_; }
+  std::optional<std::string> Take() {
+    std::array<char, 2048> buffer;
+    const ssize_t n = recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n < 0) return std::nullopt;
+    return std::string(buffer.data(), static_cast<std::size_t>(n));
+  }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+class TCountingView : public IRelayView {
+ public:
+  void AddLogLine(std::string_view line) override {
+    if (line.starts_with("<< ")) ++received;
+    else if (line.starts_with(">> ")) ++dispatched;
+    else Check(false, "unexpected log line");
+    last = line;
+  }
+  void SetGridCell(int, int, std::string_view) override { Check(false, "receiver wrote the grid"); }
+  void SetPanelText(int panel, std::string_view text) override { panels[static_cast<std::size_t>(panel)] = text; }
+
+  int received = 0;
+  int dispatched = 0;
+  std::string last;
+  std::array<std::string, 5> panels;
+};
+
+// The state table of the receiver, kept independently of the relay.
+struct TModel {
+  int state = 0;
+  std::uint8_t len = 0;
+  std::uint8_t pos = 0;
+  std::array<std::uint8_t, 256> frame{};  // index = position 1..255
+
+  enum class EOutcome { None, Complete, Overflow };
+
+  EOutcome Step(std::uint8_t b) {
+    switch (state) {
+      case 0:
+        if (b == 0x16) state = 1;
+        return EOutcome::None;
+      case 1:
+        if (b == 0x02) {
+          frame[1] = b;
+          state = 2;
+        } else if (b != 0x16) {
+          state = 0;
+        }
+        return EOutcome::None;
+      case 2:
+        len = b;
+        pos = 2;
+        frame[2] = b;
+        state = 3;
+        return EOutcome::None;
+      default:
+        if (pos == 255) return EOutcome::Overflow;
+        ++pos;
+        frame[pos] = b;
+        return pos == len ? EOutcome::Complete : EOutcome::None;
+    }
+  }
+  std::string Frame() const { return std::string(reinterpret_cast<const char*>(&frame[1]), len); }
+};
+
+struct TFixture {
+  TFixture() {
+    THandOff::Instance().BindMainThread();
+    client = std::make_unique<TNetUDPClient>();
+  }
+  std::unique_ptr<TNetUDPClient> client;
+  std::array<TSink, 2> sinks;
+};
+
+TFixture& Fixture() {
+  static TFixture fixture;
+  return fixture;
+}
+
+const std::string kPrefix("127.0.0.1\0\xC1\x0E\0", 13);
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  Fixture();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  TFixture& fx = Fixture();
+  if (size == 0) return 0;
+
+  TCountingView view;
+  TRelay relay(view);
+  relay.RxTrace = (data[0] & 1) != 0;
+  relay.TracePort = (data[0] & 2) != 0;
+  relay.Devices = std::make_unique<TDeviceList>();
+  relay.DeviceQueues = std::make_unique<TDeviceQueues>();
+  relay.Remote = std::make_unique<TRemoteDevice>();
+  relay.Remote->LocalIP.Assign("127.0.0.1");
+  relay.Remote->LocalPort = 3777;
+  relay.Remote->Client = fx.client.get();
+  for (const TSink& sink : fx.sinks) {
+    relay.Devices->Add("127.0.0.1", sink.Port());
+    relay.DeviceQueues->Add();
+  }
+  // The program's start, as the globals stand before any send.
+  RxState = 0;
+  RxFrame.SetLength(0);
+  ActiveDevice = 0;
+  BusIdle = false;
+
+  TModel model;
+  int completions = 0;
+  int dispatches = 0;
+  std::size_t i = 1;
+  while (i < size) {
+    const std::uint8_t control = data[i++];
+    const std::size_t count = i < size ? data[i++] : 0;
+    if (control & 1) {  // a new send: the scheduler's reset
+      static constexpr std::int32_t kDevices[] = {0, 1, 2, -1};
+      ActiveDevice = kDevices[(control >> 1) & 3];
+      RxFrame.SetLength(0);
+      RxState = 0;
+      BusIdle = false;
+      model.state = 0;
+    }
+    for (std::size_t end = std::min(size, i + count); i < end; ++i) {
+      const std::uint8_t b = data[i];
+      const bool idleBefore = BusIdle.load();
+      const auto expected = model.Step(b);
+      const std::int32_t active = ActiveDevice.load();
+      const bool known = active == 0 || active == 1;
+      bool overflow = false;
+      bool listError = false;
+      try {
+        relay.ReceiveByte(b);
+      } catch (const EIntOverflow&) {
+        overflow = true;
+      } catch (const EListError&) {
+        listError = true;
+      }
+      const std::int32_t state = RxState.load();
+      Check(state >= 0 && state <= 3, "RxState outside 0..3");
+      Check(relay.RxPos <= 255, "RxPos past 255");
+      Check(overflow == (expected == TModel::EOutcome::Overflow), "overflow where the table has none, or none where it has one");
+      if (overflow) {
+        // What the receiver holds after the overflow is its own choice: follow it.
+        model.state = state;
+        model.len = relay.RxLen;
+        model.pos = relay.RxPos;
+        Check(relay.RxRecCount == completions, "an overflow counted a reply");
+        continue;
+      }
+      Check(state == model.state, "state differs from the table");
+      if (state == 3) Check(relay.RxPos == model.pos && relay.RxLen == model.len, "position or length differs");
+
+      if (expected != TModel::EOutcome::Complete) {
+        Check(relay.RxRecCount == completions && !listError, "a reply counted off completion");
+        Check(BusIdle.load() == idleBefore, "bus freed without a reply");
+        continue;
+      }
+      ++completions;
+      Check(relay.RxRecCount == completions, "completion not counted");
+      Check(view.panels[1] == "RxRec " + std::to_string(completions), "RxRec panel");
+      Check(RxFrame.Length() == RxFrame.At(2) && RxFrame.Length() == model.len, "completed length is not LEN");
+      Check(RxFrame.View() == model.Frame(), "completed frame bytes");
+      if (relay.RxTrace) Check(view.received == completions, "missing << line");
+      Check(listError == !known, "an entry that is missing must fail the dispatch, and only then");
+      if (!known) {
+        Check(BusIdle.load() == idleBefore && relay.PortTxCount == dispatches, "a failed dispatch freed the bus");
+        continue;
+      }
+      ++dispatches;
+      Check(relay.PortTxCount == dispatches && BusIdle.load(), "dispatch not counted or bus not freed");
+      if (relay.TracePort) Check(view.dispatched == dispatches, "missing >> line");
+      const auto reply = fx.sinks[static_cast<std::size_t>(active)].Take();
+      Check(reply.has_value(), "no reply datagram at the active endpoint");
+      Check(*reply == (kPrefix + model.Frame()).substr(0, TRemoteDevice::ReplyLimit), "reply datagram bytes");
+      Check(!fx.sinks[static_cast<std::size_t>(1 - active)].Take(), "a reply went to the other endpoint");
+    }
+  }
+  for (TSink& sink : fx.sinks) Check(!sink.Take(), "a stray reply datagram");
+  Check(view.received == (relay.RxTrace ? completions : 0), "<< lines");
+  Check(view.dispatched == (relay.TracePort ? dispatches : 0), ">> lines");
+  return 0;
+}
