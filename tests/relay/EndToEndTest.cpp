@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "PseudoTerminal.h"
-#include "RecordingView.h"
+#include "RelayTestSupport.h"
 #include "UdpPeer.h"
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
@@ -29,13 +29,7 @@ const std::string kReplyPrefix("127.0.0.1\0\xC1\x0E\0", 13);
 class EndToEnd : public ::testing::Test {
  protected:
   EndToEnd() : pty(1), relay(view) {
-    relay.Devices = std::make_unique<TDeviceList>();
-    relay.DeviceQueues = std::make_unique<TDeviceQueues>();
-    relay.Remote = std::make_unique<TRemoteDevice>();
-    relay.Remote->LocalIP.Assign("127.0.0.1");
-    relay.Remote->LocalPort = 3777;
-    relay.Remote->Client = &udpc;
-    relay.Remote->Server = &udps;
+    test::BuildRelay(relay, &udpc, &udps);
     relay.RxTrace = relay.TxTrace = relay.TracePort = true;
 
     sp.SetAutoOpen(false);

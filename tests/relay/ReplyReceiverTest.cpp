@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "RecordingView.h"
+#include "RelayTestSupport.h"
 #include "UdpPeer.h"
 #include "net/NetUDPClient.h"
 #include "relay/MultiCommThread.h"
@@ -23,12 +23,7 @@ std::string Bytes(std::initializer_list<int> values) {
 class ReplyReceiver : public ::testing::Test {
  protected:
   ReplyReceiver() : relay(view) {
-    relay.Devices = std::make_unique<TDeviceList>();
-    relay.DeviceQueues = std::make_unique<TDeviceQueues>();
-    relay.Remote = std::make_unique<TRemoteDevice>();
-    relay.Remote->LocalIP.Assign("127.0.0.1");
-    relay.Remote->LocalPort = 3777;
-    relay.Remote->Client = &client;
+    test::BuildRelay(relay, &client);
     relay.RxTrace = relay.TracePort = true;
     relay.Devices->Add("127.0.0.1", peer.Port());
     relay.DeviceQueues->Add();

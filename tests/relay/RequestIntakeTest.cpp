@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "RecordingView.h"
+#include "RelayTestSupport.h"
+#include "UdpPeer.h"
 #include "relay/Relay.h"
 #include "runtime/Exception.h"
 #include "runtime/MyStrings.h"
@@ -12,24 +13,12 @@ namespace {
 
 const std::string kFrame("\x02\x07\x00\x05\x11\x22\x33", 7);
 
-std::string Datagram(std::string_view ip, std::uint16_t port, std::string_view frame) {
-  std::string d(ip);
-  d += '\0';
-  d += static_cast<char>(port & 0xFF);
-  d += static_cast<char>(port >> 8);
-  d += '\0';
-  d += frame;
-  return d;
-}
+using test::RequestDatagram;
 
 class RequestIntake : public ::testing::Test {
  protected:
   RequestIntake() : relay(view) {
-    relay.Devices = std::make_unique<TDeviceList>();
-    relay.DeviceQueues = std::make_unique<TDeviceQueues>();
-    relay.Remote = std::make_unique<TRemoteDevice>();
-    relay.Remote->LocalIP.Assign("127.0.0.1");
-    relay.Remote->LocalPort = 3777;
+    test::BuildRelay(relay);
     relay.TxTrace = relay.TracePort = true;
   }
 
@@ -48,7 +37,7 @@ class RequestIntake : public ::testing::Test {
 }  // namespace
 
 TEST_F(RequestIntake, FirstRequestCreatesEntryZeroAndItsGridRow) {
-  Receive(Datagram("192.168.1.20", 5000, kFrame));
+  Receive(RequestDatagram("192.168.1.20", 5000, kFrame));
   ASSERT_EQ(relay.Devices->Count(), 1);
   EXPECT_EQ(view.Cell(0, 1), "0");
   EXPECT_EQ(view.Cell(1, 1), "192.168.1.20");
@@ -64,8 +53,8 @@ TEST_F(RequestIntake, FirstRequestCreatesEntryZeroAndItsGridRow) {
 }
 
 TEST_F(RequestIntake, SameEndpointReusesItsEntryAndShowsTheQueueSizeBeforeThePush) {
-  Receive(Datagram("192.168.1.20", 5000, kFrame));
-  Receive(Datagram("192.168.1.20", 5000, kFrame));
+  Receive(RequestDatagram("192.168.1.20", 5000, kFrame));
+  Receive(RequestDatagram("192.168.1.20", 5000, kFrame));
   EXPECT_EQ(relay.Devices->Count(), 1);
   EXPECT_EQ(view.Cell(4, 1), "1");
   EXPECT_EQ(view.Cell(5, 1), "2");
@@ -73,12 +62,12 @@ TEST_F(RequestIntake, SameEndpointReusesItsEntryAndShowsTheQueueSizeBeforeThePus
 }
 
 TEST_F(RequestIntake, EndpointsAreNeverMerged) {
-  Receive(Datagram("192.168.1.20", 5000, kFrame));
-  Receive(Datagram("192.168.1.20", 5001, kFrame));
-  Receive(Datagram("010.0.0.5", 5000, kFrame));
-  Receive(Datagram("10.0.0.5", 5000, kFrame));
-  Receive(Datagram("LOCALHOST", 1, kFrame));
-  Receive(Datagram("localhost", 1, kFrame));
+  Receive(RequestDatagram("192.168.1.20", 5000, kFrame));
+  Receive(RequestDatagram("192.168.1.20", 5001, kFrame));
+  Receive(RequestDatagram("010.0.0.5", 5000, kFrame));
+  Receive(RequestDatagram("10.0.0.5", 5000, kFrame));
+  Receive(RequestDatagram("LOCALHOST", 1, kFrame));
+  Receive(RequestDatagram("localhost", 1, kFrame));
   EXPECT_EQ(relay.Devices->Count(), 6);
   EXPECT_EQ(relay.DeviceQueues->Count(), 6);
   EXPECT_EQ(view.Cell(2, 2), "5001");
@@ -86,7 +75,7 @@ TEST_F(RequestIntake, EndpointsAreNeverMerged) {
 }
 
 TEST_F(RequestIntake, TraceLinesShowTheFrameAndTheRelaysOwnAddress) {
-  Receive(Datagram("192.168.1.20", 5000, kFrame));
+  Receive(RequestDatagram("192.168.1.20", 5000, kFrame));
   const auto log = view.Log();
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0], ">> 02 07 00 05 11 22 33 ");
@@ -94,13 +83,13 @@ TEST_F(RequestIntake, TraceLinesShowTheFrameAndTheRelaysOwnAddress) {
 }
 
 TEST_F(RequestIntake, TraceLinesAreCutTo255Characters) {
-  Receive(Datagram("10.0.0.1", 1, std::string(100, '\x16')));
+  Receive(RequestDatagram("10.0.0.1", 1, std::string(100, '\x16')));
   for (const auto& line : view.Log()) EXPECT_EQ(line.size(), 255u);
 }
 
 TEST_F(RequestIntake, TraceFlagsOffWriteNoLines) {
   relay.TxTrace = relay.TracePort = false;
-  Receive(Datagram("192.168.1.20", 5000, kFrame));
+  Receive(RequestDatagram("192.168.1.20", 5000, kFrame));
   EXPECT_TRUE(view.Log().empty());
 }
 
@@ -117,7 +106,7 @@ TEST_F(RequestIntake, DatagramWithoutPrefixIsFiledUnderItsTextWithPortZero) {
 
 TEST_F(RequestIntake, CounterOverflowEndsFilingAfterWhatWasDone) {
   relay.PortRecCount = 2147483647;
-  EXPECT_THROW(Receive(Datagram("192.168.1.20", 5000, kFrame)), EIntOverflow);
+  EXPECT_THROW(Receive(RequestDatagram("192.168.1.20", 5000, kFrame)), EIntOverflow);
   EXPECT_EQ(relay.DeviceQueues->Items(0).Count(), 1);
   EXPECT_EQ(view.Cell(5, 1), "1");
   EXPECT_EQ(relay.TxSentCount, 0);
@@ -126,7 +115,7 @@ TEST_F(RequestIntake, CounterOverflowEndsFilingAfterWhatWasDone) {
 TEST_F(RequestIntake, DatagramBeforeStartUpBuiltTheTableIsDropped) {
   TRecordingView bare;
   TRelay unbuilt(bare);
-  const std::string d = Datagram("192.168.1.20", 5000, kFrame);
+  const std::string d = RequestDatagram("192.168.1.20", 5000, kFrame);
   stream.SetSize(d.size());
   std::copy(d.begin(), d.end(), stream.Memory());
   EXPECT_NO_THROW(unbuilt.UDPSUDPRead(stream));
@@ -135,7 +124,7 @@ TEST_F(RequestIntake, DatagramBeforeStartUpBuiltTheTableIsDropped) {
 }
 
 TEST_F(RequestIntake, ManyEndpointsEachFindTheirOwnEntry) {
-  for (std::uint16_t p = 0; p < 2000; ++p) Receive(Datagram("10.0.0.1", p, kFrame));
+  for (std::uint16_t p = 0; p < 2000; ++p) Receive(RequestDatagram("10.0.0.1", p, kFrame));
   for (std::uint16_t p = 0; p < 2000; p += 7) {
     EXPECT_EQ(relay.LookupDevice(ShortString("10.0.0.1"), p, kFrame), p);
   }

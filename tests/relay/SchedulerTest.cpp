@@ -5,7 +5,7 @@
 #include <mutex>
 #include <thread>
 
-#include "RecordingView.h"
+#include "RelayTestSupport.h"
 #include "relay/DeviceTable.h"
 #include "relay/MultiCommThread.h"
 #include "runtime/HandOff.h"
