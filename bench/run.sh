@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs the relay's benchmarks and prints one table. Takes the programs from
+# build/bin, or from the folder given as $1. Needs socat (the reply floor).
+# Every socket is on 127.0.0.1 except the relay program's own listener,
+# which binds 0.0.0.0:3776 as it always does; nothing is sent elsewhere.
+set -uo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+bin="${1:-$root/build/bin}"
+bin="$(cd "$bin" && pwd)" || { echo "bench/run.sh: no folder $1" >&2; exit 2; }
+for p in tarvix-server tarvix-bench-reply tarvix-bench-inproc; do
+  [ -x "$bin/$p" ] || { echo "bench/run.sh: $bin/$p is missing; build with TARVIX_BUILD_BENCH=ON" >&2; exit 2; }
+done
+command -v socat >/dev/null || { echo "bench/run.sh: socat is missing (scripts/install-deps.sh bench)" >&2; exit 2; }
+
+# A private runtime folder: the single-instance lock and Qt's runtime files.
+runtime="$(mktemp -d "${TMPDIR:-/tmp}/tarvix-bench-XDG-XXXXXX")"
+chmod 700 "$runtime"
+trap 'rm -rf "$runtime"' EXIT
+export XDG_RUNTIME_DIR="$runtime"
+export QT_QPA_PLATFORM=offscreen
+
+rows="$(mktemp "$runtime/rows-XXXXXX")"
+status=0
+run() {
+  echo "bench: $*" >&2
+  if ! timeout 240 "$@" >>"$rows"; then
+    echo "bench: '$*' failed" >&2
+    status=1
+  fi
+}
+
+load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
+run "$bin/tarvix-bench-reply" "$bin" 300 30
+run "$bin/tarvix-bench-inproc" overhead 250
+run "$bin/tarvix-bench-inproc" intake
+run "$bin/tarvix-bench-inproc" memory
+run "$bin/tarvix-bench-inproc" log
+load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
+
+echo
+echo "Tarvix relay benchmarks — $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(awk '/MemTotal/ {printf "%.1f GiB", $2/1048576}' /proc/meminfo); load average before $load_before, after $load_after"
+echo
+echo "| measure | relay | baseline (same run) | ratio | goal | met |"
+echo "|---|---|---|---|---|---|"
+cat "$rows"
+exit $status
