@@ -1,7 +1,10 @@
 #include "net/NetUDPListenerThread.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 
+#include "net/NetExceptions.h"
 #include "net/NetStack.h"
 #include "net/NetUDPServer.h"
 
@@ -15,7 +18,7 @@ TNetUDPListenerThread::TNetUDPListenerThread(TNetUDPServer& server, std::size_t 
     bindings_.push_back(&bindings[i]);
   }
   readable_.resize(handles_.size());
-  datagramStream_.SetSize(bufferSize_);
+  batch_.reserve(BatchLimit);
 }
 
 TNetUDPListenerThread::~TNetUDPListenerThread() {
@@ -47,17 +50,41 @@ void TNetUDPListenerThread::Execute() {
 void TNetUDPListenerThread::ReceiveFrom(int handle) {
   TNetSocketHandle* binding = BindingOf(handle);
   if (!binding) return;
+  constexpr int kWouldBlock = 10035;
   TNetStack& stack = TNetStack::Instance();
-  datagramStream_.SetSize(bufferSize_);
-  const std::int64_t received =
-      stack.ReceiveFrom(handle, datagramStream_.Memory(), bufferSize_, 0, sourceIP_, sourcePort_);
-  stack.CheckForSocketError(received);
-  datagramStream_.SetSize(static_cast<std::size_t>(received));
-  datagramStream_.SetPosition(0);
+  std::size_t count = 0;
+  // Reads never block: the wait announced at least one datagram, and the
+  // others take what else is waiting.
+  for (std::size_t attempt = 0; attempt < BatchLimit; ++attempt) {
+    if (batch_.size() == count) batch_.emplace_back();
+    TDatagram& datagram = batch_[count];
+    datagram.Stream.SetSize(bufferSize_);
+    const std::int64_t received = stack.ReceiveFrom(handle, datagram.Stream.Memory(), bufferSize_,
+                                                    MSG_DONTWAIT, datagram.SourceIP, datagram.SourcePort);
+    try {
+      if (stack.CheckForSocketError(received, {kWouldBlock})) break;
+    } catch (const ENetSocketError&) {
+      // A datagram that cannot be received (one longer than the buffer
+      // among them) is lost without a report.
+      continue;
+    }
+    datagram.Stream.SetSize(static_cast<std::size_t>(received));
+    datagram.Stream.SetPosition(0);
+    ++count;
+  }
+  if (count == 0) return;
 
-  // While the main thread runs the delivery this thread waits, so the event
-  // may read the stream and the binding without a lock.
-  auto deliver = [&] { server_.Deliver(datagramStream_, *binding, sourceIP_, sourcePort_); };
+  // While the main thread runs the delivery this thread waits, so the events
+  // may read the streams and the binding without a lock.
+  auto deliver = [&] {
+    for (std::size_t i = 0; i < count; ++i) {
+      try {
+        server_.Deliver(batch_[i].Stream, *binding, batch_[i].SourceIP, batch_[i].SourcePort);
+      } catch (...) {
+        // A read event that raises loses its own datagram only.
+      }
+    }
+  };
   if (threadedEvent_) deliver();
   else Synchronize(deliver);
 }

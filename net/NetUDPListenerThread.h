@@ -1,7 +1,10 @@
 // The server's receive loop: waits until one of the server's sockets is
-// readable, reads one datagram from each readable socket into the one
-// reused stream, and delivers it to the server (through the blocking
-// hand-off to the main thread unless ThreadedEvent is set).
+// readable, reads the datagrams waiting on each readable socket (up to
+// BatchLimit, each into a stream of its own that is reused for every pass),
+// and delivers them in arrival order, one read event each, in one blocking
+// hand-off to the main thread (unless ThreadedEvent is set). Handing a burst
+// over at once keeps the main thread from being woken once per datagram
+// while the socket's buffer fills up.
 //
 // Owner: the server, for as long as it is active. Created on the main
 // thread; Stop and WaitFor from the main thread. A datagram that cannot be
@@ -25,6 +28,8 @@ class TNetUDPListenerThread final : public TThread {
  public:
   // The longest a readiness wait lasts before the loop looks at its stop request.
   static constexpr std::int32_t SelectWait = 1000;
+  // The most datagrams read from one socket and handed over together.
+  static constexpr std::size_t BatchLimit = 32;
 
   // Takes the server's bindings as they are now; their sockets must be open
   // and stay open until the thread has ended.
@@ -38,6 +43,12 @@ class TNetUDPListenerThread final : public TThread {
   void Execute() override;
 
  private:
+  struct TDatagram {
+    TMemoryStream Stream;
+    std::string SourceIP;
+    std::int32_t SourcePort = 0;
+  };
+
   void ReceiveFrom(int handle);
   TNetSocketHandle* BindingOf(int handle) const;
 
@@ -47,9 +58,7 @@ class TNetUDPListenerThread final : public TThread {
   std::vector<int> handles_;                  // the bindings' sockets, in collection order
   std::vector<TNetSocketHandle*> bindings_;   // the binding of each entry of handles_
   std::vector<int> readable_;                 // reused for every wait
-  TMemoryStream datagramStream_;              // reused for every datagram
-  std::string sourceIP_;                      // sender of the datagram being delivered
-  std::int32_t sourcePort_ = 0;
+  std::vector<TDatagram> batch_;              // grows to BatchLimit, reused for every pass
   TNetWakeEvent wake_;
 };
 
