@@ -27,7 +27,8 @@ class ShortString {
   // Stores the first 255 bytes of text.
   void Assign(std::string_view text) {
     text = CutShort(text);
-    std::memcpy(bytes_.data(), text.data(), text.size());
+    // An empty view may carry a null pointer, which memcpy must never see.
+    if (!text.empty()) std::memcpy(bytes_.data(), text.data(), text.size());
     length_ = static_cast<std::uint8_t>(text.size());
   }
 

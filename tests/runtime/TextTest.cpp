@@ -73,6 +73,12 @@ INSTANTIATE_TEST_SUITE_P(Forms, IntTextRefuses,
                          ::testing::Values("", "4000x", "+", "-", "$", "0x", " 1", "1 ", "1.5", "4000\"",
                                            "2147483648", "-2147483649", "+-1", "$G"));
 
+TEST(ShortStrings, EmptyViewWithoutStorageAssignsNothing) {
+  ShortString s("abc");
+  s.Assign(std::string_view());
+  EXPECT_TRUE(s.Empty());
+}
+
 TEST(ShortStrings, AssignCutsAt255Bytes) {
   ShortString s(std::string(300, 'a'));
   EXPECT_EQ(s.Length(), 255u);
