@@ -5,6 +5,7 @@
 
 #include "app/Commandline.h"
 #include "app/InstanceGuard.h"
+#include "app/QuitSignals.h"
 #include "app/StartUp.h"
 #include "runtime/ErrorDisplay.h"
 #include "runtime/ErrorText.h"
@@ -32,6 +33,7 @@ int main(int argc, char** argv) {
   Form1.OnFormClose = [&] { FormClose(Form1); };
   Form1.FormCreate();
   Form1.show();
+  CloseOnQuitSignals(Form1);
   QApplication::exec();
   return 0;
 }

@@ -7,7 +7,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -25,12 +24,7 @@ class ShortString {
   explicit ShortString(std::string_view text) { Assign(text); }
 
   // Stores the first 255 bytes of text.
-  void Assign(std::string_view text) {
-    text = CutShort(text);
-    // An empty view may carry a null pointer, which memcpy must never see.
-    if (!text.empty()) std::memcpy(bytes_.data(), text.data(), text.size());
-    length_ = static_cast<std::uint8_t>(text.size());
-  }
+  void Assign(std::string_view text);
 
   std::size_t Length() const noexcept { return length_; }
   bool Empty() const noexcept { return length_ == 0; }

@@ -33,7 +33,10 @@ void TThread::Run() noexcept {
 
 void TThread::WaitFor() {
   if (!started_) return;
-  if (THandOff::Instance().IsMainThread()) THandOff::Instance().PumpUntil([this] { return finished_.load(); });
+  // A finished body needs no pumping; owners destroyed at program exit,
+  // after the hand-off itself, then never touch it.
+  if (!finished_.load() && THandOff::Instance().IsMainThread())
+    THandOff::Instance().PumpUntil([this] { return finished_.load(); });
   if (thread_.joinable()) thread_.join();
 }
 

@@ -61,6 +61,9 @@ TEST_F(Program, RelaysRequestsEndToEndAndReportsAMissingReply) {
   EXPECT_EQ(Send({"16 02 07 00 05 11 22 33", "--timeout-ms", "3000"}), 0);
   // No device answers ID 6: the client says so with its exit code.
   EXPECT_EQ(Send({"--id", "6", "--payload", "112233", "--timeout-ms", "500"}), 1);
+  // A stop request closes the window in order while that request still waits.
+  relay->Signal(SIGTERM);
+  EXPECT_EQ(relay->Finish(10s), 0) << relay->Err();
 }
 
 TEST_F(Program, SecondStartEndsAtOnceAndTheFirstKeepsServing) {
