@@ -139,16 +139,6 @@ void TLoopbackUdp::Drain() {
   }
 }
 
-std::string Request(std::uint16_t replyPort, std::string_view frame) {
-  std::string d = "127.0.0.1";
-  d.push_back('\0');
-  d.push_back(static_cast<char>(replyPort & 0xFF));
-  d.push_back(static_cast<char>(replyPort >> 8));
-  d.push_back('\0');
-  d.append(frame);
-  return d;
-}
-
 std::int64_t ResidentBytes(pid_t pid) {
   std::ifstream status(pid == 0 ? std::string("/proc/self/status") : "/proc/" + std::to_string(pid) + "/status");
   std::string line;

@@ -69,8 +69,6 @@ class TLoopbackUdp {
   std::uint16_t port_ = 0;
 };
 
-// A request datagram asking for the reply at 127.0.0.1:port.
-std::string Request(std::uint16_t replyPort, std::string_view frame);
 
 // Resident size in bytes of a process (0: this one).
 std::int64_t ResidentBytes(pid_t pid = 0);

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "tools/Datagram.h"
 #include "app/StartUp.h"
 #include "relay/MultiCommThread.h"
 #include "relay/MyMsgQueue.h"
@@ -142,7 +143,7 @@ void Overhead(TForm1& form, TBenchPty& bus, std::uint16_t port, TPauseLog& pause
   for (int k = 0; k < samples + 1 && Clock::now() < stopBy; ++k) {
     std::this_thread::sleep_for(std::chrono::milliseconds(gap(random)));
     const auto sent = Clock::now();
-    client.SendTo(port, Request(client.Port(), kRequest));
+    client.SendTo(port, tarvix::EncodeRequest("127.0.0.1", client.Port(), kRequest));
     Clock::time_point first;
     const std::string frame = bus.Read(kRequest.size(), 3s, &first);
     if (frame != kRequest) {
@@ -224,7 +225,7 @@ TIntakeResult Flood(TForm1& form, std::uint16_t port, bool traces, int rate) {
   });
 
   TLoopbackUdp sender;
-  const std::string datagram = Request(sender.Port(), kRequest);
+  const std::string datagram = tarvix::EncodeRequest("127.0.0.1", sender.Port(), kRequest);
   const auto start = Clock::now();
   const int perMs = std::max(1, rate / 1000);
   for (int ms = 0; result.Sent < rate; ++ms) {
@@ -275,7 +276,7 @@ double HandlerMicros(TForm1& form, bool traces) {
   OnMain([&] {
     form.DebugLog->clear();
     TMemoryStream stream;
-    const std::string d = Request(40000, kRequest);
+    const std::string d = tarvix::EncodeRequest("127.0.0.1", 40000, kRequest);
     const auto t0 = Clock::now();
     for (int i = 0; i < kCount; ++i) {
       stream.SetSize(d.size());
@@ -330,7 +331,7 @@ void Feed(TForm1& form, int count, const std::function<std::uint16_t(int)>& port
     OnMain([&] {
       TMemoryStream stream;
       for (int i = done; i < std::min(count, done + kChunk); ++i) {
-        const std::string d = Request(portOf(i), kRequest);
+        const std::string d = tarvix::EncodeRequest("127.0.0.1", portOf(i), kRequest);
         stream.SetSize(d.size());
         std::copy(d.begin(), d.end(), stream.Memory());
         stream.SetPosition(0);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "tools/Datagram.h"
 
 extern char** environ;
 
@@ -85,7 +86,7 @@ bool RelayListening() { return UdpDrops(kRelayPort) >= 0; }
 // Returns the microseconds from the reply write to the datagram, or a negative value.
 double RelaySample(TBenchPty& bus, TLoopbackUdp& client) {
   client.Drain();
-  if (!client.SendTo(kRelayPort, Request(client.Port(), kRequest))) return -1;
+  if (!client.SendTo(kRelayPort, tarvix::EncodeRequest("127.0.0.1", client.Port(), kRequest))) return -1;
   if (bus.Read(kRequest.size(), 3s) != kRequest) return -2;
   const auto t0 = Clock::now();
   bus.Write(kReply);

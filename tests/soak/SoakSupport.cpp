@@ -17,6 +17,7 @@
 #include <system_error>
 
 #include "tools/BusSimulator.h"
+#include "tools/Datagram.h"
 #include "tools/PseudoTerminal.h"
 
 namespace tarvix::soak {
@@ -84,16 +85,6 @@ std::string RequestFrame(std::uint16_t endpoint, std::uint32_t seq) {
   frame.push_back(static_cast<char>(endpoint >> 8));
   for (int shift = 0; shift < 32; shift += 8) frame.push_back(static_cast<char>((seq >> shift) & 0xFF));
   return frame;
-}
-
-std::string RequestDatagram(std::uint16_t replyPort, std::string_view frame) {
-  std::string datagram("127.0.0.1");
-  datagram.push_back('\0');
-  datagram.push_back(static_cast<char>(replyPort & 0xFF));
-  datagram.push_back(static_cast<char>(replyPort >> 8));
-  datagram.push_back('\0');
-  datagram.append(frame);
-  return datagram;
 }
 
 std::optional<TFrameFields> DecodeFrame(std::string_view f) {
@@ -176,7 +167,7 @@ void TSender::Start(std::uint32_t first, std::uint32_t count, TMayGo mayGo) {
       }
       const int index = static_cast<int>(seq % static_cast<std::uint32_t>(endpoints));
       const std::string datagram =
-          RequestDatagram(endpoints_.Port(index), RequestFrame(static_cast<std::uint16_t>(index), seq));
+          EncodeRequest("127.0.0.1", endpoints_.Port(index), RequestFrame(static_cast<std::uint16_t>(index), seq));
       if (endpoints_.SendTo(index, kRelayPort, datagram)) {
         sent_.fetch_add(1);
       } else {

@@ -42,8 +42,6 @@ TScale ParseScale(const char* text);
 constexpr std::uint8_t kDeviceId = 1;
 constexpr std::size_t kFrameLen = 10;
 std::string RequestFrame(std::uint16_t endpoint, std::uint32_t seq);
-// The request datagram naming 127.0.0.1:replyPort as the reply endpoint.
-std::string RequestDatagram(std::uint16_t replyPort, std::string_view frame);
 
 // A frame from its STX on, taken apart. kind is the byte after LEN: 00 in a
 // request, 06 in the simulator's answer.

@@ -33,6 +33,7 @@
 #include "relay/MultiCommThread.h"
 #include "runtime/ErrorDisplay.h"
 #include "ui/MainWindow.h"
+#include "tools/Datagram.h"
 #include "ui/SpinEdit.h"
 
 namespace tarvix {
@@ -272,7 +273,7 @@ TEST_F(Soak, CountsReconcileAfterLoadDeviceLossAndServerRestart) {
 
   // 4. A fresh endpoint still gets its round trip, behind everything queued.
   phase_ = "round trip";
-  ASSERT_TRUE(fresh.SendTo(0, kRelayPort, RequestDatagram(fresh.Port(0), RequestFrame(kFreshEndpoint, total))));
+  ASSERT_TRUE(fresh.SendTo(0, kRelayPort, EncodeRequest("127.0.0.1", fresh.Port(0), RequestFrame(kFreshEndpoint, total))));
   std::vector<std::string> freshReplies;
   const bool answered = PumpUntil(
       [&] {
