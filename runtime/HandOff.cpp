@@ -117,15 +117,24 @@ void THandOff::RunPending() {
 void THandOff::PumpUntil(const std::function<bool()>& done) {
   for (;;) {
     RunPending();
-    std::unique_lock lock(mutex_);
+    // The wake count is read before done(), so a wake that comes between the
+    // test and the wait is not missed.
+    std::uint64_t seen = 0;
+    {
+      std::lock_guard lock(mutex_);
+      seen = wakeups_;
+    }
     if (done()) return;
-    pendingCv_.wait_for(lock, std::chrono::seconds(1), [&] { return head_ != nullptr || done(); });
-    if (head_ == nullptr && done()) return;
+    std::unique_lock lock(mutex_);
+    pendingCv_.wait_for(lock, std::chrono::seconds(1), [&] { return head_ != nullptr || wakeups_ != seen; });
   }
 }
 
 void THandOff::WakeWaiters() {
-  { std::lock_guard lock(mutex_); }
+  {
+    std::lock_guard lock(mutex_);
+    ++wakeups_;
+  }
   pendingCv_.notify_all();
 }
 

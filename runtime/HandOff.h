@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -70,8 +71,7 @@ class THandOff {
 
   // Runs pending steps until done() returns true, sleeping in between until
   // a step is pushed or WakeWaiters() is called (and at least once a second).
-  // done() is called with the hand-off's lock held: it must only read atomics.
-  // Main thread only.
+  // done() is called without the hand-off's lock. Main thread only.
   void PumpUntil(const std::function<bool()>& done);
 
   // Wakes a PumpUntil so that it tests its condition again. Any thread.
@@ -114,6 +114,7 @@ class THandOff {
   std::condition_variable pendingCv_;  // a step was pushed, or WakeWaiters (PumpUntil waits on it)
   TStep* head_ = nullptr;              // guarded by mutex_
   TStep* tail_ = nullptr;              // guarded by mutex_
+  std::uint64_t wakeups_ = 0;          // guarded by mutex_; counts WakeWaiters calls
   std::function<void()> waker_;        // set before workers start; read without the lock
 };
 

@@ -1,5 +1,6 @@
-// The thread base: created suspended, started once, stopped by a terminate
-// flag that the body polls, and waited for with WaitFor.
+// The thread base: created suspended (the system thread exists but waits),
+// started once, stopped by a terminate flag that the body polls, and waited
+// for with WaitFor.
 //
 // Owner: whoever creates the object. The owner must call Terminate() and
 // WaitFor() before destroying it (the body is a virtual of the derived class).
@@ -10,7 +11,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -25,15 +28,21 @@ class TThread {
   TThread& operator=(const TThread&) = delete;
   virtual ~TThread();
 
-  // Starts the body. Raises Exception "Thread creation error: %s" when the
-  // system cannot create the thread. A second call does nothing.
+  // Creates the system thread, held before the body until Start. Raises
+  // Exception "Thread creation error: %s" when the system cannot create it.
+  // A second call does nothing.
+  void Create();
+
+  // Starts the body, creating the thread first if Create was not called (and
+  // raising as Create does). A second call does nothing.
   void Start();
 
   // Sets the terminate flag; the body sees it at its next poll.
   void Terminate() noexcept { terminated_.store(true); }
   bool Terminated() const noexcept { return terminated_.load(); }
 
-  // Returns once the body has returned (at once for a thread never started).
+  // Returns once the body has returned (at once for a thread never started;
+  // one created and never started is released and ends when destroyed).
   void WaitFor();
 
   bool Started() const noexcept { return started_; }
@@ -53,9 +62,14 @@ class TThread {
 
  private:
   void Run() noexcept;
+  void Release(bool runBody);
 
   std::thread thread_;
   bool started_ = false;  // owner's thread only
+  std::mutex gateMutex_;
+  std::condition_variable gateCv_;
+  bool released_ = false;  // guarded by gateMutex_
+  bool runBody_ = false;   // guarded by gateMutex_
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
   std::exception_ptr fatal_;  // written by the body before finished_, read after it
