@@ -2,16 +2,11 @@
 
 #include <sys/socket.h>
 
+#include "net/NetErrorCodes.h"
 #include "net/NetExceptions.h"
 #include "net/NetStack.h"
 
 namespace tarvix {
-
-namespace {
-
-constexpr int AddressInUse = 10048;
-
-}  // namespace
 
 TNetSocketHandle::~TNetSocketHandle() { CloseSocket(); }
 
@@ -22,14 +17,31 @@ void TNetSocketHandle::OpenSocket() {
 }
 
 void TNetSocketHandle::Bind() {
+  // The conversion to address bytes keeps the low 8 bits of each part, so
+  // an address given by hand ("1.2.3.300") is refused here rather than
+  // bound as another one.
+  if (!IP.empty() && !TNetStack::IsDottedQuad(IP)) throw ENetSocketError(WSAEINVAL);
   TNetStack& stack = TNetStack::Instance();
-  if (stack.CheckForSocketError(stack.Bind(socketHandle_, IP, Port), {AddressInUse})) throw ENetCouldNotBindSocket();
+  if (stack.CheckForSocketError(stack.Bind(socketHandle_, IP, Port), {WSAEADDRINUSE})) throw ENetCouldNotBindSocket();
   stack.GetSocketName(socketHandle_, IP, Port);
 }
 
 void TNetSocketHandle::SetBroadcast(bool enabled) {
   TNetStack& stack = TNetStack::Instance();
   stack.CheckForSocketError(stack.SetSocketOption(socketHandle_, SOL_SOCKET, SO_BROADCAST, enabled ? -1 : 0));
+}
+
+std::int32_t TNetSocketHandle::SetReceiveBuffer(std::int32_t bytes) {
+  TNetStack& stack = TNetStack::Instance();
+  // Only a process with the network administration capability may pass
+  // net.core.rmem_max; for any other the refusal is expected and the
+  // capped option takes over.
+  if (stack.SetSocketOption(socketHandle_, SOL_SOCKET, SO_RCVBUFFORCE, bytes) == -1) {
+    stack.CheckForSocketError(stack.SetSocketOption(socketHandle_, SOL_SOCKET, SO_RCVBUF, bytes));
+  }
+  std::int32_t reported = 0;
+  stack.CheckForSocketError(stack.GetSocketOption(socketHandle_, SOL_SOCKET, SO_RCVBUF, reported));
+  return reported / 2;
 }
 
 void TNetSocketHandle::CloseSocket() noexcept {

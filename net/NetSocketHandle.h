@@ -42,9 +42,18 @@ class TNetSocketHandle {
 
   // Binds the open socket to IP and Port, then reads back the address the
   // system chose into IP and Port. Raises ENetCouldNotBindSocket when the
-  // address is in use, ENetSocketError for any other failure, EConvertError
-  // for an IP that is not dotted text.
+  // address is in use, ENetSocketError 10022 "Invalid argument." for an IP
+  // that is neither empty nor a dotted quad, 10049 "Cannot assign requested
+  // address." for one that is no local address, and ENetSocketError for
+  // any other failure.
   void Bind();
+
+  // Asks for a kernel receive buffer of bytes for the open socket: beyond
+  // the system's limit where the process is allowed to, else up to that
+  // limit. Returns the size granted, in the same measure as bytes (Linux
+  // reports twice the size it was given, counting its own bookkeeping;
+  // that is halved here). Raises ENetSocketError.
+  std::int32_t SetReceiveBuffer(std::int32_t bytes);
 
   // Sets the socket's broadcast option; raises ENetSocketError.
   void SetBroadcast(bool enabled);

@@ -6,9 +6,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
 
+#include "net/NetErrorCodes.h"
 #include "net/NetExceptions.h"
 #include "runtime/IntText.h"
 
@@ -17,8 +23,6 @@ namespace tarvix {
 std::atomic<TNetStack*> TNetStack::instance_{nullptr};
 
 namespace {
-
-constexpr int HostNotFound = 11001;
 
 // Cuts text at its next "." (or its end) and returns the part before it.
 std::string_view NextPart(std::string_view& text) {
@@ -32,6 +36,29 @@ bool IsByteText(std::string_view part) {
   const auto value = TryStrToInt(part);
   return value && *value >= 0 && *value <= 255;
 }
+
+// The first IPv4 address the system's resolver gives for name, if any.
+// Blocks for as long as the resolver takes.
+std::optional<TNetAddressBytes> FirstIPv4Address(const std::string& name) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* answer = nullptr;
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &answer) != 0 || answer == nullptr) return std::nullopt;
+  const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owned(answer, &freeaddrinfo);
+  TNetAddressBytes bytes{};
+  std::memcpy(bytes.data(), &reinterpret_cast<const sockaddr_in*>(answer->ai_addr)->sin_addr.s_addr, bytes.size());
+  return bytes;
+}
+
+// One look-up, shared by the caller and the resolver thread: whichever
+// lets go last frees it, so a caller that gave up leaves nothing dangling.
+struct TLookup {
+  std::mutex Lock;
+  std::condition_variable Done;
+  bool Finished = false;                   // guarded by Lock
+  std::optional<TNetAddressBytes> Answer;  // guarded by Lock
+};
 
 }  // namespace
 
@@ -48,18 +75,28 @@ std::string TNetStack::HostToIP(std::string_view host) {
   if (std::ranges::equal(host, localhost, [](char a, char b) { return (a | 0x20) == b; })) return "127.0.0.1";
   if (IsDottedQuad(host)) return std::string(host);
 
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* answer = nullptr;
-  if (getaddrinfo(std::string(host).c_str(), nullptr, &hints, &answer) != 0 || answer == nullptr) {
-    throw ENetSocketError(HostNotFound);
+  // getaddrinfo has no time limit of its own, so it runs on a thread of its
+  // own; past the limit the caller stops waiting and the thread ends when
+  // the resolver gives up.
+  auto lookup = std::make_shared<TLookup>();
+  try {
+    std::thread([lookup, name = std::string(host)] {
+      std::optional<TNetAddressBytes> answer = FirstIPv4Address(name);
+      {
+        const std::lock_guard lock(lookup->Lock);
+        lookup->Answer = answer;
+        lookup->Finished = true;
+      }
+      lookup->Done.notify_one();
+    }).detach();
+  } catch (const std::system_error&) {
+    // A look-up that cannot even start has no answer either.
+    throw ENetSocketError(WSAHOST_NOT_FOUND);
   }
-  const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owned(answer, &freeaddrinfo);
-  const auto* address = reinterpret_cast<const sockaddr_in*>(answer->ai_addr);
-  TNetAddressBytes bytes{};
-  std::memcpy(bytes.data(), &address->sin_addr.s_addr, bytes.size());
-  return BytesToDotted(bytes);
+  std::unique_lock lock(lookup->Lock);
+  lookup->Done.wait_for(lock, LookupLimit, [&] { return lookup->Finished; });
+  if (!lookup->Answer) throw ENetSocketError(WSAHOST_NOT_FOUND);
+  return BytesToDotted(*lookup->Answer);
 }
 
 bool TNetStack::IsDottedQuad(std::string_view text) {
@@ -88,45 +125,45 @@ std::string TNetStack::BytesToDotted(const TNetAddressBytes& bytes) {
 
 int TNetStack::WinsockErrorCode(int errnoValue) noexcept {
   switch (errnoValue) {
-    case EINTR: return 10004;
-    case EBADF: return 10009;
-    case EACCES: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
-    case EMFILE: return 10024;
-    case EAGAIN: return 10035;
-    case EINPROGRESS: return 10036;
-    case EALREADY: return 10037;
-    case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: return 10054;
-    case ENOBUFS: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case ESHUTDOWN: return 10058;
-    case ETOOMANYREFS: return 10059;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    case ENOTEMPTY: return 10066;
-    default: return 10000 + errnoValue;
+    case EINTR: return WSAEINTR;
+    case EBADF: return WSAEBADF;
+    case EACCES: return WSAEACCES;
+    case EFAULT: return WSAEFAULT;
+    case EINVAL: return WSAEINVAL;
+    case EMFILE: return WSAEMFILE;
+    case EAGAIN: return WSAEWOULDBLOCK;
+    case EINPROGRESS: return WSAEINPROGRESS;
+    case EALREADY: return WSAEALREADY;
+    case ENOTSOCK: return WSAENOTSOCK;
+    case EDESTADDRREQ: return WSAEDESTADDRREQ;
+    case EMSGSIZE: return WSAEMSGSIZE;
+    case EPROTOTYPE: return WSAEPROTOTYPE;
+    case ENOPROTOOPT: return WSAENOPROTOOPT;
+    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP: return WSAEOPNOTSUPP;
+    case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
+    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+    case EADDRINUSE: return WSAEADDRINUSE;
+    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+    case ENETDOWN: return WSAENETDOWN;
+    case ENETUNREACH: return WSAENETUNREACH;
+    case ENETRESET: return WSAENETRESET;
+    case ECONNABORTED: return WSAECONNABORTED;
+    case ECONNRESET: return WSAECONNRESET;
+    case ENOBUFS: return WSAENOBUFS;
+    case EISCONN: return WSAEISCONN;
+    case ENOTCONN: return WSAENOTCONN;
+    case ESHUTDOWN: return WSAESHUTDOWN;
+    case ETOOMANYREFS: return WSAETOOMANYREFS;
+    case ETIMEDOUT: return WSAETIMEDOUT;
+    case ECONNREFUSED: return WSAECONNREFUSED;
+    case ELOOP: return WSAELOOP;
+    case ENAMETOOLONG: return WSAENAMETOOLONG;
+    case EHOSTDOWN: return WSAEHOSTDOWN;
+    case EHOSTUNREACH: return WSAEHOSTUNREACH;
+    case ENOTEMPTY: return WSAENOTEMPTY;
+    default: return WSABASEERR + errnoValue;
   }
 }
 

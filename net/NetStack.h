@@ -5,14 +5,16 @@
 // layer, the last one frees it (see NetComponent.h). Instance() may only be
 // used while a component lives.
 // Threads: the operations carry no lock; the main thread and the UDP
-// listener threads call them at the same time. The static helpers are pure
-// (HostToIP asks the system's resolver and blocks while it does).
+// listener threads call them at the same time. The static helpers are pure,
+// save that HostToIP may ask the system's resolver and then blocks for at
+// most LookupLimit.
 // Errors: failed calls become ENetSocketError with the Windows Sockets
 // error number (errno is translated, see WinsockErrorCode).
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <span>
@@ -30,6 +32,8 @@ class TNetStack {
   static constexpr std::size_t MaxSetSize = 64;
   // The time-out of WaitForReadable that waits without limit.
   static constexpr std::int32_t WaitForever = -2;
+  // The longest HostToIP waits for the system's resolver.
+  static constexpr std::chrono::milliseconds LookupLimit{1000};
 
   TNetStack(const TNetStack&) = delete;
   TNetStack& operator=(const TNetStack&) = delete;
@@ -51,6 +55,10 @@ class TNetStack {
 
   // Sets a 4-byte option; returns the system result, the caller checks it.
   virtual int SetSocketOption(int handle, int level, int option, std::int32_t value) = 0;
+
+  // Reads a 4-byte option into value; returns the system result, the
+  // caller checks it.
+  virtual int GetSocketOption(int handle, int level, int option, std::int32_t& value) = 0;
 
   // Waits at most timeoutMs (WaitForever: no limit) until one of handles is
   // readable, or wakeHandle (an event descriptor, -1 for none) is signalled.
@@ -88,8 +96,11 @@ class TNetStack {
   int LastErrorCode() const noexcept { return lastErrorCode_.load(); }
 
   // "localhost" in any letter case gives "127.0.0.1", a dotted quad stays
-  // as it is, anything else is looked up by name (first IPv4 address).
-  // Raises ENetSocketError 11001 "Host not found." when there is no answer.
+  // as it is, anything else is looked up by name (first IPv4 address) on a
+  // thread of its own. Any thread; blocks for at most LookupLimit. Raises
+  // ENetSocketError 11001 "Host not found." when there is no answer within
+  // that time; a look-up given up on ends in the background when the
+  // resolver itself gives up.
   static std::string HostToIP(std::string_view host);
 
   // Split at the first three "." (the fourth part is the rest), each part an

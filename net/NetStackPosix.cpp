@@ -59,6 +59,11 @@ int TNetStackPosix::SetSocketOption(int handle, int level, int option, std::int3
   return setsockopt(handle, level, option, &value, sizeof value);
 }
 
+int TNetStackPosix::GetSocketOption(int handle, int level, int option, std::int32_t& value) {
+  socklen_t length = sizeof value;
+  return getsockopt(handle, level, option, &value, &length);
+}
+
 std::size_t TNetStackPosix::WaitForReadable(std::span<int> handles, std::int32_t timeoutMs, int wakeHandle) {
   if (handles.size() > MaxSetSize) throw ENetStackSetSizeExceeded();
   std::array<pollfd, MaxSetSize + 1> set{};

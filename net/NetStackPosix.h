@@ -19,6 +19,7 @@ class TNetStackPosix final : public TNetStack {
   int Bind(int handle, std::string_view ip, std::int32_t port) override;
   void GetSocketName(int handle, std::string& ip, std::int32_t& port) override;
   int SetSocketOption(int handle, int level, int option, std::int32_t value) override;
+  int GetSocketOption(int handle, int level, int option, std::int32_t& value) override;
   std::size_t WaitForReadable(std::span<int> handles, std::int32_t timeoutMs, int wakeHandle) override;
   std::int64_t ReceiveFrom(int handle, void* buffer, std::size_t size, int flags, std::string& fromIP,
                            std::int32_t& fromPort) override;

@@ -1,15 +1,10 @@
 #include "net/NetUDPClient.h"
 
+#include "net/NetErrorCodes.h"
 #include "net/NetExceptions.h"
 #include "net/NetStack.h"
 
 namespace tarvix {
-
-namespace {
-
-constexpr int MessageTooLong = 10040;
-
-}  // namespace
 
 TNetUDPClient::TNetUDPClient() = default;
 
@@ -38,7 +33,7 @@ void TNetUDPClient::SendText(std::string_view AData) {
   TNetStack& stack = TNetStack::Instance();
   const std::int64_t sent = stack.SendTo(binding_->SocketHandle(), AData.data(), AData.size(), 0, ip,
                                          static_cast<std::uint16_t>(port_));
-  if (stack.CheckForSocketError(sent, {MessageTooLong})) throw ENetPackageSizeTooBig();
+  if (stack.CheckForSocketError(sent, {WSAEMSGSIZE})) throw ENetPackageSizeTooBig();
   if (static_cast<std::size_t>(sent) != AData.size()) throw ENetNotAllBytesSent();
 }
 

@@ -3,7 +3,8 @@
 // port at the first send. Each activation opens a new socket.
 //
 // Owner: the window that holds it. Main thread only. SendText blocks while
-// the host name is looked up and the datagram is handed to the system.
+// a host name is looked up (at most TNetStack::LookupLimit) and while the
+// datagram is handed to the system.
 // Errors: SendText raises ENetSocketError (a host that cannot be resolved,
 // a failed send), ENetPackageSizeTooBig, ENetNotAllBytesSent; activation
 // raises ENetInvalidSocket and ENetSocketError. Deactivation raises nothing.

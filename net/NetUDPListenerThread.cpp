@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "net/NetErrorCodes.h"
 #include "net/NetExceptions.h"
 #include "net/NetStack.h"
 #include "net/NetUDPServer.h"
@@ -50,7 +51,6 @@ void TNetUDPListenerThread::Execute() {
 void TNetUDPListenerThread::ReceiveFrom(int handle) {
   TNetSocketHandle* binding = BindingOf(handle);
   if (!binding) return;
-  constexpr int kWouldBlock = 10035;
   TNetStack& stack = TNetStack::Instance();
   std::size_t count = 0;
   // Reads never block: the wait announced at least one datagram, and the
@@ -62,7 +62,7 @@ void TNetUDPListenerThread::ReceiveFrom(int handle) {
     const std::int64_t received = stack.ReceiveFrom(handle, datagram.Stream.Memory(), bufferSize_,
                                                     MSG_DONTWAIT, datagram.SourceIP, datagram.SourcePort);
     try {
-      if (stack.CheckForSocketError(received, {kWouldBlock})) break;
+      if (stack.CheckForSocketError(received, {WSAEWOULDBLOCK})) break;
     } catch (const ENetSocketError&) {
       // A datagram that cannot be received (one longer than the buffer
       // among them) is lost without a report.

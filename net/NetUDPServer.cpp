@@ -1,5 +1,7 @@
 #include "net/NetUDPServer.h"
 
+#include <algorithm>
+
 #include "net/NetExceptions.h"
 #include "net/NetStack.h"
 #include "net/NetUDPListenerThread.h"
@@ -21,10 +23,13 @@ void TNetUDPServer::OpenEndpoint() {
 
   // A failed bind leaves the server inactive; a socket opened by this
   // attempt stays open until the binding is opened again or destroyed.
+  std::int32_t granted = ReceiveBufferRequest;
   for (int i = 0; i < bindings_.Count(); ++i) {
     bindings_[i].OpenSocket();
+    granted = std::min(granted, bindings_[i].SetReceiveBuffer(ReceiveBufferRequest));
     bindings_[i].Bind();
   }
+  receiveBufferGranted_ = granted;
   listener_ = std::make_unique<TNetUDPListenerThread>(*this, bufferSize, ThreadedEvent);
   listener_->Start();
   SetState(ENetEndpointState::Active);

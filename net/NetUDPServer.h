@@ -8,7 +8,10 @@
 // from its event loop or a THandOff pump. Deactivation blocks until the
 // listener has ended and runs a delivery it is waiting on meanwhile, so it
 // must not be called from inside OnUDPRead.
-// Errors: activation raises ENetCouldNotBindSocket, ENetSocketError,
+// Each binding's IP may be any local IPv4 address in dotted text, or empty
+// for all of them.
+// Errors: activation raises ENetCouldNotBindSocket, ENetSocketError (10022
+// for an IP that is not dotted text, 10049 for one that is not local),
 // ENetInvalidSocket, ENetStackSetSizeExceeded (more than 64 bindings),
 // ERangeError (negative BufferSize). Deactivation raises nothing.
 #pragma once
@@ -42,6 +45,16 @@ class TNetUDPServer : public TNetUDPBase {
   std::int32_t DefaultPort() const noexcept { return bindings_.DefaultPort(); }
   void SetDefaultPort(std::int32_t port) noexcept { bindings_.SetDefaultPort(port); }
 
+  // The kernel receive buffer that activation asks for on every binding's
+  // socket, so that a burst waits there while the main thread is busy.
+  // BufferSize is another thing: the largest datagram the listener reads.
+  static constexpr std::int32_t ReceiveBufferRequest = 4 * 1024 * 1024;
+  // The smallest kernel receive buffer granted to a binding by the last
+  // successful activation (see TNetSocketHandle::SetReceiveBuffer); below
+  // ReceiveBufferRequest where the system's limit is lower. 0 before the
+  // first one.
+  std::int32_t ReceiveBufferGranted() const noexcept { return receiveBufferGranted_; }
+
   // May be unset. Change it only while inactive when ThreadedEvent is true.
   TUDPReadEvent OnUDPRead;
   // True runs OnUDPRead on the listener thread; taken at each activation.
@@ -64,6 +77,7 @@ class TNetUDPServer : public TNetUDPBase {
 
   TNetSocketHandles bindings_;
   std::unique_ptr<TNetUDPListenerThread> listener_;  // present while active
+  std::int32_t receiveBufferGranted_ = 0;
 };
 
 }  // namespace tarvix
