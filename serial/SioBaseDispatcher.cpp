@@ -30,8 +30,7 @@ constexpr std::chrono::milliseconds kSettlePoll{2};
 }  // namespace
 
 TSioBaseDispatcher::TSioBaseDispatcher(std::uint16_t portNumber, TSioNoticeTarget* owner)
-    : portNumber_(portNumber),
-      displayName_(PortDisplayName(portNumber)),
+    : displayName_(PortDisplayName(portNumber)),
       owner_(owner),
       serial_(NextSerial()),
       handle_(TSioDispatcherList::Instance().Add(this)) {}
@@ -69,6 +68,15 @@ int TSioBaseDispatcher::InitPort(const TSioPortSettings& settings) {
   if (rc != 0) {
     ReleaseDevice();
     return rc;
+  }
+  if (settings.RS485Mode) {
+    rc = DeviceEnableRS485(settings.RS485DelayBefore, settings.RS485DelayAfter);
+    if (rc != 0) {
+      ReleaseDevice();
+      throw RS485ModeError(-rc);
+    }
+    std::lock_guard lock(lineMutex_);
+    rs485_ = true;
   }
   DeviceLowLatency();
   try {
@@ -144,7 +152,7 @@ int TSioBaseDispatcher::ApplyLine(std::int32_t baud, std::uint8_t parity, std::u
   rc = WriteLineRecord(record_);
   if (rc == 0) previousBaud_ = baud;
   DeviceSetDTR(dtr_);
-  DeviceSetRTS(rts_);
+  if (!rs485_) DeviceSetRTS(rts_);
   return rc;
 }
 
@@ -179,7 +187,7 @@ void TSioBaseDispatcher::SetDTR(bool on) {
 void TSioBaseDispatcher::SetRTS(bool on) {
   std::lock_guard lock(lineMutex_);
   rts_ = on;
-  if (deviceOpen_.load()) DeviceSetRTS(on);
+  if (deviceOpen_.load() && !rs485_) DeviceSetRTS(on);
 }
 
 void TSioBaseDispatcher::SetPortHandlerInstalled(bool installed) {
@@ -237,6 +245,7 @@ void TSioBaseDispatcher::StopThreads(bool waitForDispatcherThread) {
 
 void TSioBaseDispatcher::DispatchCycle() {
   ReadInput();
+  WatchDevice();
   for (bool first = true; !Stopping() && CheckNotices(first); first = false) {
   }
   // While the ring is full the bytes wait in the driver; the device event
@@ -258,9 +267,30 @@ void TSioBaseDispatcher::ReadInput() {
   const std::size_t due = std::min(free, waiting);
   const std::size_t at = static_cast<std::size_t>(written_ % kInputRingSize);
   const std::size_t first = std::min(due, kInputRingSize - at);
-  const std::size_t got = DeviceRead(inputRing_.get() + at, first);
+  // A failing read counts as 0 bytes; an I/O error also counts towards a lost device.
+  const auto take = [this](std::uint8_t* into, std::size_t size) -> std::size_t {
+    const long got = DeviceRead(into, size);
+    if (got == -EIO) readFailed_ = true;
+    if (got <= 0) return 0;
+    readFailed_ = false;
+    return static_cast<std::size_t>(got);
+  };
+  const std::size_t got = take(inputRing_.get() + at, first);
   written_ += got;
-  if (got == first && due > first) written_ += DeviceRead(inputRing_.get(), due - first);
+  if (got == first && due > first) written_ += take(inputRing_.get(), due - first);
+}
+
+void TSioBaseDispatcher::WatchDevice() {
+  if (!hungUp_.load() && !readFailed_) {
+    goneSince_.reset();
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (!goneSince_) goneSince_ = now;
+  if (!lossReported_ && now - *goneSince_ >= kLossLimit) {
+    lossReported_ = true;
+    HandOverDeviceLost();
+  }
 }
 
 bool TSioBaseDispatcher::CheckNotices(bool firstInCycle) {
@@ -312,6 +342,16 @@ void TSioBaseDispatcher::HandOverDeferredClose() {
   THandOff::Instance().Post([handle, serial] {
     TSioBaseDispatcher* found = TSioDispatcherList::Instance().Find(handle, serial);
     if (found != nullptr && found->owner_ != nullptr) found->owner_->DeferredCloseDone();
+  });
+}
+
+void TSioBaseDispatcher::HandOverDeviceLost() {
+  if (owner_ == nullptr) return;
+  const std::size_t handle = handle_;
+  const std::uint64_t serial = serial_;
+  THandOff::Instance().Post([handle, serial] {
+    TSioBaseDispatcher* found = TSioDispatcherList::Instance().Find(handle, serial);
+    if (found != nullptr && found->owner_ != nullptr) found->owner_->DeviceLost();
   });
 }
 
@@ -378,9 +418,9 @@ void TSioBaseDispatcher::SendPending() {
       continue;
     }
     switch (WaitWritable()) {
-      case ESioWait::Ready: break;
-      case ESioWait::Woken: general_.Set(); return;
-      case ESioWait::Gone: AdvanceSent(size); break;
+      case TSioWait::Ready: break;
+      case TSioWait::Woken: general_.Set(); return;
+      case TSioWait::Gone: AdvanceSent(size); break;
     }
   }
 }

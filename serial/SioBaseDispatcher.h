@@ -1,7 +1,9 @@
 // The per-port engine beneath the serial port component: the device, the
 // 8192-byte input ring filled by the device event thread and the dispatcher
 // thread, the output ring drained by the output thread, and the
-// data-available notices handed to the main thread.
+// data-available notices handed to the main thread. A hang-up or I/O error
+// that lasts kLossLimit is handed to the owner once, as DeviceLost (posted,
+// so the dispatcher thread never waits for it).
 //
 // Owner: the component (or a probe), on the main thread, which creates one
 // dispatcher per open and frees it after the close. InitPort, the line
@@ -16,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,15 +33,18 @@ class TDispThread;
 class TOutThread;
 
 // What a wait of one of the dispatcher's threads ended with.
-enum class ESioWait { Ready, Woken, Gone };
+enum class TSioWait { Ready, Woken, Gone };
 
 class TSioBaseDispatcher {
  public:
   static constexpr std::size_t kInputRingSize = 8192;
   static constexpr std::chrono::milliseconds kNoticeLimit{3000};
   static constexpr std::chrono::milliseconds kCycle{50};
+  // How long a hang-up or I/O error must last before the device counts as lost.
+  static constexpr std::chrono::milliseconds kLossLimit{1000};
 
-  // owner receives the notices and the end of a deferred close; null for a probe.
+  // owner receives the notices, the end of a deferred close and the loss of
+  // the device; null for a probe.
   TSioBaseDispatcher(std::uint16_t portNumber, TSioNoticeTarget* owner);
   TSioBaseDispatcher(const TSioBaseDispatcher&) = delete;
   TSioBaseDispatcher& operator=(const TSioBaseDispatcher&) = delete;
@@ -46,14 +52,16 @@ class TSioBaseDispatcher {
   // the device half's destructor calls Shutdown.
   virtual ~TSioBaseDispatcher();
 
-  std::uint16_t PortNumber() const noexcept { return portNumber_; }
   const std::string& DisplayName() const noexcept { return displayName_; }
   std::size_t Handle() const noexcept { return handle_; }
   std::uint64_t Serial() const noexcept { return serial_; }
 
-  // Opens the device, allocates the rings, applies settings and starts the
-  // three threads. 0 or a negative code; on failure nothing is held. Raises
-  // Exception "Dispatcher already started" when called again while running.
+  // Opens the device, allocates the rings, applies settings (the kernel's
+  // RS485 mode last, when asked for) and starts the three threads. 0 or a
+  // negative code; on failure nothing is held. Raises Exception "Dispatcher
+  // already started" when called again while running, RS485ModeError when the
+  // driver refuses RS485 mode (the device is closed again first), and what
+  // thread creation raises.
   int InitPort(const TSioPortSettings& settings);
 
   // Line settings while open; 0 or a negative code.
@@ -62,11 +70,12 @@ class TSioBaseDispatcher {
   void SetDTR(bool on);
   void SetRTS(bool on);
 
-  // Notices go to the owner only while installed and with a threshold above 0.
+  // Notices go to the owner only while installed and with a threshold above
+  // 0. Install the handler before raising the threshold: bytes that a cycle
+  // finds in between would otherwise count as announced.
   void SetPortHandlerInstalled(bool installed);
   bool PortHandlerInstalled() const;
   void SetTriggerLength(std::uint16_t length) noexcept { triggerLength_.store(length); }
-  std::uint16_t TriggerLength() const noexcept { return triggerLength_.load(); }
 
   // The next unread byte; inside a notice, the next byte the handler has not
   // yet read (removed when the notice ends). 0 or ecBufferIsEmpty.
@@ -95,21 +104,22 @@ class TSioBaseDispatcher {
   virtual int WriteLineRecord(const TSioLineRecord& record) = 0;
   virtual void DeviceSetDTR(bool on) noexcept = 0;
   virtual void DeviceSetRTS(bool on) noexcept = 0;
+  virtual int DeviceEnableRS485(std::uint32_t beforeMs, std::uint32_t afterMs) noexcept = 0;  // 0 or -errno
   virtual void DeviceLowLatency() noexcept = 0;
   virtual std::size_t DeviceWaiting() noexcept = 0;
-  virtual std::size_t DeviceRead(std::uint8_t* data, std::size_t size) noexcept = 0;
+  virtual long DeviceRead(std::uint8_t* data, std::size_t size) noexcept = 0;  // count or -errno
   virtual long DeviceWrite(const std::uint8_t* data, std::size_t size) noexcept = 0;  // count or -errno
   virtual void DevicePurgeInput() noexcept = 0;
   virtual void DevicePurgeOutput() noexcept = 0;
   // Device event thread: Ready when input waits, Woken by EndEventWait, Gone
   // on a hang-up or error (then PauseAfterHangup keeps it from spinning).
-  virtual ESioWait WaitDeviceEvent() noexcept = 0;
+  virtual TSioWait WaitDeviceEvent() noexcept = 0;
   virtual void EndEventWait() noexcept = 0;
   virtual void PauseAfterHangup() noexcept = 0;
   // Output thread: Ready when output was queued, Woken by a flush.
-  virtual ESioWait WaitOutputWork() noexcept = 0;
+  virtual TSioWait WaitOutputWork() noexcept = 0;
   // Output thread: Ready when the device takes bytes again, Woken by a flush, Gone.
-  virtual ESioWait WaitWritable() noexcept = 0;
+  virtual TSioWait WaitWritable() noexcept = 0;
   virtual void SignalOutputQueued() noexcept = 0;
   virtual void SignalFlush() noexcept = 0;
 
@@ -126,6 +136,8 @@ class TSioBaseDispatcher {
   void ThreadStarted() { general_.Set(); }
   void DispatchCycle();
   void ReadInput();
+  void WatchDevice();
+  void HandOverDeviceLost();
   bool CheckNotices(bool firstInCycle);
   bool Deliver(std::uint16_t count);
   void DeliverOnMainThread(std::uint16_t count);
@@ -142,7 +154,6 @@ class TSioBaseDispatcher {
   int ApplyLine(std::int32_t baud, std::uint8_t parity, std::uint8_t dataBits, std::uint8_t stopBitsCode);
   void SettleOutput() const;
 
-  const std::uint16_t portNumber_;
   const std::string displayName_;
   TSioNoticeTarget* const owner_;
   const std::uint64_t serial_;
@@ -154,6 +165,7 @@ class TSioBaseDispatcher {
   bool dtr_ = true;                    // guarded by lineMutex_
   bool rts_ = true;                    // guarded by lineMutex_
   bool portHandlerInstalled_ = false;  // guarded by lineMutex_
+  bool rs485_ = false;                 // guarded by lineMutex_; the driver drives RTS
   std::int32_t previousBaud_ = 115200; // main thread only
   std::atomic<std::uint16_t> triggerLength_{0};
 
@@ -184,6 +196,13 @@ class TSioBaseDispatcher {
   std::atomic<bool> stopping_{false};
   std::atomic<bool> closePending_{false};
   std::atomic<bool> deviceOpen_{false};
+
+  // Loss of the device: the device event thread reports hang-ups, the
+  // dispatcher thread times them (with its own read errors) and reports once.
+  std::atomic<bool> hungUp_{false};
+  bool readFailed_ = false;                                      // dispatcher thread only
+  std::optional<std::chrono::steady_clock::time_point> goneSince_;  // dispatcher thread only
+  bool lossReported_ = false;                                    // dispatcher thread only
   EThreadsState threadsState_ = EThreadsState::Stopped;  // main thread only
   std::unique_ptr<TComThread> comThread_;    // main thread only
   std::unique_ptr<TDispThread> dispThread_;  // main thread only

@@ -4,7 +4,8 @@
 // Owner: the main window. Main thread only (see TSioCustomComPort for what
 // each call raises). OnTriggerAvail runs on the main thread; an exception it
 // throws goes to the standard error display and the notice counts as handled
-// with the bytes read so far.
+// with the bytes read so far. OnOpen, OnDeviceLost and OnDeviceBack run on
+// the main thread as OpenEvent, DeviceLostEvent and DeviceBackEvent describe.
 #pragma once
 
 #include <functional>
@@ -16,6 +17,7 @@ namespace tarvix {
 class TSioComPort : public TSioCustomComPort {
  public:
   using TTriggerAvailEvent = std::function<void(TSioComPort& CP, std::uint16_t Count)>;
+  using TPortEvent = std::function<void(TSioComPort& CP)>;
 
   using TSioCustomComPort::AutoOpen;
   using TSioCustomComPort::Baud;
@@ -30,6 +32,7 @@ class TSioComPort : public TSioCustomComPort {
   using TSioCustomComPort::OutSize;
   using TSioCustomComPort::Parity;
   using TSioCustomComPort::PromptForPort;
+  using TSioCustomComPort::RS485Mode;
   using TSioCustomComPort::RTS;
   using TSioCustomComPort::SetAutoOpen;
   using TSioCustomComPort::SetBaud;
@@ -44,6 +47,7 @@ class TSioComPort : public TSioCustomComPort {
   using TSioCustomComPort::SetOutSize;
   using TSioCustomComPort::SetParity;
   using TSioCustomComPort::SetPromptForPort;
+  using TSioCustomComPort::SetRS485Mode;
   using TSioCustomComPort::SetRTS;
   using TSioCustomComPort::SetStopBits;
   using TSioCustomComPort::SetSWFlowOptions;
@@ -55,10 +59,22 @@ class TSioComPort : public TSioCustomComPort {
   using TSioCustomComPort::XOnChar;
 
   TTriggerAvailEvent OnTriggerAvail;
+  TPortEvent OnOpen;        // after every successful open (the relay resets its receiver)
+  TPortEvent OnDeviceLost;  // the device was lost; the port is closed and retried each second
+  TPortEvent OnDeviceBack;  // the lost device has opened again (after OnOpen)
 
  protected:
   void TriggerAvailEvent(std::uint16_t count) override {
     if (OnTriggerAvail) OnTriggerAvail(*this, count);
+  }
+  void OpenEvent() override {
+    if (OnOpen) OnOpen(*this);
+  }
+  void DeviceLostEvent() override {
+    if (OnDeviceLost) OnDeviceLost(*this);
+  }
+  void DeviceBackEvent() override {
+    if (OnDeviceBack) OnDeviceBack(*this);
   }
 };
 

@@ -4,6 +4,7 @@
 #include "serial/PortPrompt.h"
 #include "serial/SioExceptions.h"
 #include "serial/SioPosixDispatcher.h"
+#include "runtime/PeriodicThread.h"
 
 namespace tarvix {
 
@@ -11,7 +12,12 @@ TSioCustomComPort::TSioCustomComPort() = default;
 
 TSioCustomComPort::~TSioCustomComPort() {
   openRequested_ = false;
-  if (state_ == EPortState::Open) dispatcher_->DonePort(false);
+  if (state_ == TPortState::Open) {
+    // Steps run while the threads are waited for find the port going away.
+    state_ = TPortState::ShuttingDown;
+    dispatcher_->DonePort(false);
+  }
+  StopReopen();
   // Stops what a deferred close left running; the dispatcher is taken out
   // first so that its own hand-over, if pumped meanwhile, finds nothing to do.
   std::unique_ptr<TSioPosixDispatcher> dispatcher = std::move(dispatcher_);
@@ -19,11 +25,12 @@ TSioCustomComPort::~TSioCustomComPort() {
 
 bool TSioCustomComPort::Open() const noexcept {
   if (Loading()) return openWhenLoaded_;
-  return state_ != EPortState::Closed;
+  return state_ != TPortState::Closed;
 }
 
 void TSioCustomComPort::SetOpen(bool open) {
-  if (state_ == EPortState::ShuttingDown) {
+  StopReopen();  // the program's own word ends an automatic reopen
+  if (state_ == TPortState::ShuttingDown) {
     // The last request wins once the pending close has completed.
     openRequested_ = open;
     return;
@@ -33,7 +40,7 @@ void TSioCustomComPort::SetOpen(bool open) {
     return;
   }
   if (open == Open()) return;
-  if (open) OpenSequence();
+  if (open) OpenAndAnnounce();
   else CloseSequence();
 }
 
@@ -42,8 +49,9 @@ void TSioCustomComPort::DoLoaded() {
 }
 
 void TSioCustomComPort::SetComNumber(std::uint16_t number) {
+  StopReopen();
   if (number == comNumber_) return;
-  if (state_ != EPortState::Open) {
+  if (state_ != TPortState::Open) {
     comNumber_ = number;
     return;
   }
@@ -63,30 +71,73 @@ void TSioCustomComPort::OpenSequence() {
   if (rc == ecAccessDenied) throw EAlreadyOpen();
   if (rc == ecFileNotFound) throw EBadId();
   CheckSioResult(rc);
-  dispatcher->SetTriggerLength(1);
-  dispatcher->SetPortHandlerInstalled(true);
   dispatcher_ = std::move(dispatcher);
-  state_ = EPortState::Open;
+  state_ = TPortState::Open;
+  // Handler first: bytes already waiting are then announced, not just counted.
+  dispatcher_->SetPortHandlerInstalled(true);
+  dispatcher_->SetTriggerLength(1);
+}
+
+void TSioCustomComPort::OpenAndAnnounce() {
+  OpenSequence();
+  OpenEvent();
 }
 
 void TSioCustomComPort::CloseSequence() {
-  state_ = EPortState::ShuttingDown;
+  state_ = TPortState::ShuttingDown;
   openRequested_ = false;
   if (!dispatcher_->DonePort(noticeDepth_ > 0)) return;  // DeferredCloseDone completes it
   dispatcher_.reset();
-  state_ = EPortState::Closed;
+  state_ = TPortState::Closed;
 }
 
 void TSioCustomComPort::DeferredCloseDone() {
-  if (state_ != EPortState::ShuttingDown || !dispatcher_) return;
+  if (state_ != TPortState::ShuttingDown || !dispatcher_) return;
   std::unique_ptr<TSioPosixDispatcher> dispatcher = std::move(dispatcher_);
   dispatcher->FinishDeferredClose();
   dispatcher.reset();
-  state_ = EPortState::Closed;
+  state_ = TPortState::Closed;
   if (openRequested_) {
     openRequested_ = false;
-    OpenSequence();
+    OpenAndAnnounce();
   }
+}
+
+void TSioCustomComPort::DeviceLost() {
+  if (state_ != TPortState::Open) return;
+  CloseSequence();  // deferred when inside a notice; ReopenAttempt waits for it
+  StartReopen();    // before the event, so that a SetOpen in it ends the retry
+  DeviceLostEvent();
+}
+
+void TSioCustomComPort::StartReopen() {
+  reopenLive_ = std::make_shared<bool>(true);
+  reopenThread_ = std::make_unique<TPeriodicThread>(kReopenPeriod, [this, live = reopenLive_] {
+    if (*live) ReopenAttempt();
+  });
+  reopenThread_->Start();
+}
+
+void TSioCustomComPort::StopReopen() noexcept {
+  if (!reopenThread_) return;
+  *reopenLive_ = false;
+  reopenLive_.reset();
+  // Moved out first: steps pumped by WaitFor find no retry running.
+  std::unique_ptr<TPeriodicThread> thread = std::move(reopenThread_);
+  thread->Stop();
+  thread->WaitFor();
+}
+
+void TSioCustomComPort::ReopenAttempt() {
+  if (state_ != TPortState::Closed) return;  // a deferred close has not ended yet
+  try {
+    OpenSequence();
+  } catch (...) {
+    return;  // tried again a period later
+  }
+  StopReopen();
+  OpenEvent();
+  DeviceBackEvent();
 }
 
 void TSioCustomComPort::TriggerAvail(std::uint16_t count) noexcept {
@@ -108,26 +159,26 @@ TSioPosixDispatcher& TSioCustomComPort::RequireDispatcher() {
 }
 
 void TSioCustomComPort::PutString(std::string_view text) {
-  if (state_ == EPortState::ShuttingDown) return;
+  if (state_ == TPortState::ShuttingDown) return;
   TSioPosixDispatcher& dispatcher = RequireDispatcher();
   if (text.empty()) return;
   CheckSioResult(dispatcher.PutBlock(text));
 }
 
 std::uint8_t TSioCustomComPort::GetChar() {
-  if (state_ == EPortState::ShuttingDown) return 0;
+  if (state_ == TPortState::ShuttingDown) return 0;
   std::uint8_t byte = 0;
   CheckSioResult(RequireDispatcher().TakeByte(byte));
   return byte;
 }
 
 void TSioCustomComPort::ApplyLine() {
-  if (state_ == EPortState::Open)
+  if (state_ == TPortState::Open)
     CheckSioResult(dispatcher_->SetLine(settings_.Baud, settings_.Parity, settings_.DataBits, settings_.StopBits));
 }
 
 void TSioCustomComPort::ApplyFlowControl() {
-  if (state_ == EPortState::Open) CheckSioResult(dispatcher_->SetFlowControl(settings_));
+  if (state_ == TPortState::Open) CheckSioResult(dispatcher_->SetFlowControl(settings_));
 }
 
 void TSioCustomComPort::SetBaud(std::int32_t baud) {
@@ -152,12 +203,12 @@ void TSioCustomComPort::SetStopBits(std::uint16_t bits) {
 
 void TSioCustomComPort::SetDTR(bool on) {
   settings_.DTR = on;
-  if (state_ == EPortState::Open) dispatcher_->SetDTR(on);
+  if (state_ == TPortState::Open) dispatcher_->SetDTR(on);
 }
 
 void TSioCustomComPort::SetRTS(bool on) {
   settings_.RTS = on;
-  if (state_ == EPortState::Open) dispatcher_->SetRTS(on);
+  if (state_ == TPortState::Open) dispatcher_->SetRTS(on);
 }
 
 void TSioCustomComPort::SetHWFlowOptions(THWFlowOptions options) {
@@ -183,6 +234,12 @@ void TSioCustomComPort::SetXOffChar(std::uint8_t c) {
 void TSioCustomComPort::SetBufferFull(std::uint16_t count) {
   settings_.BufferFull = count;
   ApplyFlowControl();
+}
+
+void TSioCustomComPort::SetRS485Mode(bool on, std::uint32_t beforeMs, std::uint32_t afterMs) noexcept {
+  settings_.RS485Mode = on;
+  settings_.RS485DelayBefore = beforeMs;
+  settings_.RS485DelayAfter = afterMs;
 }
 
 void TSioCustomComPort::SetBufferResume(std::uint16_t count) {

@@ -8,8 +8,16 @@
 // EInOutError, EOutOfMemory, or what the port prompt throws); PutString and
 // GetChar raise ECommNotOpen, EOutputBufferTooSmall, EBufferIsEmpty.
 // Must not be destroyed from inside its own data-available handler.
+//
+// A device that stays hung up or failing for about a second is lost: the
+// port closes as by SetOpen(false), DeviceLostEvent is raised, and a thread
+// of the component has the main thread try to open the same number again
+// once a second (same settings) until it opens (OpenEvent, DeviceBackEvent)
+// or the program sets Open or ComNumber itself, which ends the retrying.
+// A failed attempt raises and shows nothing. Destruction stops the retrying.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -21,17 +29,21 @@
 namespace tarvix {
 
 class TSioPosixDispatcher;
+class TPeriodicThread;
 
 class TSioCustomComPort : public TSioBaseComponent, private TSioNoticeTarget {
  public:
   // Closed: no device. Open: device and threads. ShuttingDown: a close that
   // waits for the end of the notice it was asked for in.
-  enum class EPortState { Closed, Open, ShuttingDown };
+  enum class TPortState { Closed, Open, ShuttingDown };
+
+  // How often a lost device is tried again.
+  static constexpr std::chrono::milliseconds kReopenPeriod{1000};
 
   TSioCustomComPort();
   ~TSioCustomComPort() override;
 
-  EPortState PortState() const noexcept { return state_; }
+  TPortState PortState() const noexcept { return state_; }
 
   // Queues text for sending and returns at once; all or nothing. Nothing
   // while shutting down or for an empty text.
@@ -80,22 +92,43 @@ class TSioCustomComPort : public TSioBaseComponent, private TSioNoticeTarget {
   void SetBufferFull(std::uint16_t count);
   std::uint16_t BufferResume() const noexcept { return settings_.BufferResume; }
   void SetBufferResume(std::uint16_t count);
+  // The kernel's RS485 mode (RTS raised by the driver while sending, with the
+  // delays in ms before and after); off by default. Takes effect at the next
+  // open, which then raises EInOutError "RS485 mode (--rs485): <platform
+  // text>" and holds nothing if the driver refuses it. Throws nothing itself.
+  bool RS485Mode() const noexcept { return settings_.RS485Mode; }
+  void SetRS485Mode(bool on, std::uint32_t beforeMs, std::uint32_t afterMs) noexcept;
 
   // Raised on the main thread for each data-available notice. Not pure: a
   // close during destruction runs after the derived part is gone.
   virtual void TriggerAvailEvent(std::uint16_t /*count*/) {}
+  // After every successful open: the program's, a deferred reopen, and the
+  // automatic reopen (then before DeviceBackEvent). Main thread; what it
+  // throws escapes SetOpen/SetComNumber (the port stays open), or is shown
+  // by the error display for the automatic reopen.
+  virtual void OpenEvent() {}
+  // The device was lost and the port closed; retrying has begun. Main
+  // thread; what it throws is shown by the error display.
+  virtual void DeviceLostEvent() {}
+  // A lost device has opened again. Main thread; as DeviceLostEvent.
+  virtual void DeviceBackEvent() {}
   void DoLoaded() override;
 
  private:
   void TriggerAvail(std::uint16_t count) noexcept override;
   void DeferredCloseDone() override;
+  void DeviceLost() override;
+  void OpenAndAnnounce();
   void OpenSequence();
   void CloseSequence();
   void ApplyLine();
   void ApplyFlowControl();
   TSioPosixDispatcher& RequireDispatcher();
+  void StartReopen();
+  void StopReopen() noexcept;
+  void ReopenAttempt();
 
-  EPortState state_ = EPortState::Closed;
+  TPortState state_ = TPortState::Closed;
   bool openRequested_ = false;   // an open asked for while shutting down
   bool openWhenLoaded_ = false;  // Open as stored during loading
   int noticeDepth_ = 0;          // > 0 while inside this port's notice
@@ -104,6 +137,11 @@ class TSioCustomComPort : public TSioBaseComponent, private TSioNoticeTarget {
   bool promptForPort_ = true;
   TSioPortSettings settings_;
   std::unique_ptr<TSioPosixDispatcher> dispatcher_;  // present while Open or ShuttingDown
+  // Present only while a lost device is retried (never while Open). The
+  // flag, shared with the thread's steps, tells queued steps whether they
+  // still belong to a running retry.
+  std::unique_ptr<TPeriodicThread> reopenThread_;
+  std::shared_ptr<bool> reopenLive_;
 };
 
 }  // namespace tarvix

@@ -90,7 +90,6 @@ int OpenErrorCode(int err) {
     case ENOTDIR:
     case ENXIO:
     case ENODEV: return ecFileNotFound;
-    case EACCES:
     case EBUSY:
     case EWOULDBLOCK: return ecAccessDenied;
     case ENOMEM: return ecOutOfMemory;
@@ -135,10 +134,15 @@ bool TWakeFd::Wait(int timeoutMs) const noexcept {
 int TSioDevice::Open(const std::string& path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return OpenErrorCode(errno);
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
-    const int err = errno;
+  int rc = 0;
+  int exclusive = 0;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) rc = OpenErrorCode(errno);
+  // The kernel lets root open an exclusive tty, so the mode itself is asked.
+  else if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) rc = ecAccessDenied;
+  else if (ioctl(fd, TIOCEXCL) != 0) rc = OpenErrorCode(errno);
+  if (rc != 0) {
     close(fd);
-    return OpenErrorCode(err);
+    return rc;
   }
   fd_ = fd;
   return 0;
@@ -203,18 +207,27 @@ void TSioDevice::SetDTR(bool on) const noexcept { SetLine(fd_, TIOCM_DTR, on); }
 
 void TSioDevice::SetRTS(bool on) const noexcept { SetLine(fd_, TIOCM_RTS, on); }
 
+int TSioDevice::EnableRS485(std::uint32_t beforeMs, std::uint32_t afterMs) const noexcept {
+  serial_rs485 rs485{};
+  rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+  rs485.delay_rts_before_send = beforeMs;
+  rs485.delay_rts_after_send = afterMs;
+  if (ioctl(fd_, TIOCSRS485, &rs485) != 0) return -errno;
+  return 0;
+}
+
 std::size_t TSioDevice::BytesWaiting() const noexcept {
   int waiting = 0;
   if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
   return static_cast<std::size_t>(waiting);
 }
 
-std::size_t TSioDevice::Read(std::uint8_t* data, std::size_t size) const noexcept {
+long TSioDevice::Read(std::uint8_t* data, std::size_t size) const noexcept {
   ssize_t n = 0;
   do {
     n = read(fd_, data, size);
   } while (n < 0 && errno == EINTR);
-  return n > 0 ? static_cast<std::size_t>(n) : 0;
+  return n >= 0 ? static_cast<long>(n) : -static_cast<long>(errno);
 }
 
 long TSioDevice::Write(const std::uint8_t* data, std::size_t size) const noexcept {
@@ -229,25 +242,25 @@ void TSioDevice::PurgeInput() const noexcept { (void)tcflush(fd_, TCIFLUSH); }
 
 void TSioDevice::PurgeOutput() const noexcept { (void)tcflush(fd_, TCOFLUSH); }
 
-EDeviceWait TSioDevice::WaitReadable(const TWakeFd& wake, int timeoutMs) const noexcept {
+TDeviceWait TSioDevice::WaitReadable(const TWakeFd& wake, int timeoutMs) const noexcept {
   return Wait(POLLIN, wake, timeoutMs);
 }
 
-EDeviceWait TSioDevice::WaitWritable(const TWakeFd& wake, int timeoutMs) const noexcept {
+TDeviceWait TSioDevice::WaitWritable(const TWakeFd& wake, int timeoutMs) const noexcept {
   return Wait(POLLOUT, wake, timeoutMs);
 }
 
-EDeviceWait TSioDevice::Wait(short events, const TWakeFd& wake, int timeoutMs) const noexcept {
+TDeviceWait TSioDevice::Wait(short events, const TWakeFd& wake, int timeoutMs) const noexcept {
   pollfd p[2] = {{fd_, events, 0}, {wake.Fd(), POLLIN, 0}};
   int n = 0;
   do {
     n = poll(p, std::size(p), timeoutMs);
   } while (n < 0 && errno == EINTR);
-  if (n == 0) return EDeviceWait::TimedOut;
-  if (n > 0 && (p[1].revents & POLLIN) != 0) return EDeviceWait::Woken;
+  if (n == 0) return TDeviceWait::TimedOut;
+  if (n > 0 && (p[1].revents & POLLIN) != 0) return TDeviceWait::Woken;
   // A failing poll is treated like a vanished device, so callers pause instead of spinning.
-  if (n < 0 || (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return EDeviceWait::Gone;
-  return EDeviceWait::Ready;
+  if (n < 0 || (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return TDeviceWait::Gone;
+  return TDeviceWait::Ready;
 }
 
 }  // namespace tarvix

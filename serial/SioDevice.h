@@ -37,7 +37,7 @@ class TWakeFd {
   int fd_;
 };
 
-enum class EDeviceWait { Ready, Woken, Gone, TimedOut };
+enum class TDeviceWait { Ready, Woken, Gone, TimedOut };
 
 class TSioDevice {
  public:
@@ -47,12 +47,15 @@ class TSioDevice {
   TSioDevice& operator=(const TSioDevice&) = delete;
 
   // Opens path read-write, non-blocking, close-on-exec, then takes an
-  // exclusive lock and exclusive tty mode. 0, ecFileNotFound, ecAccessDenied
-  // or -errno.
+  // exclusive lock and, unless the tty is already exclusive (someone else
+  // holds it: refused without touching its mode), exclusive tty mode.
+  // 0, ecFileNotFound (missing device), ecAccessDenied (held by another:
+  // EBUSY, the lock held elsewhere, an exclusive tty) or -errno (EACCES and
+  // EPERM among them).
   int Open(const std::string& path);
-  // Leaves exclusive mode and closes; nothing when not open.
+  // Leaves the exclusive mode that Open set, and closes; nothing when not
+  // open (a refused open never changed the holder's mode).
   void Close() noexcept;
-  bool IsOpen() const noexcept { return fd_ >= 0; }
 
   // Fills the fields termios knows (baud, parity, data and stop bits, flow
   // control, XON/XOFF characters); the others keep their values. 0 or -errno.
@@ -64,11 +67,14 @@ class TSioDevice {
   // Raise or lower the lines; pseudo-terminals refuse this, so it is unchecked.
   void SetDTR(bool on) const noexcept;
   void SetRTS(bool on) const noexcept;
+  // Switches the kernel's RS485 mode on (RTS raised while sending, with the
+  // delays around it in ms). 0 or -errno (pseudo-terminals: -ENOTTY).
+  int EnableRS485(std::uint32_t beforeMs, std::uint32_t afterMs) const noexcept;
 
   // Bytes waiting in the driver's input queue; 0 when that cannot be told.
   std::size_t BytesWaiting() const noexcept;
-  // Reads at most size bytes without blocking; a failure counts as 0 bytes.
-  std::size_t Read(std::uint8_t* data, std::size_t size) const noexcept;
+  // Reads at most size bytes without blocking: the count read, or -errno.
+  long Read(std::uint8_t* data, std::size_t size) const noexcept;
   // Writes without blocking: the count written, or -errno (-EAGAIN when full).
   long Write(const std::uint8_t* data, std::size_t size) const noexcept;
   void PurgeInput() const noexcept;
@@ -77,13 +83,13 @@ class TSioDevice {
   // Waits until input is readable (or output writable), wake is signalled,
   // the device reports a hang-up or error, or timeoutMs (-1: no limit) passes.
   // A signal of wake is left for its owner to consume.
-  EDeviceWait WaitReadable(const TWakeFd& wake, int timeoutMs) const noexcept;
-  EDeviceWait WaitWritable(const TWakeFd& wake, int timeoutMs) const noexcept;
+  TDeviceWait WaitReadable(const TWakeFd& wake, int timeoutMs) const noexcept;
+  TDeviceWait WaitWritable(const TWakeFd& wake, int timeoutMs) const noexcept;
 
  private:
-  EDeviceWait Wait(short events, const TWakeFd& wake, int timeoutMs) const noexcept;
+  TDeviceWait Wait(short events, const TWakeFd& wake, int timeoutMs) const noexcept;
 
-  int fd_ = -1;
+  int fd_ = -1;  // open only after this open made the tty exclusive
 };
 
 }  // namespace tarvix

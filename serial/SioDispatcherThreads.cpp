@@ -9,16 +9,18 @@ void TComThread::Execute() {
   d.ThreadStarted();
   while (!d.Stopping()) {
     switch (d.WaitDeviceEvent()) {
-      case ESioWait::Ready:
+      case TSioWait::Ready:
+        d.hungUp_.store(false);
         d.wake_.Set();
         // The dispatcher thread signals ready once it has taken the bytes, so
         // input that stays readable does not wake it over and over.
         d.ready_.Wait();
         break;
-      case ESioWait::Gone:
+      case TSioWait::Gone:
+        d.hungUp_.store(true);
         d.PauseAfterHangup();
         break;
-      case ESioWait::Woken:
+      case TSioWait::Woken:
         break;
     }
   }
@@ -40,14 +42,14 @@ void TOutThread::Execute() {
   d.ThreadStarted();
   while (!d.Stopping() && !d.ClosePending()) {
     switch (d.WaitOutputWork()) {
-      case ESioWait::Woken:
+      case TSioWait::Woken:
         d.general_.Set();
         break;
-      case ESioWait::Ready:
+      case TSioWait::Ready:
         if (d.Stopping()) return;
         d.SendPending();
         break;
-      case ESioWait::Gone:
+      case TSioWait::Gone:
         break;
     }
   }

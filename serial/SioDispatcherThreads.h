@@ -21,7 +21,8 @@ class TSioDispatcherThread : public TThread {
   TSioBaseDispatcher& dispatcher_;
 };
 
-// Waits for received bytes and wakes the dispatcher thread, one cycle at a time.
+// Waits for received bytes and wakes the dispatcher thread, one cycle at a
+// time; notes hang-ups for the dispatcher thread and pauses 50 ms on each.
 class TComThread final : public TSioDispatcherThread {
  public:
   using TSioDispatcherThread::TSioDispatcherThread;
@@ -32,7 +33,8 @@ class TComThread final : public TSioDispatcherThread {
 
 // Moves received bytes into the input ring and raises the data-available
 // notices, blocking in the hand-off while the main thread handles one.
-// Cycles on every wake and at least every 50 ms.
+// Cycles on every wake and at least every 50 ms, and times hang-ups and read
+// errors until they count as a lost device.
 class TDispThread final : public TSioDispatcherThread {
  public:
   using TSioDispatcherThread::TSioDispatcherThread;

@@ -32,11 +32,16 @@ std::string PlatformErrorText(int errnum) {
   return text;
 }
 
+EInOutError RS485ModeError(int errnum) {
+  return EInOutError("RS485 mode (--rs485): " + PlatformErrorText(errnum), errnum);
+}
+
 void RaiseSioError(int code) {
   switch (code) {
     case ecBadId: throw EBadId();
     case ecNotOpen: throw ECommNotOpen();
-    case ecAlreadyOpen: throw EAlreadyOpen();
+    case ecAlreadyOpen:
+    case ecAccessDenied: throw EAlreadyOpen();
     case ecNoPortSelected: throw ENoPortSelected();
     case ecOutputBufferTooSmall: throw EOutputBufferTooSmall();
     case ecBufferIsEmpty: throw EBufferIsEmpty();

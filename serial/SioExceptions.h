@@ -15,7 +15,9 @@ namespace tarvix {
 // Result codes of the engine (all negative; 0 is success).
 inline constexpr int ecFileNotFound = -2;      // device missing: ENOENT, ENOTDIR, ENXIO, ENODEV
 inline constexpr int ecOutOfMemory = -8;
-inline constexpr int ecAccessDenied = -13;     // held by another holder: EACCES, EBUSY, lock held
+// Held by another holder (EBUSY, the lock held elsewhere, an exclusive tty).
+// Outside the errno range, so that EACCES keeps its own code and text.
+inline constexpr int ecAccessDenied = -2100;
 inline constexpr int ecBadArgument = -1002;
 inline constexpr int ecBadId = -2001;
 inline constexpr int ecNotOpen = -2007;
@@ -98,9 +100,14 @@ class EBadArgument : public EGeneral {
 // blanks shrunk to one.
 std::string PlatformErrorText(int errnum);
 
+// The error of a driver that refuses the kernel's RS485 mode: EInOutError
+// with errnum and "RS485 mode (--rs485): " before the platform's text.
+EInOutError RS485ModeError(int errnum);
+
 // Raises the exception for a negative code: the family's classes for the
-// component's codes, EOutOfMemory for ecOutOfMemory, EInOutError carrying the
-// errno for platform codes, ESioException otherwise.
+// component's codes (EAlreadyOpen for ecAccessDenied), EOutOfMemory for
+// ecOutOfMemory, EInOutError carrying the errno for platform codes,
+// ESioException otherwise.
 [[noreturn]] void RaiseSioError(int code);
 
 // Raises for a negative code; 0 and positive codes pass.

@@ -62,6 +62,11 @@ struct TSioPortSettings {
   std::uint8_t XOffChar = 0x13;
   std::uint16_t BufferFull = 0;
   std::uint16_t BufferResume = 0;
+  // The kernel's RS485 mode: RTS raised only while sending, with these
+  // delays (ms) before and after. Off: RTS follows the RTS property.
+  bool RS485Mode = false;
+  std::uint32_t RS485DelayBefore = 0;
+  std::uint32_t RS485DelayAfter = 0;
 };
 
 }  // namespace tarvix

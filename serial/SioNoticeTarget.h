@@ -13,6 +13,9 @@ class TSioNoticeTarget {
   // The dispatcher's threads of a deferred close have ended. May throw (a
   // reopen that fails).
   virtual void DeferredCloseDone() = 0;
+  // The open device has reported a hang-up or I/O error for about a second
+  // (handed over once per dispatcher). May throw (shown by the hand-off).
+  virtual void DeviceLost() = 0;
 
  protected:
   ~TSioNoticeTarget() = default;

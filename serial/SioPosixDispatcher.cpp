@@ -28,17 +28,17 @@ int TSioPosixDispatcher::OpenDevice() {
 
 void TSioPosixDispatcher::CloseDevice() noexcept { device_.Close(); }
 
-ESioWait TSioPosixDispatcher::FromDeviceWait(EDeviceWait wait) noexcept {
+TSioWait TSioPosixDispatcher::FromDeviceWait(TDeviceWait wait) noexcept {
   switch (wait) {
-    case EDeviceWait::Ready: return ESioWait::Ready;
-    case EDeviceWait::Gone: return ESioWait::Gone;
-    default: return ESioWait::Woken;
+    case TDeviceWait::Ready: return TSioWait::Ready;
+    case TDeviceWait::Gone: return TSioWait::Gone;
+    default: return TSioWait::Woken;
   }
 }
 
-ESioWait TSioPosixDispatcher::WaitDeviceEvent() noexcept {
-  const EDeviceWait wait = device_.WaitReadable(eventStop_, -1);
-  if (wait == EDeviceWait::Woken) eventStop_.Drain();
+TSioWait TSioPosixDispatcher::WaitDeviceEvent() noexcept {
+  const TDeviceWait wait = device_.WaitReadable(eventStop_, -1);
+  if (wait == TDeviceWait::Woken) eventStop_.Drain();
   return FromDeviceWait(wait);
 }
 
@@ -47,7 +47,7 @@ void TSioPosixDispatcher::PauseAfterHangup() noexcept {
   if (eventStop_.Wait(static_cast<int>(kCycle.count()))) eventStop_.Signal();
 }
 
-ESioWait TSioPosixDispatcher::WaitOutputWork() noexcept {
+TSioWait TSioPosixDispatcher::WaitOutputWork() noexcept {
   pollfd p[2] = {{flush_.Fd(), POLLIN, 0}, {outputQueued_.Fd(), POLLIN, 0}};
   int n = 0;
   do {
@@ -56,15 +56,15 @@ ESioWait TSioPosixDispatcher::WaitOutputWork() noexcept {
   // A flush is answered first; a queued signal stays for the next wait.
   if (n < 0 || (p[0].revents & POLLIN) != 0) {
     flush_.Drain();
-    return ESioWait::Woken;
+    return TSioWait::Woken;
   }
   outputQueued_.Drain();
-  return ESioWait::Ready;
+  return TSioWait::Ready;
 }
 
-ESioWait TSioPosixDispatcher::WaitWritable() noexcept {
-  const EDeviceWait wait = device_.WaitWritable(flush_, -1);
-  if (wait == EDeviceWait::Woken) flush_.Drain();
+TSioWait TSioPosixDispatcher::WaitWritable() noexcept {
+  const TDeviceWait wait = device_.WaitWritable(flush_, -1);
+  if (wait == TDeviceWait::Woken) flush_.Drain();
   return FromDeviceWait(wait);
 }
 

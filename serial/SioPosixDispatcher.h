@@ -28,22 +28,25 @@ class TSioPosixDispatcher : public TSioBaseDispatcher {
   int WriteLineRecord(const TSioLineRecord& record) override { return device_.WriteRecord(record); }
   void DeviceSetDTR(bool on) noexcept override { device_.SetDTR(on); }
   void DeviceSetRTS(bool on) noexcept override { device_.SetRTS(on); }
+  int DeviceEnableRS485(std::uint32_t beforeMs, std::uint32_t afterMs) noexcept override {
+    return device_.EnableRS485(beforeMs, afterMs);
+  }
   void DeviceLowLatency() noexcept override { device_.RequestLowLatency(); }
   std::size_t DeviceWaiting() noexcept override { return device_.BytesWaiting(); }
-  std::size_t DeviceRead(std::uint8_t* data, std::size_t size) noexcept override { return device_.Read(data, size); }
+  long DeviceRead(std::uint8_t* data, std::size_t size) noexcept override { return device_.Read(data, size); }
   long DeviceWrite(const std::uint8_t* data, std::size_t size) noexcept override { return device_.Write(data, size); }
   void DevicePurgeInput() noexcept override { device_.PurgeInput(); }
   void DevicePurgeOutput() noexcept override { device_.PurgeOutput(); }
-  ESioWait WaitDeviceEvent() noexcept override;
+  TSioWait WaitDeviceEvent() noexcept override;
   void EndEventWait() noexcept override { eventStop_.Signal(); }
   void PauseAfterHangup() noexcept override;
-  ESioWait WaitOutputWork() noexcept override;
-  ESioWait WaitWritable() noexcept override;
+  TSioWait WaitOutputWork() noexcept override;
+  TSioWait WaitWritable() noexcept override;
   void SignalOutputQueued() noexcept override { outputQueued_.Signal(); }
   void SignalFlush() noexcept override { flush_.Signal(); }
 
  private:
-  static ESioWait FromDeviceWait(EDeviceWait wait) noexcept;
+  static TSioWait FromDeviceWait(TDeviceWait wait) noexcept;
 
   const std::string path_;
   TSioDevice device_;
