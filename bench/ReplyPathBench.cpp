@@ -21,10 +21,15 @@
 
 #include "BenchSupport.h"
 #include "tools/Datagram.h"
+#include "tools/PseudoTerminal.h"
+#include "tools/UdpEndpoint.h"
 
 extern char** environ;
 
 using namespace tarvix::bench;
+using tarvix::TPortLink;
+using tarvix::TPseudoTerminal;
+using tarvix::TUdpEndpoint;
 using namespace std::chrono_literals;
 
 namespace {
@@ -33,21 +38,15 @@ constexpr std::uint16_t kRelayPort = 3776;
 const std::string kRequest("\x16\x02\x07\x00\x05\x11\x22\x33", 8);
 const std::string kReply("\x16\x02\x04\xAA\xBB", 5);
 
-pid_t Spawn(const std::vector<std::string>& args) {
+// Starts args[0] (looked up on PATH when searchPath) with this environment;
+// -1 when it cannot be started.
+pid_t Spawn(const std::vector<std::string>& args, bool searchPath = false) {
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  return pid;
-}
-
-pid_t SpawnPath(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  const auto spawn = searchPath ? posix_spawnp : posix_spawn;
+  if (spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
   return pid;
 }
 
@@ -84,9 +83,9 @@ bool RelayListening() { return UdpDrops(kRelayPort) >= 0; }
 
 // One relay round: request out, frame on the bus, reply in, datagram back.
 // Returns the microseconds from the reply write to the datagram, or a negative value.
-double RelaySample(TBenchPty& bus, TLoopbackUdp& client) {
+double RelaySample(TPseudoTerminal& bus, TUdpEndpoint& client) {
   client.Drain();
-  if (!client.SendTo(kRelayPort, tarvix::EncodeRequest("127.0.0.1", client.Port(), kRequest))) return -1;
+  if (!client.TrySendTo(kRelayPort, tarvix::EncodeRequest("127.0.0.1", client.Port(), kRequest))) return -1;
   if (bus.Read(kRequest.size(), 3s) != kRequest) return -2;
   const auto t0 = Clock::now();
   bus.Write(kReply);
@@ -98,7 +97,7 @@ double RelaySample(TBenchPty& bus, TLoopbackUdp& client) {
 
 // One floor round: the reply written on the other pseudo-terminal, socat
 // forwards it as datagrams to the sink.
-double SocatSample(TBenchPty& line, TLoopbackUdp& sink) {
+double SocatSample(TPseudoTerminal& line, TUdpEndpoint& sink) {
   sink.Drain();
   const auto t0 = Clock::now();
   line.Write(kReply);
@@ -139,8 +138,10 @@ int main(int argc, char** argv) {
   pid_t relay = -1;
   pid_t socat = -1;
   try {
-    TBenchPty bus(portDir, 7);
-    TBenchPty floorLine(portDir, 8);
+    TPseudoTerminal bus(TPseudoTerminal::ELine::Raw);
+    TPortLink busLink(portDir + "/COM7", bus.SlavePath());
+    TPseudoTerminal floorLine(TPseudoTerminal::ELine::Raw);
+    TPortLink floorLink(portDir + "/COM8", floorLine.SlavePath());
     relay = Spawn({bindir + "/tarvix-server", "-c7"});
     if (relay <= 0) throw std::runtime_error("cannot start tarvix-server");
     const auto upBy = Clock::now() + 15s;
@@ -171,14 +172,15 @@ int main(int argc, char** argv) {
     for (const double rate : perThread) wakeText += (wakeText.empty() ? "" : ", ") + Fixed(rate, 1);
 
     // The floor: socat reads the other pseudo-terminal and sends UDP to a sink.
-    TLoopbackUdp sink;
-    socat = SpawnPath({"socat", "-u", "FILE:" + floorLine.SlavePath(), "UDP-SENDTO:127.0.0.1:" + std::to_string(sink.Port())});
+    TUdpEndpoint sink;
+    socat = Spawn({"socat", "-u", "FILE:" + floorLine.SlavePath(), "UDP-SENDTO:127.0.0.1:" + std::to_string(sink.Port())},
+                  true);
     if (socat <= 0) throw std::runtime_error("cannot start socat");
     bool floorReady = false;
     for (int i = 0; i < 50 && !floorReady; ++i) floorReady = SocatSample(floorLine, sink) >= 0;
     if (!floorReady) throw std::runtime_error("socat forwards nothing");
 
-    TLoopbackUdp client;
+    TUdpEndpoint client;
     // One warm-up round: the endpoint enters the table.
     if (RelaySample(bus, client) < 0) throw std::runtime_error("the relay answered no warm-up request");
 

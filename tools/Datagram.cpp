@@ -12,14 +12,19 @@ std::string BuildRequestFrame(std::uint8_t id, std::string_view payload) {
   return frame;
 }
 
-std::string EncodeRequest(std::string_view replyIp, std::uint16_t replyPort, std::string_view frame) {
-  if (frame.empty()) throw EUsage("the frame is empty: the relay needs at least one frame byte");
+std::string RequestDatagram(std::string_view replyIp, std::uint16_t replyPort, std::string_view frame) {
   std::string datagram(replyIp);
   datagram.push_back('\0');
   datagram.push_back(static_cast<char>(replyPort & 0xFF));
   datagram.push_back(static_cast<char>(replyPort >> 8));
   datagram.push_back('\0');
   datagram.append(frame);
+  return datagram;
+}
+
+std::string EncodeRequest(std::string_view replyIp, std::uint16_t replyPort, std::string_view frame) {
+  if (frame.empty()) throw EUsage("the frame is empty: the relay needs at least one frame byte");
+  std::string datagram = RequestDatagram(replyIp, replyPort, frame);
   if (datagram.size() > kRequestReadLimit) {
     throw EUsage("request of " + std::to_string(datagram.size()) + " bytes: the relay reads only the first " +
                  std::to_string(kRequestReadLimit) + ", so the frame may hold at most " +

@@ -20,8 +20,12 @@ inline constexpr std::size_t kRequestReadLimit = 128;
 // EUsage when the frame would not fit its length byte.
 std::string BuildRequestFrame(std::uint8_t id, std::string_view payload);
 
-// IP text, 0, port low, port high, 0, frame. EUsage when the relay would not
-// read it whole: longer than kRequestReadLimit, or without a frame byte.
+// IP text, 0, port low, port high, 0, frame, whatever they hold: also the
+// malformed and overlong datagrams the tests feed the relay.
+std::string RequestDatagram(std::string_view replyIp, std::uint16_t replyPort, std::string_view frame);
+
+// RequestDatagram for a request the relay reads whole. EUsage when it would
+// not: longer than kRequestReadLimit, or without a frame byte.
 std::string EncodeRequest(std::string_view replyIp, std::uint16_t replyPort, std::string_view frame);
 
 // The frame of a reply datagram: what follows the IP text, its 0 and the

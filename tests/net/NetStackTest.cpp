@@ -5,11 +5,11 @@
 #include <chrono>
 #include <vector>
 
-#include "LoopbackPeer.h"
 #include "net/NetExceptions.h"
 #include "net/NetStackPosix.h"
 #include "net/NetUDPClient.h"
 #include "net/NetWakeEvent.h"
+#include "tools/UdpEndpoint.h"
 
 using namespace tarvix;
 using namespace std::chrono_literals;
@@ -148,7 +148,7 @@ TEST_F(SocketLayerCalls, WaitRefusesMoreThan64Sockets) {
 }
 
 TEST_F(SocketLayerCalls, WaitReportsOnlyReadableSocketsAndEndsAtItsTimeOut) {
-  test::TLoopbackPeer sender;
+  TUdpEndpoint sender;
   const int idleHandle = stack_.CreateSocket(AF_INET, SOCK_DGRAM, 0);
   const int busyHandle = stack_.CreateSocket(AF_INET, SOCK_DGRAM, 0);
   ASSERT_EQ(stack_.Bind(idleHandle, "127.0.0.1", 0), 0);

@@ -2,11 +2,12 @@
 
 #include <string>
 
-#include "LoopbackPeer.h"
 #include "net/NetExceptions.h"
 #include "net/NetUDPClient.h"
+#include "tools/UdpEndpoint.h"
 
 using namespace tarvix;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -18,12 +19,12 @@ class UdpClient : public ::testing::Test {
   }
 
   TNetUDPClient client_;
-  test::TLoopbackPeer peer_;
+  TUdpEndpoint peer_;
 };
 
 TEST_F(UdpClient, SentTextArrivesAsOneDatagram) {
   client_.SendText(std::string("reply\0frame", 11));
-  const auto received = peer_.Receive();
+  const auto received = peer_.ReceiveFrom(5s);
   ASSERT_TRUE(received);
   EXPECT_EQ(received->Bytes, std::string("reply\0frame", 11));
   EXPECT_EQ(received->SenderIP, "127.0.0.1");
@@ -32,12 +33,12 @@ TEST_F(UdpClient, SentTextArrivesAsOneDatagram) {
 TEST_F(UdpClient, LowerCaseLocalhostSendsToLoopback) {
   client_.SetHost("localhost");
   client_.SendText("x");
-  ASSERT_TRUE(peer_.Receive());
+  ASSERT_TRUE(peer_.ReceiveFrom(5s));
 }
 
 TEST_F(UdpClient, EmptyTextSendsAnEmptyDatagram) {
   client_.SendText("");
-  const auto received = peer_.Receive();
+  const auto received = peer_.ReceiveFrom(5s);
   ASSERT_TRUE(received);
   EXPECT_TRUE(received->Bytes.empty());
 }
@@ -45,7 +46,7 @@ TEST_F(UdpClient, EmptyTextSendsAnEmptyDatagram) {
 TEST_F(UdpClient, OnlyTheLowSixteenBitsOfThePortCount) {
   client_.SetPort(peer_.Port() + 65536);
   client_.SendText("x");
-  ASSERT_TRUE(peer_.Receive());
+  ASSERT_TRUE(peer_.ReceiveFrom(5s));
 }
 
 TEST_F(UdpClient, SendOnAnInactiveClientActivatesIt) {
@@ -57,14 +58,14 @@ TEST_F(UdpClient, SendOnAnInactiveClientActivatesIt) {
 TEST_F(UdpClient, EachActivationOpensANewSocket) {
   client_.SetActive(true);
   client_.SendText("first");
-  const auto first = peer_.Receive();
+  const auto first = peer_.ReceiveFrom(5s);
   ASSERT_TRUE(first);
   client_.SetActive(false);
   // Only a closed socket frees its port; holding it makes the next socket take another.
-  test::TLoopbackPeer holder(first->SenderPort);
+  TUdpEndpoint holder(first->SenderPort);
   client_.SetActive(true);
   client_.SendText("second");
-  const auto second = peer_.Receive();
+  const auto second = peer_.ReceiveFrom(5s);
   ASSERT_TRUE(second);
   EXPECT_NE(second->SenderPort, first->SenderPort);
 }

@@ -6,10 +6,11 @@
 #include <thread>
 #include <vector>
 
-#include "LoopbackPeer.h"
+#include "Pump.h"
 #include "net/NetExceptions.h"
 #include "net/NetUDPServer.h"
 #include "runtime/HandOff.h"
+#include "tools/UdpEndpoint.h"
 
 using namespace tarvix;
 using namespace std::chrono_literals;
@@ -53,7 +54,7 @@ class UdpServer : public ::testing::Test {
   TNetUDPServer server_;
   std::vector<TDelivery> deliveries_;  // main thread only
   std::atomic<int> count_{0};
-  test::TLoopbackPeer peer_;
+  TUdpEndpoint peer_;
 };
 
 // ---- delivery ------------------------------------------------------------
@@ -103,7 +104,7 @@ TEST_F(UdpServer, BurstIsDeliveredInOrderOneEventPerDatagram) {
 
 TEST_F(UdpServer, BindingNamesTheSenderOfTheDatagram) {
   const std::int32_t port = ActivateAndGetPort();
-  test::TLoopbackPeer other;
+  TUdpEndpoint other;
   peer_.SendTo(port, "1");
   other.SendTo(port, "2");
   ASSERT_TRUE(WaitForDeliveries(2));
@@ -158,7 +159,7 @@ TEST(UdpServerActivation, EmptyBindingsWithDefaultPortZeroBindASystemChosenPortT
 
   std::atomic<int> count{0};
   server.OnUDPRead = [&](TNetUDPServer&, TMemoryStream&, TNetSocketHandle&) { ++count; };
-  test::TLoopbackPeer peer;
+  TUdpEndpoint peer;
   peer.SendTo(port, "x");
   EXPECT_TRUE(test::PumpFor([&] { return count.load() == 1; }));
 }
@@ -282,7 +283,7 @@ TEST(UdpServerPort3776, DatagramToAllAddressesPort3776ReachesTheMainThreadAfterA
   EXPECT_EQ(binding.IP, "0.0.0.0");
   EXPECT_EQ(binding.Port, 3776);
 
-  test::TLoopbackPeer peer;
+  TUdpEndpoint peer;
   peer.SendTo(3776, std::string("\x02\x05" "A", 3));
   ASSERT_TRUE(test::PumpFor([&] { return onMain.load(); }));
   EXPECT_EQ(received, std::string("\x02\x05" "A", 3));

@@ -1,20 +1,16 @@
 // Helpers for the serial tests: a port whose data-available handler records
-// what it reads, and pumping the main thread with a limit.
+// what it reads, and a recorder of the error display.
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "serial/SioComPort.h"
 
 namespace tarvix::test {
-
-// Runs hand-off steps until done() holds or limit has passed; returns done().
-// done() must only read atomics.
-bool PumpFor(const std::function<bool()>& done, std::chrono::milliseconds limit);
 
 // A TSioComPort at the relay's settings (4800 baud, AutoOpen off) whose
 // handler reads each notice's Count bytes (or what Reader says) into Received.
@@ -34,6 +30,12 @@ class TRecordingPort : public TSioComPort {
   std::atomic<std::uint16_t> LastCount{0};
   std::atomic<bool> AllOnMainThread{true};
 };
+
+// Runs check as an ordinary user: in a forked child that has switched to
+// uid and gid 65534 when this process is root, else in this process. check
+// returns "" when all it tested held, else what failed. nullopt when no
+// ordinary user can be had (the caller skips).
+std::optional<std::string> RunAsOrdinaryUser(const std::function<std::string()>& check);
 
 // Records what the error display shows while it lives.
 class TErrorRecorder {

@@ -4,7 +4,8 @@
 #include <random>
 #include <thread>
 
-#include "PseudoTerminal.h"
+#include "PtyPort.h"
+#include "Pump.h"
 #include "SerialTestSupport.h"
 #include "serial/SioDispatcherList.h"
 #include "serial/SioExceptions.h"
@@ -30,7 +31,7 @@ class SerialData : public ::testing::Test {
     return PumpFor([&] { return port_.ReceivedSize.load() >= count; }, limit);
   }
 
-  TPseudoTerminal pty_{10};
+  TPtyPort pty_{10};
   TRecordingPort port_{10};
 };
 
@@ -163,7 +164,7 @@ TEST_F(SerialData, CloseDuringANoticeCompletesAfterItWithoutDeadlock) {
 }
 
 TEST_F(SerialData, DeferredCloseThenOpensTheNumberChosenMeanwhile) {
-  TPseudoTerminal next(11);
+  TPtyPort next(11);
   port_.AfterRead = [](TRecordingPort& p) {
     p.AfterRead = nullptr;
     p.SetOpen(false);
@@ -172,7 +173,7 @@ TEST_F(SerialData, DeferredCloseThenOpensTheNumberChosenMeanwhile) {
   };
   pty_.Write("1");
   ASSERT_TRUE(ReceiveAtLeast(1));
-  ASSERT_TRUE(PumpFor([&] { return port_.PortState() == TSioCustomComPort::EPortState::Open; }, 3s));
+  ASSERT_TRUE(PumpFor([&] { return port_.PortState() == TSioCustomComPort::TPortState::Open; }, 3s));
   EXPECT_EQ(port_.ComNumber(), 11);
   next.Write("2");
   ASSERT_TRUE(ReceiveAtLeast(2));
@@ -217,7 +218,7 @@ TEST_F(SerialData, VanishedDeviceCostsNoCpuAndTheNumberOpensAgainLater) {
   port_.SetOpen(false);
   EXPECT_FALSE(port_.Open());
 
-  TPseudoTerminal back(10);
+  TPtyPort back(10);
   port_.SetOpen(true);
   back.Write("ok");
   ASSERT_TRUE(ReceiveAtLeast(2));

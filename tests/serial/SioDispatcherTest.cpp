@@ -2,7 +2,8 @@
 
 #include <thread>
 
-#include "PseudoTerminal.h"
+#include "PtyPort.h"
+#include "Pump.h"
 #include "runtime/Exception.h"
 #include "SerialTestSupport.h"
 #include "serial/SioDispatcherList.h"
@@ -23,9 +24,9 @@ class TDeafDispatcher : public TSioPosixDispatcher {
   ~TDeafDispatcher() override { Shutdown(); }
 
  protected:
-  ESioWait WaitDeviceEvent() noexcept override {
+  TSioWait WaitDeviceEvent() noexcept override {
     std::this_thread::sleep_for(5ms);
-    return ESioWait::Woken;
+    return TSioWait::Woken;
   }
 };
 
@@ -43,12 +44,13 @@ class TOwner : public TSioNoticeTarget {
     Size = Received.size();
   }
   void DeferredCloseDone() override {}
+  void DeviceLost() override {}
 };
 
 }  // namespace
 
 TEST(SerialDispatcher, BytesAreNoticedWithoutAnyDeviceEvent) {
-  TPseudoTerminal pty(20);
+  TPtyPort pty(20);
   TOwner owner;
   TDeafDispatcher dispatcher(20, &owner);
   owner.Dispatcher = &dispatcher;
@@ -78,7 +80,7 @@ TEST(SerialDispatcher, HandlesAreReusedFromTheFirstEmptySlotAndNameOneDispatcher
 }
 
 TEST(SerialDispatcher, SecondStartIsRefusedAndLeavesTheFirstRunning) {
-  TPseudoTerminal pty(21);
+  TPtyPort pty(21);
   TSioPosixDispatcher dispatcher(21, nullptr);
   ASSERT_EQ(dispatcher.InitPort(TSioPortSettings{}), 0);
   try {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
-#include "PseudoTerminal.h"
+#include "PtyPort.h"
 #include "SerialTestSupport.h"
 #include "serial/PortProbe.h"
 #include "serial/PortPrompt.h"
@@ -13,13 +13,13 @@ using namespace tarvix::test;
 using namespace std::chrono_literals;
 
 TEST(SerialOpen, AppliesRaw4800_8N1AndCloseReleasesEverything) {
-  TPseudoTerminal pty(1);
+  TPtyPort pty(1);
   TRecordingPort port(1);
   port.SetOpen(true);
   ASSERT_TRUE(port.Open());
 
   termios t{};
-  ASSERT_EQ(tcgetattr(pty.Master(), &t), 0);  // a master reports its slave's settings
+  ASSERT_EQ(tcgetattr(pty.MasterFd(), &t), 0);  // a master reports its slave's settings
   EXPECT_EQ(cfgetospeed(&t), B4800);
   EXPECT_EQ(cfgetispeed(&t), B4800);
   EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -30,7 +30,7 @@ TEST(SerialOpen, AppliesRaw4800_8N1AndCloseReleasesEverything) {
   EXPECT_EQ(t.c_oflag & OPOST, 0u);
 
   port.SetBaud(9600);  // applied at once while open
-  ASSERT_EQ(tcgetattr(pty.Master(), &t), 0);
+  ASSERT_EQ(tcgetattr(pty.MasterFd(), &t), 0);
   EXPECT_EQ(cfgetospeed(&t), B9600);
 
   port.SetOpen(true);  // no-op
@@ -43,7 +43,7 @@ TEST(SerialOpen, AppliesRaw4800_8N1AndCloseReleasesEverything) {
 }
 
 TEST(SerialOpen, MissingNumberRaisesBadIdAndHoldsNothing) {
-  TPseudoTerminal::PortDir();
+  TPtyPort::PortDir();
   TRecordingPort port(49);
   try {
     port.SetOpen(true);
@@ -56,7 +56,7 @@ TEST(SerialOpen, MissingNumberRaisesBadIdAndHoldsNothing) {
 }
 
 TEST(SerialOpen, NumberHeldByAnotherHolderRaisesAlreadyOpen) {
-  TPseudoTerminal pty(2);
+  TPtyPort pty(2);
   TRecordingPort first(2);
   first.SetOpen(true);
   TRecordingPort second(2);
@@ -71,8 +71,8 @@ TEST(SerialOpen, NumberHeldByAnotherHolderRaisesAlreadyOpen) {
 }
 
 TEST(SerialOpen, ProbeOffersFreeAndHeldPortsAndLeavesThemClosed) {
-  TPseudoTerminal free3(3);
-  TPseudoTerminal held4(4);
+  TPtyPort free3(3);
+  TPtyPort held4(4);
   TRecordingPort holder(4);
   holder.SetOpen(true);
 
@@ -86,7 +86,7 @@ TEST(SerialOpen, ProbeOffersFreeAndHeldPortsAndLeavesThemClosed) {
 }
 
 TEST(SerialOpen, PromptedNumberIsOpenedAndKept) {
-  TPseudoTerminal pty(5);
+  TPtyPort pty(5);
   TRecordingPort port(0);
   SetPortPrompt([] { return std::optional<std::uint16_t>(5); });
   port.SetOpen(true);
@@ -96,7 +96,7 @@ TEST(SerialOpen, PromptedNumberIsOpenedAndKept) {
 }
 
 TEST(SerialOpen, OpenDuringLoadingWaitsForTheEndOfLoading) {
-  TPseudoTerminal pty(6);
+  TPtyPort pty(6);
   TRecordingPort port(6);
   port.BeginLoading();
   port.SetOpen(true);
@@ -105,11 +105,11 @@ TEST(SerialOpen, OpenDuringLoadingWaitsForTheEndOfLoading) {
   other.SetOpen(false);
   port.Loaded();
   EXPECT_TRUE(port.Open());
-  EXPECT_EQ(port.PortState(), TSioCustomComPort::EPortState::Open);
+  EXPECT_EQ(port.PortState(), TSioCustomComPort::TPortState::Open);
 }
 
 TEST(SerialOpen, OverFullFlowLimitsRaiseBadArgumentAndCloseAgain) {
-  TPseudoTerminal pty(7);
+  TPtyPort pty(7);
   TRecordingPort port(7);
   port.SetBufferFull(10);
   port.SetBufferResume(20);

@@ -1,11 +1,7 @@
 #include "SoakSupport.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +15,7 @@
 #include "tools/BusSimulator.h"
 #include "tools/Datagram.h"
 #include "tools/PseudoTerminal.h"
+#include "tools/UdpEndpoint.h"
 
 namespace tarvix::soak {
 
@@ -26,7 +23,6 @@ namespace {
 
 constexpr std::uint8_t kSyn = 0x16;
 constexpr std::uint8_t kStx = 0x02;
-constexpr std::uint16_t kRelayPort = 3776;
 const std::string_view kReplyPrefix("127.0.0.1\0\xC1\x0E\0", 13);
 
 [[noreturn]] void ThrowErrno(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
@@ -40,14 +36,6 @@ std::string HexBytes(std::string_view text) {
     bytes.push_back(static_cast<char>(std::stoi(token, nullptr, 16)));
   }
   return bytes;
-}
-
-sockaddr_in Loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
 }
 
 }  // namespace
@@ -106,55 +94,26 @@ std::optional<TFrameFields> DecodeReply(std::string_view datagram) {
 }
 
 TEndpoints::TEndpoints(int count) {
-  fds_.reserve(static_cast<std::size_t>(count));
-  ports_.reserve(static_cast<std::size_t>(count));
-  for (int k = 0; k < count; ++k) {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) ThrowErrno("socket");
-    fds_.push_back(fd);
-    sockaddr_in address = Loopback(0);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ThrowErrno("bind");
-    socklen_t length = sizeof address;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) ThrowErrno("getsockname");
-    ports_.push_back(ntohs(address.sin_port));
-  }
+  sockets_.reserve(static_cast<std::size_t>(count));
+  for (int k = 0; k < count; ++k) sockets_.push_back(std::make_unique<TUdpEndpoint>());
 }
 
-TEndpoints::~TEndpoints() {
-  for (int fd : fds_) close(fd);
-}
+TEndpoints::~TEndpoints() = default;
+
+std::uint16_t TEndpoints::Port(int index) const { return sockets_.at(static_cast<std::size_t>(index))->Port(); }
 
 int TEndpoints::IndexOfPort(std::uint16_t port) const {
-  for (std::size_t k = 0; k < ports_.size(); ++k) {
-    if (ports_[k] == port) return static_cast<int>(k);
+  for (std::size_t k = 0; k < sockets_.size(); ++k) {
+    if (sockets_[k]->Port() == port) return static_cast<int>(k);
   }
   return -1;
 }
 
 bool TEndpoints::SendTo(int index, std::uint16_t port, std::string_view bytes) {
-  const int fd = fds_.at(static_cast<std::size_t>(index));
-  const sockaddr_in to = Loopback(port);
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    const auto n = sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    if (n == static_cast<ssize_t>(bytes.size())) return true;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ENOBUFS) return false;
-    pollfd p{fd, POLLOUT, 0};
-    (void)poll(&p, 1, 1);
-  }
-  return false;
+  return sockets_.at(static_cast<std::size_t>(index))->TrySendTo(port, bytes);
 }
 
-std::vector<std::string> TEndpoints::Drain(int index) {
-  const int fd = fds_.at(static_cast<std::size_t>(index));
-  std::vector<std::string> datagrams;
-  char buffer[2048];
-  for (;;) {
-    const auto n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n < 0) break;
-    datagrams.emplace_back(buffer, static_cast<std::size_t>(n));
-  }
-  return datagrams;
-}
+std::vector<std::string> TEndpoints::Drain(int index) { return sockets_.at(static_cast<std::size_t>(index))->Drain(); }
 
 void TSender::Start(std::uint32_t first, std::uint32_t count, TMayGo mayGo) {
   Join();
@@ -311,5 +270,6 @@ std::uint64_t RaiseDescriptorLimit(std::uint64_t wanted) {
   }
   return limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : limit.rlim_cur;
 }
+
 
 }  // namespace tarvix::soak

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "UdpPeer.h"
+#include "tools/UdpEndpoint.h"
 
 namespace tarvix::test {
 
@@ -58,7 +58,7 @@ class TFakeRelay {
     }
   }
 
-  test::TUdpPeer peer_;
+  TUdpEndpoint peer_;
   std::function<std::optional<std::string>(int)> answer_;
   std::chrono::milliseconds delay_;
   std::atomic<bool> stop_{false};

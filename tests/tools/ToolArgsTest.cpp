@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "UdpPeer.h"
 #include "tools/Datagram.h"
 #include "tools/SendOptions.h"
 #include "tools/SimOptions.h"
@@ -152,7 +151,7 @@ TEST(SimOptions, BadLinesAreUsageErrors) {
 
 TEST(Datagrams, RequestHasTheRelaysLayout) {
   const auto frame = Bytes({0x02, 0x07, 0x00, 0x05, 0x11, 0x22, 0x33});
-  EXPECT_EQ(EncodeRequest("10.0.0.5", 10000, frame), test::RequestDatagram("10.0.0.5", 10000, frame));
+  EXPECT_EQ(EncodeRequest("10.0.0.5", 10000, frame), std::string("10.0.0.5\0\x10\x27\0", 12) + frame);
   EXPECT_THROW(EncodeRequest("10.0.0.5", 10000, ""), EUsage);
 }
 

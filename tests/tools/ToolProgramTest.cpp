@@ -9,7 +9,7 @@
 
 #include "ChildProcess.h"
 #include "FakeRelay.h"
-#include "UdpPeer.h"
+#include "tools/UdpEndpoint.h"
 
 using namespace std::chrono_literals;
 using tarvix::test::TChildProcess;
@@ -111,7 +111,7 @@ TEST(ToolPrograms, SendPrintsTheReplyAndExitsZero) {
 }
 
 TEST(ToolPrograms, SendExitsOneWhenTheReplyDidNotCome) {
-  tarvix::test::TUdpPeer silentRelay;
+  tarvix::TUdpEndpoint silentRelay;
   TChildProcess send(kSend, {"--relay", "127.0.0.1:" + std::to_string(silentRelay.Port()), "--timeout-ms", "100", "02037F"});
   EXPECT_EQ(send.Finish(5s), 1) << send.Err();
   EXPECT_NE(send.Out().find("-- no reply within 100 ms"), std::string::npos) << send.Out();

@@ -1,0 +1,36 @@
+#include "Pump.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "runtime/HandOff.h"
+
+namespace tarvix::test {
+
+bool PumpFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  using namespace std::chrono_literals;
+  // Polling, not THandOff::PumpUntil: done() may turn true through a device or
+  // a socket that never wakes the hand-off, and PumpUntil would run a step
+  // before done() could see it pending. The pause grows while nothing is
+  // handed over, so that an idle wait costs next to no CPU (some tests
+  // measure the process's CPU time), and shrinks again when steps come.
+  constexpr auto kBusyPause = 100us;
+  constexpr auto kIdlePause = std::chrono::microseconds(10ms);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  auto& handOff = THandOff::Instance();
+  auto pause = kBusyPause;
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (handOff.HasPending()) {
+      handOff.RunPending();
+      pause = kBusyPause;
+    } else {
+      pause = std::min(pause * 2, kIdlePause);
+    }
+    std::this_thread::sleep_for(std::min(pause, std::chrono::ceil<std::chrono::microseconds>(
+                                                    deadline - std::chrono::steady_clock::now())));
+  }
+}
+
+}  // namespace tarvix::test

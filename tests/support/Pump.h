@@ -1,0 +1,20 @@
+// Pumping the main thread's hand-off steps in tests that run no event loop.
+// Main thread only.
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+namespace tarvix::test {
+
+// Tests done() and, while it does not hold, runs the pending hand-off steps
+// on this (the main) thread, until done() holds or limit has passed; returns
+// whether done() held. A done() that holds at once returns before any step
+// runs. Rounds come every 0.1 ms while steps are handed over and slow down
+// to one each 10 ms while none are, so a step waits at most that long and an
+// idle wait costs next to no CPU. done() runs on the main thread without any
+// lock held: it may read what main-thread steps write, or wait briefly
+// itself (a short read of a device), which only slows the rounds.
+bool PumpFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(5));
+
+}  // namespace tarvix::test
