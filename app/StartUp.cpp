@@ -5,7 +5,6 @@
 
 #include "app/Commandline.h"
 #include "app/PortSwitches.h"
-#include "relay/MultiCommThread.h"
 #include "runtime/ErrorDisplay.h"
 #include "runtime/ShortString.h"
 #include "ui/MainWindow.h"
@@ -16,10 +15,6 @@ namespace tarvix {
 
 namespace {
 
-// The scheduler thread, owned by the program. Replaced only by a later
-// creation step (tests run several), after the close step has stopped it.
-std::unique_ptr<TCommThread> commThread;
-
 struct TColumn {
   const char* title;
   int width;
@@ -29,8 +24,15 @@ constexpr TColumn kColumns[] = {{"#", 20}, {"IP", 100}, {"port", 50}, {"ID", 25}
 
 }  // namespace
 
-void FormCreate(TForm1& Form1, std::string_view commandLine) {
+void CreationStep(TForm1& Form1, std::string_view commandLine, const TLongOptions& options) {
+  for (const std::string& error : options.Errors) ShowError(error);
   TRelay& relay = Form1.Relay;
+  TRelayEngine& engine = Form1.Engine;
+  relay.Options.ResendLimit = options.ResendLimit.value_or(-1);
+  relay.Options.LocalEcho = options.LocalEcho;
+  relay.Options.MatchId = options.MatchId;
+  relay.Options.Allow = options.Allow;
+  Form1.sp.SetRS485Mode(options.RS485, options.RS485Before, options.RS485After);
   Form1.ComNumber = 1;
   auto commandline = std::make_unique<TCommandline>(commandLine);
   if (const auto port = ComSwitchPort(CutShort(commandline->GetSwitch('c')))) Form1.ComNumber = *port;
@@ -54,47 +56,29 @@ void FormCreate(TForm1& Form1, std::string_view commandLine) {
     Form1.sg->SetColumnWidth(column, kColumns[column].width);
   }
 
-  relay.Devices = std::make_unique<TDeviceList>();
-  relay.DeviceQueues = std::make_unique<TDeviceQueues>();
-
-  relay.Remote = std::make_unique<TRemoteDevice>();
-  TRemoteDevice& remote = *relay.Remote;
-  remote.Client = &Form1.UDPC;
-  remote.Server = &Form1.UDPS;
-  remote.LocalIP.Assign("127.0.0.1");
-  remote.RemoteIP.Assign("127.0.0.1");
-  remote.RemotePort = 3776;
-  remote.LocalPort = 3777;
-
+  engine.CreateTables();
+  engine.CreateRemote();
   Form1.ServerPortSpin->SetValue(3776);
   if (const auto port = PortSwitchValue(CutShort(commandline->GetSwitch('p')))) {
-    remote.RemotePort = *port;
-    Form1.ServerPortSpin->SetValue(remote.RemotePort);
+    engine.SetRemotePort(*port);
+    Form1.ServerPortSpin->SetValue(*port);
   }
-
-  remote.UpdateClient();
-  remote.UpdateServer();
-
-  commThread = std::make_unique<TCommThread>();
-  CommThread = commThread.get();
-  CommPort = &Form1.sp;
-  DeviceQueues = relay.DeviceQueues.get();
+  try {
+    engine.RestartUdp();
+  } catch (...) {
+    // Port 3776 taken (another program, an instance still ending): show it
+    // and go on, so the scheduler runs once "set" (or, unattended, the
+    // retry) binds the server.
+    ShowCurrentException();
+  }
+  if (options.Headless) engine.KeepServerActive();
+  engine.CreateScheduler();
   Form1.Timeoutspin->SetValue(1000);
-  ReplyTimeout = Form1.Timeoutspin->Value();
-  LogMemo = &Form1;
-  CommThread->Start();
-  BusIdle = true;
+  engine.BindGlobals(Form1.Timeoutspin->Value());
+  engine.Start();
   Form1.PageControl1->setCurrentIndex(1);
 }
 
-void FormClose(TForm1& Form1) {
-  if (CommThread) {
-    CommThread->Terminate();
-    CommThread->WaitFor();
-  }
-  if (Form1.sp.Open()) Form1.sp.SetOpen(false);
-  if (Form1.UDPC.Active()) Form1.UDPC.SetActive(false);
-  if (Form1.UDPS.Active()) Form1.UDPS.SetActive(false);
-}
+void CloseStep(TForm1& Form1) { Form1.Engine.Close(); }
 
 }  // namespace tarvix

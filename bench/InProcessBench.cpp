@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "tools/Datagram.h"
 #include "app/StartUp.h"
 #include "relay/MultiCommThread.h"
 #include "relay/MyMsgQueue.h"
@@ -32,6 +31,9 @@
 #include "runtime/HandOff.h"
 #include "runtime/MemoryStream.h"
 #include "ui/MainThreadWaker.h"
+#include "tools/Datagram.h"
+#include "tools/PseudoTerminal.h"
+#include "tools/UdpEndpoint.h"
 #include "ui/MainWindow.h"
 
 using namespace tarvix;
@@ -129,9 +131,9 @@ std::vector<double> BareOverrun() {
   return overrun;
 }
 
-void Overhead(TForm1& form, TBenchPty& bus, std::uint16_t port, TPauseLog& pauses, int samples) {
+void Overhead(TForm1& form, TPseudoTerminal& bus, std::uint16_t port, TPauseLog& pauses, int samples) {
   const std::vector<double> bare = BareOverrun();
-  TLoopbackUdp client;
+  TUdpEndpoint client;
   std::vector<double> overheadUs;
   std::vector<double> elapsedUs;
   std::vector<double> oversleepUs;  // sleeps running past their prescribed end
@@ -224,14 +226,14 @@ TIntakeResult Flood(TForm1& form, std::uint16_t port, bool traces, int rate) {
     }
   });
 
-  TLoopbackUdp sender;
+  TUdpEndpoint sender;
   const std::string datagram = tarvix::EncodeRequest("127.0.0.1", sender.Port(), kRequest);
   const auto start = Clock::now();
   const int perMs = std::max(1, rate / 1000);
   for (int ms = 0; result.Sent < rate; ++ms) {
     std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
     for (int j = 0; j < perMs && result.Sent < rate; ++j) {
-      if (!sender.SendTo(port, datagram)) ++result.Refused;
+      if (!sender.TrySendTo(port, datagram)) ++result.Refused;
       ++result.Sent;
     }
   }
@@ -282,7 +284,7 @@ double HandlerMicros(TForm1& form, bool traces) {
       stream.SetSize(d.size());
       std::copy(d.begin(), d.end(), stream.Memory());
       stream.SetPosition(0);
-      form.Relay.UDPSUDPRead(stream);
+      form.Relay.FileRequest(stream);
     }
     us = Micros(t0, Clock::now()) / kCount;
     form.DebugLog->clear();
@@ -293,7 +295,7 @@ double HandlerMicros(TForm1& form, bool traces) {
 void Intake(TForm1& form, std::uint16_t port) {
   const double off = HandlerMicros(form, false);
   const double on = HandlerMicros(form, true);
-  Row("intake handler (TRelay::UDPSUDPRead) main-thread time per request, us", "traces on " + Fixed(on, 1),
+  Row("intake handler (TRelay::FileRequest) main-thread time per request, us", "traces on " + Fixed(on, 1),
       "traces off " + Fixed(off, 1), Fixed(on / off, 1) + "x", "-", "-");
   struct TCase {
     bool Traces;
@@ -335,7 +337,7 @@ void Feed(TForm1& form, int count, const std::function<std::uint16_t(int)>& port
         stream.SetSize(d.size());
         std::copy(d.begin(), d.end(), stream.Memory());
         stream.SetPosition(0);
-        form.Relay.UDPSUDPRead(stream);
+        form.Relay.FileRequest(stream);
       }
     });
   }
@@ -454,15 +456,16 @@ int main(int argc, char** argv) {
 
   int status = 0;
   {
-    TBenchPty bus(portDir, 7);
+    TPseudoTerminal bus(TPseudoTerminal::ELine::Raw);
+    TPortLink busLink(portDir + "/COM7", bus.SlavePath());
     TForm1 form;
     if (mode == "log") {
       form.show();
       QCoreApplication::processEvents();
       LogAppend(form);
     } else {
-      form.OnFormCreate = [&] { FormCreate(form, "tarvix-server -c7"); };
-      form.OnFormClose = [&] { FormClose(form); };
+      form.OnFormCreate = [&] { CreationStep(form, "tarvix-server -c7"); };
+      form.OnFormClose = [&] { CloseStep(form); };
       form.FormCreate();
       form.show();
       QCoreApplication::processEvents();
@@ -472,11 +475,10 @@ int main(int argc, char** argv) {
       // For the overhead, the scheduler the start-up step made is replaced by
       // one whose pauses are logged (and otherwise the same real sleeps).
       TPauseLog pauses;
-      std::unique_ptr<TCommThread> logged;
       if (mode == "overhead") {
-        CommThread->Terminate();
-        CommThread->WaitFor();
-        logged = std::make_unique<TCommThread>([&pauses](std::int32_t ms) {
+        form.Engine.Scheduler()->Terminate();
+        form.Engine.Scheduler()->WaitFor();
+        form.Engine.CreateScheduler([&pauses](std::int32_t ms) {
           if (ms <= 0) return;
           std::size_t slot = 0;
           {
@@ -488,8 +490,7 @@ int main(int argc, char** argv) {
           std::lock_guard lock(pauses.Mutex);
           pauses.Pauses[slot].End = Clock::now();
         });
-        CommThread = logged.get();
-        logged->Start();
+        form.Engine.Start();
       }
 
       std::thread scenario([&] {
@@ -506,7 +507,6 @@ int main(int argc, char** argv) {
       QApplication::exec();
       scenario.join();
       form.FormClose();
-      CommThread = nullptr;
     }
   }
   RemoveTree(portDir);

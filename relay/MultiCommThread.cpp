@@ -2,6 +2,7 @@
 
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <exception>
 #include <string>
 
@@ -16,7 +17,7 @@ TSioComPort* CommPort = nullptr;
 ShortString TxFrame;
 std::atomic<bool> BusIdle{false};
 TRxFrame RxFrame;
-std::atomic<std::int32_t> RxState{0};
+std::atomic<std::int32_t> RxState{TRxState::WaitSyn};
 std::atomic<std::int32_t> ReplyTimeout{0};
 IRelayView* LogMemo = nullptr;
 std::atomic<std::int32_t> ActiveDevice{0};
@@ -30,7 +31,7 @@ constexpr std::int32_t kWrapPause = 100;
 
 }  // namespace
 
-TCommThread::TCommThread(TPause pause) : pause_(std::move(pause)) {
+TCommThread::TCommThread(TPause pause, TSchedulerHooks hooks) : pause_(std::move(pause)), hooks_(std::move(hooks)) {
   if (!pause_) {
     pause_ = [](std::int32_t ms) {
       if (ms > 0) Sleep(std::chrono::milliseconds(ms));
@@ -46,6 +47,7 @@ TCommThread::~TCommThread() {
 void TCommThread::SendTxFrame() {
   if (TxFrame.Empty() || !CommPort) return;
   CommPort->PutString(TxFrame.View());
+  if (hooks_.Sent) hooks_.Sent();
 }
 
 void TCommThread::Log(std::string_view line) {
@@ -62,7 +64,7 @@ void TCommThread::Send() {
   // A failed write (port closed or refused) must not end the scheduler: the
   // frame stays on the bus and goes out again after the next time-out.
   try {
-    Synchronize([] { SendTxFrame(); });
+    Synchronize([this] { SendTxFrame(); });
   } catch (const std::exception& error) {
     Log(error.what());
   }
@@ -71,12 +73,10 @@ void TCommThread::Send() {
 void TCommThread::TakeMessage(TDeviceQueues& queues, std::int32_t index, std::int32_t& waitCount) {
   std::unique_ptr<TMyMsg> m = queues.Items(index).Pop();
   if (!m) return;
-  TxFrame.Assign(m->View());
-  ActiveDevice.store(m->DeviceIndex);
-  if (!TxFrame.Empty()) BusIdle.store(false);
-  RxFrame.SetLength(0);
-  RxState.store(0);
+  PutRequestOnBus(m->View(), m->DeviceIndex);
   waitCount = 0;
+  resends_ = 0;
+  resendSoon_.store(false);
   pause_(m->Delay);
   pause_(kVisitPause);
   Send();
@@ -90,28 +90,68 @@ void TCommThread::Execute() {
   std::int32_t c = 0;  // counted visits while the bus is busy
   while (!Terminated()) {
     TDeviceQueues* queues = DeviceQueues;
-    const std::int32_t n = queues ? queues->Count() : 0;
+    std::int32_t n = queues ? queues->Count() : 0;
+    // With the bus idle and nothing queued anywhere, every visit left in the
+    // cycle would be of an empty queue: go straight to the cycle's end.
+    if (n > 0 && BusIdle.load() && queues->Pending() == 0) n = 0;
     if (i > n - 1) {
       i = 0;
       pause_(kWrapPause);
       continue;
     }
-    if (queues->Items(i).Count() != 0 && BusIdle.load()) TakeMessage(*queues, i, c);
-    pause_(kVisitPause);
-    if (!BusIdle.load()) {
-      ++c;
-      if (static_cast<std::int64_t>(c) * kVisitPause > ReplyTimeout.load()) {
+    const bool idle = BusIdle.load();
+    const bool waiting = queues->Items(i).Count() != 0;
+    if (waiting && idle) TakeMessage(*queues, i, c);
+    // A visit of an empty queue while the bus is idle waits for nothing, so
+    // it costs no pause; every other visit pauses and, while the bus is
+    // busy, counts towards the time-out.
+    if (waiting || !idle) {
+      pause_(kVisitPause);
+      if (resendSoon_.exchange(false) && !BusIdle.load()) {
         c = 0;
-        std::string line = "*" + HexDumpRaw(TxFrame.View());
-        line.resize(std::min<std::size_t>(line.size(), 255));
-        Log(line);
         Send();
+      } else if (!BusIdle.load()) {
+        CountVisit(c);
       }
     }
     ++i;
   }
 }
 
-void stoploopClick() { BusIdle.store(true); }
+void TCommThread::CountVisit(std::int32_t& waitCount) {
+  ++waitCount;
+  if (static_cast<std::int64_t>(waitCount) * kVisitPause <= ReplyTimeout.load()) return;
+  waitCount = 0;
+  if (hooks_.ResendLimit >= 0 && resends_ >= hooks_.ResendLimit) {
+    GiveUp();
+    return;
+  }
+  ++resends_;
+  std::string line = "*" + HexDumpRaw(TxFrame.View());
+  line.resize(std::min<std::size_t>(line.size(), 255));
+  Log(line);
+  Send();
+}
+
+void TCommThread::GiveUp() {
+  if (hooks_.GaveUp) {
+    try {
+      Synchronize([this] { hooks_.GaveUp(resends_); });
+    } catch (const std::exception&) {
+      // The line is lost; the bus is freed all the same.
+    }
+  }
+  BusIdle.store(true);
+}
+
+void PutRequestOnBus(std::string_view frame, std::int32_t deviceIndex) {
+  TxFrame.Assign(frame);
+  ActiveDevice.store(deviceIndex);
+  if (!TxFrame.Empty()) BusIdle.store(false);
+  RxFrame.SetLength(0);
+  RxState.store(TRxState::WaitSyn);
+}
+
+void FreeBus() { BusIdle.store(true); }
 
 }  // namespace tarvix

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string_view>
 
 #include "relay/RxFrame.h"
 #include "runtime/ShortString.h"
@@ -36,7 +37,9 @@ extern ShortString TxFrame;
 extern std::atomic<bool> BusIdle;
 // The reply frame from its STX on.
 extern TRxFrame RxFrame;
-// Receiver state 0..3; reset by the scheduler before each new send.
+// The reply receiver's states.
+enum TRxState : std::int32_t { WaitSyn = 0, SynSeen = 1, WaitLen = 2, Storing = 3 };
+// Receiver state, one of TRxState; reset by the scheduler before each new send.
 extern std::atomic<std::int32_t> RxState;
 // Reply time-out in milliseconds, copied from the "timeout" spin edit.
 extern std::atomic<std::int32_t> ReplyTimeout;
@@ -52,17 +55,33 @@ extern TCommThread* CommThread;
 // Pauses the calling thread for the given milliseconds (negative or zero: none).
 using TPause = std::function<void(std::int32_t milliseconds)>;
 
-// Owned by the program: created suspended, started once the globals are set,
-// stopped by Terminate and WaitFor on the main thread.
+// What the relay adds to the loop; the defaults leave it as it is.
+struct TSchedulerHooks {
+  // Resends of one frame without a reply before it is given up; -1: never.
+  std::int32_t ResendLimit = -1;
+  // Main thread, inside the hand-off: the frame was given up after that many
+  // resends; the bus is freed once it has run.
+  std::function<void(std::int32_t resends)> GaveUp;
+  // Main thread, inside the hand-off: TxFrame was just written to the port.
+  std::function<void()> Sent;
+};
+
+// Owned by the relay engine: created suspended, started once the globals are
+// set, stopped by Terminate and WaitFor on the main thread.
 class TCommThread : public TThread {
  public:
   // pause: how the loop pauses; the real clock unless a test speeds it up.
-  explicit TCommThread(TPause pause = {});
+  explicit TCommThread(TPause pause = {}, TSchedulerHooks hooks = {});
   ~TCommThread() override;
 
   // Writes TxFrame to CommPort; an empty frame writes nothing. Main thread
   // only, run through the hand-off while the scheduler waits.
-  static void SendTxFrame();
+  void SendTxFrame();
+
+  // Asks for the frame on the bus to be sent again at the next visit (the
+  // device came back), starting the time-out anew. Nothing while the bus is
+  // idle. Any thread.
+  void ResendSoon() noexcept { resendSoon_.store(true); }
 
  protected:
   void Execute() override;
@@ -70,12 +89,25 @@ class TCommThread : public TThread {
  private:
   void Send();
   void TakeMessage(TDeviceQueues& queues, std::int32_t index, std::int32_t& waitCount);
+  // A visit while the bus is busy: counts it and resends after the time-out.
+  void CountVisit(std::int32_t& waitCount);
+  void GiveUp();
   void Log(std::string_view line);
 
   TPause pause_;
+  TSchedulerHooks hooks_;
+  std::int32_t resends_ = 0;  // of the frame on the bus; the loop's thread only
+  std::atomic<bool> resendSoon_{false};
 };
 
-// The "stoploop" label's click: frees the bus. Main thread.
-void stoploopClick();
+// What taking a request from a queue does to the shared state: TxFrame :=
+// frame (cut to 255 bytes), ActiveDevice := deviceIndex, the bus busy unless
+// the frame is empty, the receiver re-armed. The scheduler thread, while the
+// bus is idle (tests on the main thread stand in for it).
+void PutRequestOnBus(std::string_view frame, std::int32_t deviceIndex);
+
+// Frees the bus, as the operator's "stoploop" does: the next visit of a
+// queue that holds a message takes it. Any thread.
+void FreeBus();
 
 }  // namespace tarvix

@@ -44,6 +44,7 @@ void TSimpleMsgQueue::Push(std::unique_ptr<TMyMsg> m) {
   }
   tail_ = msg;
   count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  if (total_) total_->fetch_add(1, std::memory_order_relaxed);
 }
 
 std::unique_ptr<TMyMsg> TSimpleMsgQueue::Pop() {
@@ -59,6 +60,7 @@ std::unique_ptr<TMyMsg> TSimpleMsgQueue::Pop() {
       tail_ = nullptr;
     }
     count_.store(count_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    if (total_) total_->fetch_sub(1, std::memory_order_relaxed);
   }
   // The caller must not reach back into the queue through the old links.
   result->Next = nullptr;

@@ -69,6 +69,10 @@ class TSimpleMsgQueue {
   // Number of messages held, read without the lock.
   std::int32_t Count() const noexcept { return count_.load(std::memory_order_relaxed); }
 
+  // Also counts every message pushed and popped in *total (a count shared by
+  // several queues). Set before the queue is shared with another thread.
+  void CountInto(std::atomic<std::int64_t>* total) noexcept { total_ = total; }
+
   // Oldest and newest message, for inspection; they stay owned by the queue
   // and are valid only until the next Pop.
   TMyMsg* Head() const;
@@ -79,6 +83,7 @@ class TSimpleMsgQueue {
   TMyMsg* head_ = nullptr;             // guarded by lock_
   TMyMsg* tail_ = nullptr;             // guarded by lock_
   std::atomic<std::int32_t> count_{0};  // written under lock_, read without it
+  std::atomic<std::int64_t>* total_ = nullptr;
 };
 
 }  // namespace tarvix

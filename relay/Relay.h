@@ -8,11 +8,13 @@
 // intake drops the datagram and the receiver forwards no reply.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "relay/AllowList.h"
 #include "relay/DeviceTable.h"
 #include "relay/RemoteDevice.h"
 #include "runtime/MemoryStream.h"
@@ -22,6 +24,14 @@ namespace tarvix {
 
 class IRelayView;
 class TSioComPort;
+
+// What the relay does beyond its defaults; every option is off unless set.
+struct TRelayOptions {
+  std::int32_t ResendLimit = -1;  // resends of one frame before it is given up; -1: never
+  bool LocalEcho = false;         // skip the bus's echo of each frame sent before the reply
+  bool MatchId = false;           // drop a reply whose device ID is not the request's
+  TAllowList Allow;               // senders and reply addresses allowed; empty: all
+};
 
 class TRelay {
  public:
@@ -40,33 +50,77 @@ class TRelay {
   bool TxTrace = false;
   bool TracePort = false;
 
+  TRelayOptions Options;
+
   std::unique_ptr<TRemoteDevice> Remote;
   std::unique_ptr<TDeviceList> Devices;
-  std::unique_ptr<TDeviceQueues> DeviceQueues;
+  // The endpoint queues; the scheduler reaches the same list as the global DeviceQueues.
+  std::unique_ptr<TDeviceQueues> Queues;
 
   // Whether the device table, the queues and the reply endpoint exist.
-  bool Built() const noexcept { return Remote && Devices && DeviceQueues; }
+  bool Built() const noexcept { return Remote && Devices && Queues; }
+
+  // Where the relay shows what it does.
+  IRelayView& View() const noexcept { return view_; }
 
   // Finds or adds the entry of an endpoint and shows it in the grid.
   std::int32_t LookupDevice(const ShortString& IP, std::uint16_t Port, std::string_view Frame);
 
-  // The UDP server's read event: files one request datagram. Errors go back
-  // to the UDP listener, which drops them.
-  void UDPSUDPRead(TMemoryStream& AData);
+  // Request intake, for the UDP server's read event: files one request
+  // datagram from senderIP (a dotted quad). Errors go back to the UDP
+  // listener, which drops them. With an allow list, a request whose sender
+  // or reply address (looked up, at most 1 s) lies outside it is dropped and
+  // counted, with one log line a second at most.
+  void FileRequest(TMemoryStream& AData, std::string_view senderIP = {});
 
-  // The serial port's data-available event: runs Count bytes through the
-  // receiver. Errors go back to the port component, which shows them.
-  void spTriggerAvail(TSioComPort& CP, std::uint16_t Count);
+  // Requests dropped by the allow list so far.
+  std::uint64_t DroppedCount() const noexcept { return droppedSender_ + droppedReply_; }
+
+  // The reply receiver, for the serial port's data-available event: runs
+  // Count bytes through the receiver. Errors go back to the port component,
+  // which shows them.
+  void ReceiveBytes(TSioComPort& CP, std::uint16_t Count);
 
   // Runs one received byte through the receiver.
   void ReceiveByte(std::uint8_t b);
 
+  // Right after each send of TxFrame, inside the scheduler's hand-off (so
+  // TxFrame is stable): notes the request's device ID and, with LocalEcho,
+  // expects the frame's echo before the reply.
+  void FrameSent();
+
+  // The scheduler gave the request on the bus up after resends resends:
+  // logs it. The scheduler frees the bus afterwards.
+  void GiveUp(std::int32_t resends);
+
+  // The serial port was (re)opened: whatever was half received before is
+  // dropped, so it cannot be spliced into the next reply.
+  void ResetReceiver();
+
  private:
   void CompleteReply();
+  // The log line "<prefix><ip> <port> <hex of frame>" in line_.
+  void BuildTraceLine(std::string_view prefix, std::string_view ip, std::uint16_t port, std::string_view frame);
+  // Adds line_ to the log, cut to 255 characters.
   void AddCutLine();
+
+  // Whether the allow list lets the request through; counts and reports it if not.
+  bool Allowed(std::string_view senderIP, const ShortString& replyIP);
+
+  // Whether b is the next byte of the echo awaited; ends the echo phase at
+  // its last byte or at the first byte that differs.
+  bool TakeEcho(std::uint8_t b);
 
   IRelayView& view_;
   std::string line_;  // reused for the log lines of each event
+  ShortString echo_;             // the frame last sent, while its echo is awaited
+  std::size_t echoPos_ = 0;      // bytes of echo_ seen so far
+  bool echoAwaited_ = false;
+  std::uint8_t sentId_ = 0;      // device ID of the frame last sent
+  std::uint64_t droppedSender_ = 0;
+  std::uint64_t droppedReply_ = 0;
+  std::uint64_t droppedReported_ = 0;
+  std::chrono::steady_clock::time_point droppedReportedAt_{};
 };
 
 }  // namespace tarvix

@@ -2,6 +2,7 @@
 // sends each complete one to the endpoint whose request is on the bus.
 #include <string>
 
+#include "relay/DeviceId.h"
 #include "relay/MultiCommThread.h"
 #include "relay/Relay.h"
 #include "relay/RelayView.h"
@@ -15,39 +16,76 @@ namespace {
 
 constexpr std::uint8_t kSyn = 0x16;
 constexpr std::uint8_t kStx = 0x02;
-
-enum ERxState : std::int32_t { WaitSyn = 0, SynSeen = 1, WaitLen = 2, Storing = 3 };
+constexpr std::size_t kIdOffset = 3;  // the device ID's place after STX
 
 }  // namespace
 
-void TRelay::spTriggerAvail(TSioComPort& CP, std::uint16_t Count) {
+void TRelay::ReceiveBytes(TSioComPort& CP, std::uint16_t Count) {
   for (std::uint16_t n = 0; n < Count; ++n) ReceiveByte(CP.GetChar());
 }
 
+void TRelay::FrameSent() {
+  sentId_ = RequestDeviceId(TxFrame.View());
+  if (!Options.LocalEcho) return;
+  echo_ = TxFrame;
+  echoPos_ = 0;
+  echoAwaited_ = !echo_.Empty();
+}
+
+bool TRelay::TakeEcho(std::uint8_t b) {
+  if (!echoAwaited_) return false;
+  if (echo_.At(echoPos_ + 1) != b) {
+    echoAwaited_ = false;
+    return false;
+  }
+  if (++echoPos_ == echo_.Length()) echoAwaited_ = false;
+  return true;
+}
+
+void TRelay::GiveUp(std::int32_t resends) {
+  std::string ip = "?";
+  std::uint16_t port = 0;
+  if (Devices && ActiveDevice.load() >= 0 && ActiveDevice.load() < Devices->Count()) {
+    const TDeviceEntry& entry = Devices->Items(ActiveDevice.load());
+    ip = entry.IP;
+    port = entry.Port;
+  }
+  view_.AddLogLine("request to " + ip + " " + std::to_string(port) + " given up after " + std::to_string(resends) +
+                   " resends");
+}
+
+void TRelay::ResetReceiver() {
+  RxState.store(TRxState::WaitSyn);
+  RxLen = 0;
+  RxPos = 0;
+  echoAwaited_ = false;
+}
+
 void TRelay::ReceiveByte(std::uint8_t b) {
+  if (TakeEcho(b)) return;
   switch (RxState.load()) {
-    case WaitSyn:
-      if (b == kSyn) RxState.store(SynSeen);
+    case TRxState::WaitSyn:
+      if (b == kSyn) RxState.store(TRxState::SynSeen);
       break;
-    case SynSeen:
+    case TRxState::SynSeen:
       if (b == kStx) {
         RxFrame.Put(1, kStx);
-        RxState.store(WaitLen);
+        RxState.store(TRxState::WaitLen);
       } else if (b != kSyn) {
-        RxState.store(WaitSyn);
+        RxState.store(TRxState::WaitSyn);
       }
       break;
-    case WaitLen:
+    case TRxState::WaitLen:
       RxLen = b;
       RxPos = 2;
       RxFrame.Put(2, b);
-      RxState.store(Storing);
+      RxState.store(TRxState::Storing);
       break;
     default:
       if (RxPos == 255) {
         // The frame cannot grow further. Re-arm rather than wrap around and
         // complete garbage from position 1 on.
-        RxState.store(WaitSyn);
+        RxState.store(TRxState::WaitSyn);
         RxLen = 0;
         RxPos = 0;
         throw EIntOverflow();
@@ -60,6 +98,15 @@ void TRelay::ReceiveByte(std::uint8_t b) {
 }
 
 void TRelay::CompleteReply() {
+  if (Options.MatchId && sentId_ != 0 && RxLen > kIdOffset) {
+    const std::uint8_t id = RxFrame.At(kIdOffset + 1);
+    if (id != sentId_) {
+      // A late answer to an earlier request: it belongs to nobody waiting now.
+      ResetReceiver();
+      view_.AddLogLine("reply from ID " + std::to_string(id) + " dropped, waiting for ID " + std::to_string(sentId_));
+      return;
+    }
+  }
   RxFrame.SetLength(RxLen);
   if (RxTrace) {
     line_.assign("<< ");
@@ -71,21 +118,24 @@ void TRelay::CompleteReply() {
   // Before start-up has built the table there is nobody to answer.
   if (!Built()) return;
 
-  const TDeviceEntry& entry = Devices->Items(ActiveDevice.load());
-  Remote->RemoteIP = entry.IP;
-  Remote->RemotePort = entry.Port;
-  Remote->UpdateClient();
-  Remote->SendReply(RxFrame.View());
-
+  try {
+    const TDeviceEntry& entry = Devices->Items(ActiveDevice.load());
+    Remote->RemoteIP.Assign(entry.IP);
+    Remote->RemotePort = entry.Port;
+    Remote->UpdateClient();
+    Remote->SendReply(RxFrame.View());
+  } catch (...) {
+    // The reply was received, so the request is done even though it cannot
+    // be forwarded: freeing the bus keeps one bad reply address from
+    // holding every client's requests behind a resend that will never help.
+    BusIdle.store(true);
+    throw;
+  }
   PortTxCount = CheckedInc(PortTxCount);
   view_.SetPanelText(3, "PortTx " + std::to_string(PortTxCount));
   if (TracePort) {
-    line_.assign(">> ");
-    line_.append(Remote->RemoteIP.View());
-    line_.append(" ");
-    line_.append(std::to_string(Remote->RemotePort));
-    line_.append(" ");
-    AppendHexDump(line_, RxFrame.View());
+    // Unlike intake's lines, the receiver's are not cut.
+    BuildTraceLine(">> ", Remote->RemoteIP.View(), Remote->RemotePort, RxFrame.View());
     view_.AddLogLine(line_);
   }
   BusIdle.store(true);

@@ -1,61 +1,90 @@
 // Request intake: a request datagram is filed under its reply endpoint and
 // queued for the scheduler; the grid, the counters and the log follow.
-#include <algorithm>
 #include <string>
 
+#include "net/NetStack.h"
 #include "relay/DeviceId.h"
+#include "relay/MultiCommThread.h"
 #include "relay/MyMsgQueue.h"
 #include "relay/Relay.h"
 #include "relay/RelayView.h"
 #include "runtime/Checked.h"
+#include "runtime/Exception.h"
 #include "runtime/MyStrings.h"
 
 namespace tarvix {
 
-namespace {
-
-constexpr std::size_t kMaxLogLine = 255;
-
-}  // namespace
-
-void TRelay::AddCutLine() {
-  if (line_.size() > kMaxLogLine) line_.resize(kMaxLogLine);
-  view_.AddLogLine(line_);
-}
-
 std::int32_t TRelay::LookupDevice(const ShortString& IP, std::uint16_t Port, std::string_view Frame) {
   if (const auto found = Devices->Find(IP.View(), Port)) {
     const std::int32_t i = *found;
-    view_.SetGridCell(4, i + 1, std::to_string(DeviceQueues->Items(i).Count()));
+    Devices->Touch(i);
+    view_.SetGridCell(4, i + 1, std::to_string(Queues->Items(i).Count()));
     return i;
   }
-  const std::int32_t i = Devices->Add(IP.View(), Port);
-  DeviceQueues->Add();
+  std::int32_t i = 0;
+  if (!Devices->Full()) {
+    i = Devices->Add(IP.View(), Port);
+    Queues->Add();
+  } else {
+    // The table is full: the endpoint idle longest (nothing queued, not the
+    // one whose reply is awaited) gives its entry, index and row to the new one.
+    const std::int32_t active = ActiveDevice.load();
+    const auto idle = Devices->LeastRecent(
+        [&](std::int32_t k) { return k != active && Queues->Items(k).Count() == 0; });
+    if (!idle) throw Exception("Device table full");
+    i = *idle;
+    Devices->Replace(i, IP.View(), Port);
+  }
   const int row = i + 1;
   view_.SetGridCell(0, row, std::to_string(i));
   view_.SetGridCell(1, row, IP.View());
   view_.SetGridCell(2, row, std::to_string(Port));
   view_.SetGridCell(3, row, std::to_string(RequestDeviceId(Frame)));
-  view_.SetGridCell(4, row, std::to_string(DeviceQueues->Items(i).Count()));
+  view_.SetGridCell(4, row, std::to_string(Queues->Items(i).Count()));
   view_.SetGridCell(5, row, std::to_string(Devices->Items(i).Packets));
   view_.SetGridCell(6, row, "N");
   return i;
 }
 
-void TRelay::UDPSUDPRead(TMemoryStream& AData) {
+bool TRelay::Allowed(std::string_view senderIP, const ShortString& replyIP) {
+  if (Options.Allow.Empty()) return true;
+  bool replyAllowed = false;
+  const bool senderAllowed = Options.Allow.Allows(senderIP);
+  if (senderAllowed) {
+    try {
+      replyAllowed = Options.Allow.Allows(TNetStack::HostToIP(replyIP.View()));
+    } catch (const std::exception&) {
+      // A reply address that cannot be looked up cannot be shown to be allowed.
+    }
+  }
+  if (senderAllowed && replyAllowed) return true;
+  ++(senderAllowed ? droppedReply_ : droppedSender_);
+  const auto now = std::chrono::steady_clock::now();
+  if (now - droppedReportedAt_ >= std::chrono::seconds(1)) {
+    view_.AddLogLine("dropped " + std::to_string(DroppedCount() - droppedReported_) +
+                     " requests outside --allow (" + std::to_string(droppedSender_) + " by sender, " +
+                     std::to_string(droppedReply_) + " by reply address so far)");
+    droppedReported_ = DroppedCount();
+    droppedReportedAt_ = now;
+  }
+  return false;
+}
+
+void TRelay::FileRequest(TMemoryStream& AData, std::string_view senderIP) {
   // A datagram that arrives before start-up has built the table is dropped.
   if (!Built()) return;
   ShortString ip;
   std::uint16_t port = 0;
   ShortString frame;
   Remote->DecodeRequest(AData, ip, port, frame);
+  if (!Allowed(senderIP, ip)) return;
 
   const std::int32_t i = LookupDevice(ip, port, frame.View());
 
   auto message = std::make_unique<TMyMsg>(static_cast<std::int32_t>(frame.Length()));
   message->SetData(frame.View());
   message->DeviceIndex = i;
-  DeviceQueues->Items(i).Push(std::move(message));
+  Queues->Items(i).Push(std::move(message));
 
   TDeviceEntry& entry = Devices->Items(i);
   entry.Packets = CheckedInc(entry.Packets);
@@ -72,12 +101,7 @@ void TRelay::UDPSUDPRead(TMemoryStream& AData) {
     AddCutLine();
   }
   if (TracePort) {
-    line_.assign("<< ");
-    line_.append(Remote->LocalIP.View());
-    line_.append(" ");
-    line_.append(std::to_string(Remote->LocalPort));
-    line_.append(" ");
-    AppendHexDump(line_, frame.View());
+    BuildTraceLine("<< ", Remote->LocalIP.View(), Remote->LocalPort, frame.View());
     AddCutLine();
   }
 }

@@ -38,7 +38,13 @@ TQueueGrid::TQueueGrid(QWidget* parent) : QTableWidget(kRows - 1, kColumns, pare
 void TQueueGrid::SetCell(int column, int row, std::string_view text) {
   CheckIndex(column, row);
   if (!Shown(column, row)) {
-    hiddenCells_[{column, row}] = std::string(text);
+    if (column >= kColumns) {
+      hiddenCells_[{column, row}] = std::string(text);
+      return;
+    }
+    const auto index = static_cast<std::size_t>(row - kRows);
+    if (index >= hiddenRows_.size()) hiddenRows_.resize(index + 1);
+    hiddenRows_[index][static_cast<std::size_t>(column)].assign(text);
     return;
   }
   const QString shown = FromBytes(text);
@@ -53,6 +59,10 @@ void TQueueGrid::SetCell(int column, int row, std::string_view text) {
 std::string TQueueGrid::Cell(int column, int row) const {
   CheckIndex(column, row);
   if (!Shown(column, row)) {
+    if (column < kColumns) {
+      const auto index = static_cast<std::size_t>(row - kRows);
+      return index < hiddenRows_.size() ? hiddenRows_[index][static_cast<std::size_t>(column)] : std::string();
+    }
     const auto found = hiddenCells_.find({column, row});
     return found == hiddenCells_.end() ? std::string() : found->second;
   }

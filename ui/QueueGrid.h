@@ -11,10 +11,12 @@
 #pragma once
 
 #include <QTableWidget>
+#include <array>
 #include <map>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace tarvix {
 
@@ -38,7 +40,10 @@ class TQueueGrid : public QTableWidget {
  private:
   static bool Shown(int column, int row) noexcept { return column < kColumns && row < kRows; }
 
-  std::map<std::pair<int, int>, std::string> hiddenCells_;  // (column, row) outside the shown ones
+  // Cells outside the shown ones: rows below the grid by row (one row per
+  // endpoint, so kept compact), and the rare cells right of column 6.
+  std::vector<std::array<std::string, kColumns>> hiddenRows_;  // row kRows + index
+  std::map<std::pair<int, int>, std::string> hiddenCells_;      // (column, row), column >= kColumns
 };
 
 }  // namespace tarvix

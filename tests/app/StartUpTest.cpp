@@ -9,12 +9,13 @@
 #include <memory>
 #include <thread>
 
-#include "PseudoTerminal.h"
-#include "UdpPeer.h"
+#include "PtyPort.h"
 #include "app/StartUp.h"
 #include "relay/MultiCommThread.h"
 #include "runtime/ErrorDisplay.h"
 #include "serial/PortPrompt.h"
+#include "tools/Datagram.h"
+#include "tools/UdpEndpoint.h"
 #include "ui/MainWindow.h"
 #include "ui/QueueGrid.h"
 #include "ui/SpinEdit.h"
@@ -29,19 +30,17 @@ class StartUp : public ::testing::Test {
  protected:
   StartUp() : com1(1) {
     previous = SetErrorDisplay([this](const std::string& message) { errors.push_back(message); });
-    CommThread = nullptr;
-    BusIdle = false;
     form = std::make_unique<TForm1>();
   }
   ~StartUp() override {
-    FormClose(*form);
+    CloseStep(*form);
     form.reset();
     SetPortPrompt({});
     SetErrorDisplay(previous);
   }
 
   void Create(std::string_view commandLine) {
-    form->OnFormCreate = [this, line = std::string(commandLine)] { FormCreate(*form, line); };
+    form->OnFormCreate = [this, line = std::string(commandLine)] { CreationStep(*form, line); };
     form->FormCreate();
   }
 
@@ -50,10 +49,10 @@ class StartUp : public ::testing::Test {
   }
 
   // Sends one request as a client would and plays the device's reply on port.
-  std::optional<std::string> RoundTrip(test::TPseudoTerminal& port) {
-    test::TUdpPeer client;
+  std::optional<std::string> RoundTrip(test::TPtyPort& port) {
+    TUdpEndpoint client;
     const std::string frame("\x16\x02\x07\x00\x05\x11\x22\x33", 8);
-    client.SendTo(3776, test::RequestDatagram("127.0.0.1", client.Port(), frame));
+    client.SendTo(3776, RequestDatagram("127.0.0.1", client.Port(), frame));
     std::string onBus;
     (void)QTest::qWaitFor(
         [&] {
@@ -68,7 +67,7 @@ class StartUp : public ::testing::Test {
     return reply;
   }
 
-  test::TPseudoTerminal com1;
+  test::TPtyPort com1;
   std::vector<std::string> errors;
   TErrorDisplay previous;
   std::unique_ptr<TForm1> form;
@@ -99,7 +98,7 @@ TEST_F(StartUp, RelaysARequestAndClosesInOrder) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(*reply, std::string("127.0.0.1\0\xC1\x0E\0\x02\x04\xAA\xBB", 17));
   EXPECT_EQ(form->StatusBar1->PanelText(3), "PortTx 1");
-  FormClose(*form);
+  CloseStep(*form);
   EXPECT_TRUE(CommThread->Finished());
   EXPECT_FALSE(form->sp.Open());
   EXPECT_FALSE(form->UDPC.Active());
@@ -124,8 +123,8 @@ TEST_F(StartUp, PortSwitchThatIsNoNumberStopsStartUpAfterTheEndpoint) {
   EXPECT_EQ(form->PageControl1->currentIndex(), 0);
   EXPECT_TRUE(form->Relay.Built());
   // The half-built relay files requests without a scheduler and closes cleanly.
-  test::TUdpPeer client;
-  client.SendTo(3776, test::RequestDatagram("127.0.0.1", client.Port(), "\x16\x02\x03\x01"));
+  TUdpEndpoint client;
+  client.SendTo(3776, RequestDatagram("127.0.0.1", client.Port(), "\x16\x02\x03\x01"));
   EXPECT_TRUE(QTest::qWaitFor([&] { return form->Relay.PortRecCount == 1; }, 3000));
 }
 
@@ -141,8 +140,8 @@ TEST_F(StartUp, ComSwitchBelowZeroStopsBeforeThePort) {
   EXPECT_FALSE(form->sp.Open());
   EXPECT_FALSE(form->Relay.Built());
   // Nothing was built: a datagram and a close must not reach missing objects.
-  test::TUdpPeer client;
-  client.SendTo(3776, test::RequestDatagram("127.0.0.1", client.Port(), "\x16\x02\x03\x01"));
+  TUdpEndpoint client;
+  client.SendTo(3776, RequestDatagram("127.0.0.1", client.Port(), "\x16\x02\x03\x01"));
   QTest::qWait(100);
   EXPECT_EQ(form->Relay.PortRecCount, 0);
 }
@@ -154,14 +153,14 @@ TEST_F(StartUp, MissingPortIsShownAndSetOpensItOnceItIsThere) {
   ASSERT_NE(CommThread, nullptr) << "start-up goes on with the port closed";
   EXPECT_EQ(form->PageControl1->currentIndex(), 1);
 
-  test::TPseudoTerminal com7(7);
+  test::TPtyPort com7(7);
   form->ComPortSetBtnClick();
   EXPECT_TRUE(form->sp.Open());
   EXPECT_TRUE(RoundTrip(com7));
 }
 
 TEST_F(StartUp, PortZeroAsksTheOperator) {
-  test::TPseudoTerminal com3(3);
+  test::TPtyPort com3(3);
   int asked = 0;
   SetPortPrompt([&]() -> std::optional<std::uint16_t> {
     ++asked;
@@ -183,7 +182,7 @@ TEST_F(StartUp, PortPromptCancelledIsShownAndStartUpGoesOn) {
 }
 
 TEST_F(StartUp, ComSpinStartsAtOneWhateverTheSwitchSaid) {
-  test::TPseudoTerminal com5(5);
+  test::TPtyPort com5(5);
   Create("tarvix-server -c5");
   EXPECT_EQ(form->ComSpin->Value(), 1);
   EXPECT_EQ(form->ComNumber, 5);

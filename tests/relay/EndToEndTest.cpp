@@ -5,21 +5,23 @@
 #include <algorithm>
 #include <thread>
 
-#include "PseudoTerminal.h"
+#include "PtyPort.h"
+#include "Pump.h"
 #include "RelayTestSupport.h"
-#include "UdpPeer.h"
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
 #include "relay/MultiCommThread.h"
 #include "relay/Relay.h"
+#include "relay/RelayEngine.h"
 #include "runtime/HandOff.h"
 #include "serial/SioComPort.h"
+#include "tools/Datagram.h"
+#include "tools/UdpEndpoint.h"
 
 using namespace tarvix;
 using namespace std::chrono_literals;
-using tarvix::test::TPseudoTerminal;
+using tarvix::test::TPtyPort;
 using tarvix::test::TRecordingView;
-using tarvix::test::TUdpPeer;
 
 namespace {
 
@@ -29,7 +31,6 @@ const std::string kReplyPrefix("127.0.0.1\0\xC1\x0E\0", 13);
 class EndToEnd : public ::testing::Test {
  protected:
   EndToEnd() : pty(1), relay(view) {
-    test::BuildRelay(relay, &udpc, &udps);
     relay.RxTrace = relay.TxTrace = relay.TracePort = true;
 
     sp.SetAutoOpen(false);
@@ -37,71 +38,48 @@ class EndToEnd : public ::testing::Test {
     sp.SetComNumber(1);
     sp.OnTriggerAvail = [this](TSioComPort& cp, std::uint16_t count) {
       notices.push_back(count);
-      relay.spTriggerAvail(cp, count);
+      relay.ReceiveBytes(cp, count);
     };
     sp.SetOpen(true);
 
     TNetSocketHandle& binding = udps.Bindings().Add();
     binding.IP = "127.0.0.1";
     binding.Port = 0;
-    udps.OnUDPRead = [this](TNetUDPServer&, TMemoryStream& data, TNetSocketHandle&) { relay.UDPSUDPRead(data); };
+    udps.OnUDPRead = [this](TNetUDPServer&, TMemoryStream& data, TNetSocketHandle&) { relay.FileRequest(data); };
     udps.SetActive(true);
+    engine.Build({});
     serverPort = static_cast<std::uint16_t>(udps.Bindings().Items(0).Port);
-
-    CommPort = &sp;
-    DeviceQueues = relay.DeviceQueues.get();
-    LogMemo = &view;
-    ReplyTimeout = 1000;
-    RxState = 0;
-    scheduler.Start();
-    BusIdle = true;
   }
 
-  ~EndToEnd() override {
-    scheduler.Terminate();
-    scheduler.WaitFor();
-    if (sp.Open()) sp.SetOpen(false);
-    udps.SetActive(false);
-    CommPort = nullptr;
-    DeviceQueues = nullptr;
-    LogMemo = nullptr;
-  }
+  ~EndToEnd() override { engine.Close(); }
 
   // Runs the main thread's hand-offs while reading what the relay puts on the bus.
   std::string BusRead(std::size_t count, std::chrono::milliseconds limit) {
     std::string bytes;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (bytes.size() < count && std::chrono::steady_clock::now() < deadline) {
-      THandOff::Instance().RunPending();
-      bytes += pty.Read(count - bytes.size(), 2ms);
-    }
+    (void)test::PumpFor(
+        [&] {
+          bytes += pty.Read(count - bytes.size(), 2ms);
+          return bytes.size() >= count;
+        },
+        limit);
     return bytes;
   }
 
-  void Pump(std::chrono::milliseconds duration) {
-    const auto deadline = std::chrono::steady_clock::now() + duration;
-    while (std::chrono::steady_clock::now() < deadline) {
-      THandOff::Instance().RunPending();
-      std::this_thread::sleep_for(1ms);
-    }
+  void Pump(std::chrono::milliseconds duration) { (void)test::PumpFor([] { return false; }, duration); }
+
+  std::optional<std::string> AwaitReply(TUdpEndpoint& client, std::chrono::milliseconds limit) {
+    std::optional<std::string> datagram;
+    (void)test::PumpFor([&] { return (datagram = client.Receive(2ms)).has_value(); }, limit);
+    return datagram;
   }
 
-  std::optional<std::string> AwaitReply(TUdpPeer& client, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      THandOff::Instance().RunPending();
-      if (auto datagram = client.Receive(2ms)) return datagram;
-    }
-    return std::nullopt;
-  }
-
-  TPseudoTerminal pty;
+  TPtyPort pty;
   TRecordingView view;
   TRelay relay;
   TSioComPort sp;
   TNetUDPServer udps;
   TNetUDPClient udpc;
-  TCommThread scheduler;
+  TRelayEngine engine{relay, &sp, udpc, udps};
   std::uint16_t serverPort = 0;
   std::vector<std::uint16_t> notices;
 };
@@ -109,8 +87,8 @@ class EndToEnd : public ::testing::Test {
 }  // namespace
 
 TEST_F(EndToEnd, RequestGoesOnTheBusAndTheReplyComesBackByteForByte) {
-  TUdpPeer client;
-  client.SendTo(serverPort, test::RequestDatagram("127.0.0.1", client.Port(), kRequest));
+  TUdpEndpoint client;
+  client.SendTo(serverPort, RequestDatagram("127.0.0.1", client.Port(), kRequest));
   EXPECT_EQ(BusRead(kRequest.size(), 3s), kRequest);
   pty.Write(std::string("\x16\x02\x04\xAA\xBB", 5));
   const auto reply = AwaitReply(client, 3s);
@@ -124,8 +102,8 @@ TEST_F(EndToEnd, RequestGoesOnTheBusAndTheReplyComesBackByteForByte) {
 }
 
 TEST_F(EndToEnd, ReplySplitOverSeveralNoticesCompletesAsOne) {
-  TUdpPeer client;
-  client.SendTo(serverPort, test::RequestDatagram("127.0.0.1", client.Port(), kRequest));
+  TUdpEndpoint client;
+  client.SendTo(serverPort, RequestDatagram("127.0.0.1", client.Port(), kRequest));
   ASSERT_EQ(BusRead(kRequest.size(), 3s), kRequest);
   for (const char* part : {"\x16\x02", "\x04\xAA", "\xBB"}) {
     pty.Write(part);
@@ -139,19 +117,19 @@ TEST_F(EndToEnd, ReplySplitOverSeveralNoticesCompletesAsOne) {
 
 TEST_F(EndToEnd, SilentDeviceGetsItsFrameAgainAfterTheTimeout) {
   ReplyTimeout = 100;
-  TUdpPeer client;
-  client.SendTo(serverPort, test::RequestDatagram("127.0.0.1", client.Port(), kRequest));
+  TUdpEndpoint client;
+  client.SendTo(serverPort, RequestDatagram("127.0.0.1", client.Port(), kRequest));
   EXPECT_EQ(BusRead(2 * kRequest.size(), 5s), kRequest + kRequest);
   const auto log = view.Log();
   EXPECT_NE(std::find(log.begin(), log.end(), "*08 16 02 07 00 05 11 22 33 "), log.end());
 }
 
 TEST_F(EndToEnd, TwoEndpointsAreServedInTurn) {
-  TUdpPeer first;
-  TUdpPeer second;
-  first.SendTo(serverPort, test::RequestDatagram("127.0.0.1", first.Port(), kRequest));
-  second.SendTo(serverPort, test::RequestDatagram("127.0.0.1", second.Port(), kRequest));
-  for (TUdpPeer* client : {&first, &second}) {
+  TUdpEndpoint first;
+  TUdpEndpoint second;
+  first.SendTo(serverPort, RequestDatagram("127.0.0.1", first.Port(), kRequest));
+  second.SendTo(serverPort, RequestDatagram("127.0.0.1", second.Port(), kRequest));
+  for (TUdpEndpoint* client : {&first, &second}) {
     ASSERT_EQ(BusRead(kRequest.size(), 3s), kRequest);
     pty.Write(std::string("\x16\x02\x03\x7F", 4));
     const auto reply = AwaitReply(*client, 3s);
@@ -161,14 +139,14 @@ TEST_F(EndToEnd, TwoEndpointsAreServedInTurn) {
 }
 
 TEST_F(EndToEnd, ClosingWhileASendIsPendingEndsAndThePortClosesAfterTheThread) {
-  TUdpPeer client;
-  client.SendTo(serverPort, test::RequestDatagram("127.0.0.1", client.Port(), kRequest));
+  TUdpEndpoint client;
+  client.SendTo(serverPort, RequestDatagram("127.0.0.1", client.Port(), kRequest));
   // Let the request be filed, then stop pumping so that the send step waits.
   Pump(20ms);
   while (!THandOff::Instance().HasPending() && BusIdle) std::this_thread::sleep_for(1ms);
-  scheduler.Terminate();
-  scheduler.WaitFor();
-  EXPECT_TRUE(scheduler.Finished());
+  engine.Scheduler()->Terminate();
+  engine.Scheduler()->WaitFor();
+  EXPECT_TRUE(engine.Scheduler()->Finished());
   sp.SetOpen(false);
   EXPECT_FALSE(sp.Open());
   // Once the port is closed nothing more is received or forwarded.

@@ -1,5 +1,4 @@
-// What the relay tests share: a view that records what the relay shows, and
-// a relay built as start-up builds it.
+// What the relay tests share: a view that records what the relay shows.
 #pragma once
 
 #include <map>
@@ -45,17 +44,5 @@ class TRecordingView : public IRelayView {
   std::map<std::pair<int, int>, std::string> cells_;
   std::map<int, std::string> panels_;
 };
-
-// Creates the device table, the queues and the reply endpoint with the
-// start-up addresses (127.0.0.1, port 3777), as the creation step does.
-inline void BuildRelay(TRelay& relay, TNetUDPClient* client = nullptr, TNetUDPServer* server = nullptr) {
-  relay.Devices = std::make_unique<TDeviceList>();
-  relay.DeviceQueues = std::make_unique<TDeviceQueues>();
-  relay.Remote = std::make_unique<TRemoteDevice>();
-  relay.Remote->LocalIP.Assign("127.0.0.1");
-  relay.Remote->LocalPort = 3777;
-  relay.Remote->Client = client;
-  relay.Remote->Server = server;
-}
 
 }  // namespace tarvix::test

@@ -9,15 +9,14 @@
 
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
-#include "UdpPeer.h"
 #include "relay/DeviceId.h"
+#include "tools/Datagram.h"
+#include "tools/UdpEndpoint.h"
 
 namespace tarvix {
 namespace {
 
 using namespace std::string_literals;
-using test::RequestDatagram;
-using test::TUdpPeer;
 
 constexpr std::chrono::milliseconds ReceiveLimit{2000};
 
@@ -136,7 +135,7 @@ class SendReplyTest : public ::testing::Test {
   }
   void TearDown() override { client_.SetActive(false); }
 
-  TUdpPeer receiver_;
+  TUdpEndpoint receiver_;
   TNetUDPClient client_;
   TRemoteDevice remote_;
 };
@@ -171,7 +170,7 @@ TEST_F(SendReplyTest, DatagramIsCutTo255Bytes) {
 }
 
 TEST_F(SendReplyTest, EachReplyGoesWhereUpdateClientAimedIt) {
-  TUdpPeer second;
+  TUdpEndpoint second;
   remote_.RemotePort = second.Port();
   remote_.UpdateClient();
   remote_.SendReply("x");

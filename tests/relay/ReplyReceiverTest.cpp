@@ -1,18 +1,21 @@
 #include <gtest/gtest.h>
 
 #include "RelayTestSupport.h"
-#include "UdpPeer.h"
 #include "net/NetUDPClient.h"
+#include "net/NetUDPServer.h"
 #include "relay/MultiCommThread.h"
 #include "relay/Relay.h"
+#include "relay/RelayEngine.h"
 #include "runtime/Exception.h"
+#include "tools/UdpEndpoint.h"
 
 using namespace tarvix;
 using namespace std::chrono_literals;
 using tarvix::test::TRecordingView;
-using tarvix::test::TUdpPeer;
 
 namespace {
+
+const std::string kRequest("\x16\x02\x07\x00\x05\x11\x22\x33", 8);
 
 std::string Bytes(std::initializer_list<int> values) {
   std::string s;
@@ -23,14 +26,12 @@ std::string Bytes(std::initializer_list<int> values) {
 class ReplyReceiver : public ::testing::Test {
  protected:
   ReplyReceiver() : relay(view) {
-    test::BuildRelay(relay, &client);
+    engine.CreateTables();
+    engine.CreateRemote();
     relay.RxTrace = relay.TracePort = true;
     relay.Devices->Add("127.0.0.1", peer.Port());
-    relay.DeviceQueues->Add();
-    ActiveDevice = 0;
-    RxState = 0;
-    RxFrame.SetLength(0);
-    BusIdle = false;
+    relay.Queues->Add();
+    PutRequestOnBus(kRequest, 0);
   }
 
   void Feed(std::string_view bytes) {
@@ -40,7 +41,9 @@ class ReplyReceiver : public ::testing::Test {
   TRecordingView view;
   TRelay relay;
   TNetUDPClient client;
-  TUdpPeer peer;
+  TNetUDPServer server;
+  TRelayEngine engine{relay, nullptr, client, server};
+  TUdpEndpoint peer;
 };
 
 const std::string kPrefix("127.0.0.1\0\xC1\x0E\0", 13);
@@ -119,8 +122,8 @@ TEST_F(ReplyReceiver, FrameOfLength255CompletesAndOneMoreByteOverflows) {
   EXPECT_THROW(Feed("x"), EIntOverflow);
 }
 
-TEST_F(ReplyReceiver, CompletionWithoutAnEntryAtActiveDeviceStopsWithTheListError) {
-  ActiveDevice = 3;
+TEST_F(ReplyReceiver, CompletionWithoutAnEntryAtActiveDeviceStopsWithTheListErrorAndEndsTheWait) {
+  PutRequestOnBus(kRequest, 3);
   try {
     Feed(Bytes({0x16, 0x02, 0x04, 0xAA, 0xBB}));
     FAIL();
@@ -129,20 +132,28 @@ TEST_F(ReplyReceiver, CompletionWithoutAnEntryAtActiveDeviceStopsWithTheListErro
   }
   EXPECT_EQ(relay.RxRecCount, 1);
   EXPECT_EQ(relay.PortTxCount, 0);
-  EXPECT_FALSE(BusIdle);
+  EXPECT_TRUE(BusIdle);
 }
 
-TEST_F(ReplyReceiver, ReplyToAHostThatCannotBeResolvedLeavesTheBusBusy) {
-  relay.Devices->Add(std::string(70, 'a') + ".invalid", 5000);  // a label too long to look up
-  ActiveDevice = 1;
-  EXPECT_ANY_THROW(Feed(Bytes({0x16, 0x02, 0x04, 0xAA, 0xBB})));
-  EXPECT_EQ(relay.PortTxCount, 0);
-  EXPECT_FALSE(BusIdle);
-  EXPECT_EQ(view.Log().size(), 1u);  // only the received frame's line
+// The reply was received: a reply address that cannot be used is reported,
+// is not counted as sent, and must not keep the request on the bus.
+TEST_F(ReplyReceiver, ReplyThatCannotBeSentIsReportedAndStillEndsTheWait) {
+  for (const auto& [ip, port] : {std::pair<std::string, std::uint16_t>{std::string(70, 'a') + ".invalid", 5000},
+                                 {"nonexistent.invalid", 5000}, {"", 5000}, {"127.0.0.1", 0}}) {
+    SCOPED_TRACE(ip + ":" + std::to_string(port));
+    view.ClearLog();
+    const std::int32_t entry = relay.Devices->Add(ip, port);
+    relay.Queues->Add();
+    PutRequestOnBus(kRequest, entry);
+    EXPECT_ANY_THROW(Feed(Bytes({0x16, 0x02, 0x04, 0xAA, 0xBB})));
+    EXPECT_EQ(relay.PortTxCount, 0);
+    EXPECT_TRUE(BusIdle);
+    EXPECT_EQ(view.Log().size(), 1u);  // only the received frame's line
+  }
 }
 
 TEST_F(ReplyReceiver, FrameCompletingWhileTheBusIsIdleStillGoesToTheActiveEntry) {
-  BusIdle = true;  // "stoploop" was clicked
+  FreeBus();  // "stoploop" was clicked
   Feed(Bytes({0x16, 0x02, 0x03, 0x01}));
   EXPECT_TRUE(peer.Receive(2s));
 }
@@ -153,4 +164,51 @@ TEST_F(ReplyReceiver, BeforeStartUpBuiltTheTableNothingIsForwarded) {
   for (int b : {0x16, 0x02, 0x03, 0x01}) EXPECT_NO_THROW(unbuilt.ReceiveByte(static_cast<std::uint8_t>(b)));
   EXPECT_EQ(unbuilt.RxRecCount, 1);
   EXPECT_FALSE(BusIdle);
+}
+
+// Two-wire adapters hand back what they send: with the local echo option
+// the echo of the frame is skipped, byte for byte, before the reply.
+TEST_F(ReplyReceiver, LocalEchoIsSkippedBeforeTheReply) {
+  const std::string reply = Bytes({0x16, 0x02, 0x04, 0xAA, 0xBB});
+  for (const bool echo : {false, true}) {
+    SCOPED_TRACE(echo);
+    relay.Options.LocalEcho = echo;
+    PutRequestOnBus(kRequest, 0);
+    relay.FrameSent();
+    Feed(kRequest + reply);
+    const auto datagram = peer.Receive(2s);
+    ASSERT_TRUE(datagram);
+    // Without the option the echo, which starts with SYN STX, is taken for the reply.
+    EXPECT_EQ(datagram->substr(kPrefix.size()), echo ? reply.substr(1) : kRequest.substr(1));
+  }
+}
+
+TEST_F(ReplyReceiver, EchoThatDiffersIsTakenAsReplyBytes) {
+  relay.Options.LocalEcho = true;
+  relay.FrameSent();
+  // The echo breaks off at its second byte: that SYN, which differs from
+  // the frame's STX, is the reply's first byte.
+  Feed(Bytes({0x16, 0x16, 0x02, 0x03, 0x7F}));
+  const auto datagram = peer.Receive(2s);
+  ASSERT_TRUE(datagram);
+  EXPECT_EQ(datagram->substr(kPrefix.size()), Bytes({0x02, 0x03, 0x7F}));
+}
+
+// A late reply from another device must not reach the client waiting now.
+TEST_F(ReplyReceiver, MatchIdDropsAReplyFromAnotherDeviceAndKeepsWaiting) {
+  relay.Options.MatchId = true;
+  relay.FrameSent();  // the request on the bus is for device 5
+  Feed(Bytes({0x16, 0x02, 0x07, 0x06, 0x09, 0x11, 0x22, 0x33}));
+  EXPECT_FALSE(peer.Receive(100ms));
+  EXPECT_FALSE(BusIdle);
+  ASSERT_FALSE(view.Log().empty());
+  EXPECT_EQ(view.Log().back(), "reply from ID 9 dropped, waiting for ID 5");
+  Feed(Bytes({0x16, 0x02, 0x07, 0x06, 0x05, 0x11, 0x22, 0x33}));
+  EXPECT_TRUE(peer.Receive(2s));
+  EXPECT_TRUE(BusIdle);
+  // A reply too short to carry an ID is never dropped.
+  PutRequestOnBus(kRequest, 0);
+  relay.FrameSent();
+  Feed(Bytes({0x16, 0x02, 0x03, 0x01}));
+  EXPECT_TRUE(peer.Receive(2s));
 }

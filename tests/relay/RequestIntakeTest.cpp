@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include "RelayTestSupport.h"
-#include "UdpPeer.h"
+#include "net/NetUDPClient.h"
+#include "net/NetUDPServer.h"
 #include "relay/Relay.h"
+#include "relay/RelayEngine.h"
 #include "runtime/Exception.h"
 #include "runtime/MyStrings.h"
+#include "tools/Datagram.h"
 
 using namespace tarvix;
 using tarvix::test::TRecordingView;
@@ -13,12 +16,12 @@ namespace {
 
 const std::string kFrame("\x02\x07\x00\x05\x11\x22\x33", 7);
 
-using test::RequestDatagram;
 
 class RequestIntake : public ::testing::Test {
  protected:
   RequestIntake() : relay(view) {
-    test::BuildRelay(relay);
+    engine.CreateTables();
+    engine.CreateRemote();
     relay.TxTrace = relay.TracePort = true;
   }
 
@@ -26,11 +29,14 @@ class RequestIntake : public ::testing::Test {
     stream.SetSize(datagram.size());
     std::copy(datagram.begin(), datagram.end(), stream.Memory());
     stream.SetPosition(0);
-    relay.UDPSUDPRead(stream);
+    relay.FileRequest(stream);
   }
 
   TRecordingView view;
   TRelay relay;
+  TNetUDPClient client;
+  TNetUDPServer server;
+  TRelayEngine engine{relay, nullptr, client, server};
   TMemoryStream stream;
 };
 
@@ -48,8 +54,8 @@ TEST_F(RequestIntake, FirstRequestCreatesEntryZeroAndItsGridRow) {
   EXPECT_EQ(view.Cell(6, 1), "N");
   EXPECT_EQ(view.Panel(2), "PortRec 1");
   EXPECT_EQ(view.Panel(0), "TxSent 1");
-  EXPECT_EQ(relay.DeviceQueues->Items(0).Count(), 1);
-  EXPECT_EQ(relay.DeviceQueues->Items(0).Head()->GetData(), kFrame);
+  EXPECT_EQ(relay.Queues->Items(0).Count(), 1);
+  EXPECT_EQ(relay.Queues->Items(0).Head()->GetData(), kFrame);
 }
 
 TEST_F(RequestIntake, SameEndpointReusesItsEntryAndShowsTheQueueSizeBeforeThePush) {
@@ -58,7 +64,7 @@ TEST_F(RequestIntake, SameEndpointReusesItsEntryAndShowsTheQueueSizeBeforeThePus
   EXPECT_EQ(relay.Devices->Count(), 1);
   EXPECT_EQ(view.Cell(4, 1), "1");
   EXPECT_EQ(view.Cell(5, 1), "2");
-  EXPECT_EQ(relay.DeviceQueues->Items(0).Count(), 2);
+  EXPECT_EQ(relay.Queues->Items(0).Count(), 2);
 }
 
 TEST_F(RequestIntake, EndpointsAreNeverMerged) {
@@ -69,7 +75,7 @@ TEST_F(RequestIntake, EndpointsAreNeverMerged) {
   Receive(RequestDatagram("LOCALHOST", 1, kFrame));
   Receive(RequestDatagram("localhost", 1, kFrame));
   EXPECT_EQ(relay.Devices->Count(), 6);
-  EXPECT_EQ(relay.DeviceQueues->Count(), 6);
+  EXPECT_EQ(relay.Queues->Count(), 6);
   EXPECT_EQ(view.Cell(2, 2), "5001");
   EXPECT_EQ(view.Cell(0, 6), "5");  // beyond the visible rows, still written
 }
@@ -97,17 +103,17 @@ TEST_F(RequestIntake, DatagramWithoutPrefixIsFiledUnderItsTextWithPortZero) {
   Receive("no terminator at all");
   Receive(std::string("1.2.3.4\0\x10\x27\0", 11));  // port bytes but no frame byte
   ASSERT_EQ(relay.Devices->Count(), 2);
-  EXPECT_EQ(relay.Devices->Items(0).IP.View(), "no terminator at all");
+  EXPECT_EQ(relay.Devices->Items(0).IP, "no terminator at all");
   EXPECT_EQ(relay.Devices->Items(0).Port, 0);
   EXPECT_EQ(relay.Devices->Items(1).Port, 0);
-  EXPECT_EQ(relay.DeviceQueues->Items(1).Head()->Len, 0);
+  EXPECT_EQ(relay.Queues->Items(1).Head()->Len, 0);
   EXPECT_EQ(view.Cell(3, 1), "0");
 }
 
 TEST_F(RequestIntake, CounterOverflowEndsFilingAfterWhatWasDone) {
   relay.PortRecCount = 2147483647;
   EXPECT_THROW(Receive(RequestDatagram("192.168.1.20", 5000, kFrame)), EIntOverflow);
-  EXPECT_EQ(relay.DeviceQueues->Items(0).Count(), 1);
+  EXPECT_EQ(relay.Queues->Items(0).Count(), 1);
   EXPECT_EQ(view.Cell(5, 1), "1");
   EXPECT_EQ(relay.TxSentCount, 0);
 }
@@ -118,7 +124,7 @@ TEST_F(RequestIntake, DatagramBeforeStartUpBuiltTheTableIsDropped) {
   const std::string d = RequestDatagram("192.168.1.20", 5000, kFrame);
   stream.SetSize(d.size());
   std::copy(d.begin(), d.end(), stream.Memory());
-  EXPECT_NO_THROW(unbuilt.UDPSUDPRead(stream));
+  EXPECT_NO_THROW(unbuilt.FileRequest(stream));
   EXPECT_EQ(unbuilt.PortRecCount, 0);
   EXPECT_TRUE(bare.Log().empty());
 }
@@ -129,4 +135,48 @@ TEST_F(RequestIntake, ManyEndpointsEachFindTheirOwnEntry) {
     EXPECT_EQ(relay.LookupDevice(ShortString("10.0.0.1"), p, kFrame), p);
   }
   EXPECT_EQ(relay.Devices->Count(), 2000);
+}
+
+// The table is bounded: a new endpoint past the limit takes over the entry
+// idle longest, keeping its index, while entries with queued requests (and
+// the one whose reply is awaited) stay.
+TEST_F(RequestIntake, FullTableGivesTheLongestIdleEntryToANewEndpoint) {
+  for (std::int32_t p = 0; p < TDeviceList::kMaxEntries; ++p)
+    Receive(RequestDatagram("10.0.0.1", static_cast<std::uint16_t>(p), kFrame));
+  // Entries 0 and 1 still hold their request; 2 is awaited; 3 is idle longest.
+  for (std::int32_t i = 2; i < 5; ++i) (void)relay.Queues->Items(i).Pop();
+  PutRequestOnBus(kFrame, 2);
+  Receive(RequestDatagram("10.9.9.9", 7, std::string("\x02\x07\x00\x42\x11\x22\x33", 7)));
+  EXPECT_EQ(relay.Devices->Count(), TDeviceList::kMaxEntries);
+  EXPECT_EQ(relay.Devices->Find("10.9.9.9", 7), 3);
+  EXPECT_FALSE(relay.Devices->Find("10.0.0.1", 3));
+  EXPECT_EQ(view.Cell(1, 4), "10.9.9.9");
+  EXPECT_EQ(view.Cell(3, 4), "66");
+  EXPECT_EQ(view.Cell(5, 4), "1");
+  EXPECT_EQ(relay.Devices->Items(3).Packets, 1);
+  // A request keeps an entry in use: the next newcomer takes entry 4.
+  Receive(RequestDatagram("10.9.9.8", 7, kFrame));
+  EXPECT_EQ(relay.Devices->Find("10.9.9.8", 7), 4);
+}
+
+TEST_F(RequestIntake, AllowListDropsRequestsByTheSenderAndByTheReplyAddress) {
+  relay.Options.Allow = TAllowList::Parse("10.0.0.0/8,192.168.1.0/24");
+  auto receiveFrom = [&](std::string_view sender, const std::string& datagram) {
+    stream.SetSize(datagram.size());
+    std::copy(datagram.begin(), datagram.end(), stream.Memory());
+    stream.SetPosition(0);
+    relay.FileRequest(stream, sender);
+  };
+  receiveFrom("10.1.2.3", RequestDatagram("192.168.1.20", 5000, kFrame));
+  receiveFrom("172.16.0.1", RequestDatagram("192.168.1.20", 5000, kFrame));
+  receiveFrom("10.1.2.3", RequestDatagram("192.168.2.20", 5000, kFrame));
+  receiveFrom("10.1.2.3", RequestDatagram("nonexistent.invalid", 5000, kFrame));
+  EXPECT_EQ(relay.PortRecCount, 1);
+  EXPECT_EQ(relay.DroppedCount(), 3u);
+  const auto log = view.Log();
+  EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.starts_with("dropped "); }),
+            1);
+  EXPECT_THROW(TAllowList::Parse("10.0.0.0/33"), Exception);
+  EXPECT_THROW(TAllowList::Parse("10.0.0/8"), Exception);
+  EXPECT_TRUE(TAllowList::Parse("0.0.0.0/0").Allows("8.8.8.8"));
 }

@@ -3,11 +3,17 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <thread>
 
+#include "Pump.h"
 #include "RelayTestSupport.h"
 #include "relay/DeviceTable.h"
+#include "net/NetUDPClient.h"
+#include "net/NetUDPServer.h"
 #include "relay/MultiCommThread.h"
+#include "relay/Relay.h"
+#include "relay/RelayEngine.h"
 #include "runtime/HandOff.h"
 #include "serial/SioComPort.h"
 
@@ -22,22 +28,19 @@ namespace {
 class Scheduler : public ::testing::Test {
  protected:
   Scheduler() {
-    DeviceQueues = &queues;
-    LogMemo = &view;
-    CommPort = nullptr;
-    ReplyTimeout = 1000;
-    BusIdle = true;
-    RxState = 0;
-    ActiveDevice = 0;
+    Wire(nullptr);
+    engine->CreateTables();
   }
-  ~Scheduler() override {
-    Stop();
-    DeviceQueues = nullptr;
-    LogMemo = nullptr;
+  ~Scheduler() override { Stop(); }
+
+  // Wires the relay to port (null: sends write nothing); the tables stay.
+  void Wire(TSioComPort* port) {
+    engine.reset();
+    engine.emplace(relay, port, udpc, udps);
   }
 
   void Start() {
-    thread = std::make_unique<TCommThread>([this](std::int32_t ms) {
+    engine->CreateScheduler([this](std::int32_t ms) {
       {
         std::lock_guard lock(mutex);
         events.push_back("P" + std::to_string(ms));
@@ -45,32 +48,23 @@ class Scheduler : public ::testing::Test {
       if (onPause) onPause(ms);
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     });
-    thread->Start();
+    engine->BindGlobals(timeout);
+    engine->Start();
+    thread = engine->Scheduler();
   }
 
   void Stop() {
     if (!thread) return;
     thread->Terminate();
     thread->WaitFor();
-    thread.reset();
+    thread = nullptr;
   }
 
   void Push(std::int32_t queue, std::string_view frame) {
     auto m = std::make_unique<TMyMsg>(static_cast<std::int32_t>(frame.size()));
     m->SetData(frame);
     m->DeviceIndex = queue;
-    queues.Items(queue).Push(std::move(m));
-  }
-
-  // Pumps the main thread until pred holds or two seconds pass.
-  bool PumpUntil(const std::function<bool()>& pred) {
-    const auto deadline = std::chrono::steady_clock::now() + 2s;
-    while (!pred()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      THandOff::Instance().RunPending();
-      std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    return true;
+    relay.Queues->Items(queue).Push(std::move(m));
   }
 
   std::size_t CountEvents(const std::string& e) {
@@ -111,9 +105,13 @@ class Scheduler : public ::testing::Test {
     Scheduler& owner_;
   };
 
-  TDeviceQueues queues;
   TEventView view{*this};
-  std::unique_ptr<TCommThread> thread;
+  TRelay relay{view};
+  TNetUDPClient udpc;
+  TNetUDPServer udps;
+  std::optional<TRelayEngine> engine;
+  TCommThread* thread = nullptr;
+  std::int32_t timeout = 1000;  // the reply time-out the relay starts with
   std::mutex mutex;
   std::vector<std::string> events;  // guarded by mutex
   std::function<void(std::int32_t)> onPause;
@@ -123,17 +121,17 @@ class Scheduler : public ::testing::Test {
 
 TEST_F(Scheduler, WithoutEndpointsItOnlyWrapsAndNeverSends) {
   Start();
-  ASSERT_TRUE(PumpUntil([&] { return CountEvents("P100") >= 5; }));
+  ASSERT_TRUE(test::PumpFor([&] { return CountEvents("P100") >= 5; }));
   Stop();
   EXPECT_EQ(CountEvents("P50"), 0u);
   EXPECT_TRUE(view.Log().empty());
 }
 
 TEST_F(Scheduler, SilentDeviceGetsAResendAfterEveryTimeout) {
-  queues.Add();
+  relay.Queues->Add();
   Push(0, std::string("\x16\x16\x02\x07\x00\x05\x11\x22\x33", 9));
   Start();
-  ASSERT_TRUE(PumpUntil([&] { return TimeoutLines() >= 2; }));
+  ASSERT_TRUE(test::PumpFor([&] { return TimeoutLines() >= 2; }));
   Stop();
   EXPECT_FALSE(BusIdle);
   EXPECT_EQ(view.Log()[0], "*09 16 16 02 07 00 05 11 22 33 ");
@@ -143,11 +141,11 @@ TEST_F(Scheduler, SilentDeviceGetsAResendAfterEveryTimeout) {
 class SchedulerTimeout : public Scheduler, public ::testing::WithParamInterface<std::pair<int, int>> {};
 
 TEST_P(SchedulerTimeout, ResendComesAtTheCountedVisitWhereCountTimes50ExceedsTheTimeout) {
-  ReplyTimeout = GetParam().first;
-  queues.Add();
+  timeout = GetParam().first;
+  relay.Queues->Add();
   Push(0, "\x16\x02\x03\x01");
   Start();
-  ASSERT_TRUE(PumpUntil([&] { return TimeoutLines() >= 2; }));
+  ASSERT_TRUE(test::PumpFor([&] { return TimeoutLines() >= 2; }));
   Stop();
   EXPECT_EQ(VisitsBeforeFirstResend(), GetParam().second);
 }
@@ -157,22 +155,22 @@ INSTANTIATE_TEST_SUITE_P(Timeouts, SchedulerTimeout,
                                            std::pair{49, 1}, std::pair{0, 1}, std::pair{-5, 1}));
 
 TEST_F(Scheduler, StoploopFreesTheBusForTheNextRequest) {
-  ReplyTimeout = 10000;
-  queues.Add();
+  timeout = 10000;
+  relay.Queues->Add();
   Push(0, "\x16\x02\x03\x01");
   Push(0, "\x16\x02\x03\x02");
   Start();
-  ASSERT_TRUE(PumpUntil([&] { return !BusIdle && TxFrame.Length() == 4 && CountEvents("P0") == 1; }));
-  stoploopClick();
-  ASSERT_TRUE(PumpUntil([&] { return CountEvents("P0") == 2; }));
+  ASSERT_TRUE(test::PumpFor([&] { return !BusIdle && TxFrame.Length() == 4 && CountEvents("P0") == 1; }));
+  FreeBus();
+  ASSERT_TRUE(test::PumpFor([&] { return CountEvents("P0") == 2; }));
   Stop();
-  EXPECT_EQ(queues.Items(0).Count(), 0);
+  EXPECT_EQ(relay.Queues->Items(0).Count(), 0);
   EXPECT_EQ(TxFrame.View(), std::string("\x16\x02\x03\x02"));
 }
 
 TEST_F(Scheduler, QueuesTakeTurnsOneRequestPerVisit) {
-  queues.Add();
-  queues.Add();
+  relay.Queues->Add();
+  relay.Queues->Add();
   Push(0, "A1");
   Push(0, "A2");
   Push(1, "B1");
@@ -188,7 +186,7 @@ TEST_F(Scheduler, QueuesTakeTurnsOneRequestPerVisit) {
     }
   };
   Start();
-  ASSERT_TRUE(PumpUntil([&] {
+  ASSERT_TRUE(test::PumpFor([&] {
     std::lock_guard lock(takenMutex);
     return taken.size() == 4;
   }));
@@ -197,11 +195,11 @@ TEST_F(Scheduler, QueuesTakeTurnsOneRequestPerVisit) {
 }
 
 TEST_F(Scheduler, EmptyFrameSetsActiveDeviceAndLeavesTheBusIdle) {
-  queues.Add();
-  queues.Add();
+  relay.Queues->Add();
+  relay.Queues->Add();
   Push(1, "");
   Start();
-  ASSERT_TRUE(PumpUntil([&] { return CountEvents("P0") == 1 && CountEvents("P100") >= 2; }));
+  ASSERT_TRUE(test::PumpFor([&] { return CountEvents("P0") == 1 && CountEvents("P100") >= 2; }));
   Stop();
   EXPECT_TRUE(BusIdle);
   EXPECT_EQ(ActiveDevice.load(), 1);
@@ -209,39 +207,98 @@ TEST_F(Scheduler, EmptyFrameSetsActiveDeviceAndLeavesTheBusIdle) {
 }
 
 TEST_F(Scheduler, TimeoutLineOfALongFrameIsCutTo255Characters) {
-  ReplyTimeout = 0;
-  queues.Add();
+  timeout = 0;
+  relay.Queues->Add();
   Push(0, std::string(100, '\x16'));
   Start();
-  ASSERT_TRUE(PumpUntil([&] { return TimeoutLines() >= 1; }));
+  ASSERT_TRUE(test::PumpFor([&] { return TimeoutLines() >= 1; }));
   Stop();
   EXPECT_EQ(view.Log()[0].size(), 255u);
 }
 
 TEST_F(Scheduler, FailedSendIsLoggedAndTheLoopGoesOn) {
-  ReplyTimeout = 0;
-  queues.Add();
+  timeout = 0;
+  relay.Queues->Add();
   Push(0, "\x16\x02\x03\x01");
   // A port that is not open refuses the write.
-  auto port = std::make_unique<TSioComPort>();
-  port->SetAutoOpen(false);
-  CommPort = port.get();
+  TSioComPort port;
+  port.SetAutoOpen(false);
+  Wire(&port);
   Start();
-  ASSERT_TRUE(PumpUntil([&] { return TimeoutLines() >= 2; }));
+  ASSERT_TRUE(test::PumpFor([&] { return TimeoutLines() >= 2; }));
   Stop();
-  CommPort = nullptr;
+  Wire(nullptr);
   const auto log = view.Log();
   EXPECT_NE(std::find(log.begin(), log.end(), "ie_NOpen - device not open"), log.end()) << ::testing::PrintToString(log);
   EXPECT_FALSE(BusIdle);
 }
 
 TEST_F(Scheduler, StopWhileASendIsPendingEndsWithoutDeadlock) {
-  queues.Add();
+  relay.Queues->Add();
   Push(0, "\x16\x02\x03\x01");
   Start();
   // Do not pump: the scheduler blocks in its send step until the wait below runs it.
-  ASSERT_TRUE(PumpUntil([&] { return THandOff::Instance().HasPending() || CountEvents("P0") == 1; }));
+  ASSERT_TRUE(test::PumpFor([&] { return THandOff::Instance().HasPending() || CountEvents("P0") == 1; }));
   thread->Terminate();
   thread->WaitFor();
   EXPECT_TRUE(thread->Finished());
+}
+
+// Idle endpoints must not slow a request down: a visit of an empty queue
+// while the bus is idle costs no pause, so the request in the last of 10,000
+// queues waits no longer than the one in a single queue.
+TEST_F(Scheduler, IdleQueuesCostARequestNoTime) {
+  for (const std::int32_t queues : {1, 10000}) {
+    SCOPED_TRACE(queues);
+    Stop();
+    relay.Queues = std::make_unique<TDeviceQueues>();
+    for (std::int32_t q = 0; q < queues; ++q) relay.Queues->Add();
+    {
+      std::lock_guard lock(mutex);
+      events.clear();
+    }
+    Start();
+    ASSERT_TRUE(test::PumpFor([&] { return CountEvents("P100") >= 2; }));
+    Push(queues - 1, "\x16\x02\x03\x01");
+    ASSERT_TRUE(test::PumpFor([&] { return CountEvents("P0") == 1; }));
+    Stop();
+    // After the push, at most one wrap pause comes before the take.
+    std::lock_guard lock(mutex);
+    const auto taken = std::find(events.begin(), events.end(), "P0");
+    EXPECT_EQ(std::count(events.begin(), taken, "P50"), 0);
+  }
+}
+
+// While the bus is busy every visit, of an empty queue too, pauses and
+// counts: the resend comes at the same visit as with one queue.
+TEST_F(Scheduler, BusyVisitsOfEmptyQueuesStillCountTowardsTheTimeout) {
+  relay.Queues->Add();
+  relay.Queues->Add();
+  relay.Queues->Add();
+  Push(0, "\x16\x02\x03\x01");
+  Start();
+  ASSERT_TRUE(test::PumpFor([&] { return TimeoutLines() >= 1; }));
+  Stop();
+  EXPECT_EQ(VisitsBeforeFirstResend(), 21);
+}
+
+TEST_F(Scheduler, ResendLimitGivesTheRequestUpAndServesTheNext) {
+  relay.Options.ResendLimit = 2;
+  relay.Queues->Add();
+  relay.Queues->Add();
+  relay.Devices = std::make_unique<TDeviceList>();
+  relay.Devices->Add("10.0.0.5", 5000);
+  relay.Devices->Add("10.0.0.6", 5001);
+  timeout = 0;
+  Push(0, "\x16\x02\x03\x01");
+  Push(1, "\x16\x02\x03\x02");
+  Start();
+  ASSERT_TRUE(test::PumpFor([&] { return CountEvents("P0") == 2; }));
+  Stop();
+  EXPECT_EQ(TxFrame.View(), std::string_view("\x16\x02\x03\x02"));
+  const auto log = view.Log();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log[0], "*04 16 02 03 01 ");
+  EXPECT_EQ(log[1], "*04 16 02 03 01 ");
+  EXPECT_EQ(log[2], "request to 10.0.0.5 5000 given up after 2 resends");
 }

@@ -1,0 +1,96 @@
+#include "app/LongOptions.h"
+
+#include <string_view>
+
+#include "net/NetStack.h"
+#include "runtime/Exception.h"
+#include "runtime/IntText.h"
+
+namespace tarvix {
+
+namespace {
+
+// A whole number from low to high, or nothing.
+std::optional<std::int32_t> Number(std::string_view text, std::int32_t low, std::int32_t high) {
+  const auto value = TryStrToInt(text);
+  if (!value || *value < low || *value > high) return std::nullopt;
+  return value;
+}
+
+std::string Invalid(std::string_view name, std::string_view value, std::string_view expected) {
+  return "Invalid value '" + std::string(value) + "' for " + std::string(name) + " (" + std::string(expected) + ")";
+}
+
+void Read(TLongOptions& o, std::string_view argument) {
+  const auto equals = argument.find('=');
+  const std::string_view name = argument.substr(0, equals);
+  const bool hasValue = equals != std::string_view::npos;
+  const std::string_view value = hasValue ? argument.substr(equals + 1) : std::string_view();
+  auto flag = [&](bool& target) {
+    if (hasValue) o.Errors.push_back("Option " + std::string(name) + " takes no value");
+    else target = true;
+  };
+  if (name == "--headless") flag(o.Headless);
+  else if (name == "--local-echo") flag(o.LocalEcho);
+  else if (name == "--match-id") flag(o.MatchId);
+  else if (name == "--help") flag(o.Help);
+  else if (name == "--version") flag(o.Version);
+  else if (name == "--listen") {
+    if (TNetStack::IsDottedQuad(value)) o.Listen = std::string(value);
+    else o.Errors.push_back(Invalid(name, value, "an IPv4 address such as 192.168.1.10"));
+  } else if (name == "--allow") {
+    try {
+      o.Allow = TAllowList::Parse(value);
+    } catch (const Exception& error) {
+      o.Errors.push_back(Invalid(name, value, error.Message()));
+    }
+  } else if (name == "--resend-limit") {
+    if (const auto n = Number(value, 0, 1000000)) o.ResendLimit = *n;
+    else o.Errors.push_back(Invalid(name, value, "a whole number from 0 to 1000000"));
+  } else if (name == "--rs485") {
+    if (!hasValue) {
+      o.RS485 = true;
+      return;
+    }
+    const auto comma = value.find(',');
+    const auto before = Number(value.substr(0, comma), 0, 10000);
+    const auto after = comma == std::string_view::npos ? std::nullopt : Number(value.substr(comma + 1), 0, 10000);
+    if (!before || !after) {
+      o.Errors.push_back(Invalid(name, value, "BEFORE,AFTER in milliseconds, each from 0 to 10000"));
+      return;
+    }
+    o.RS485 = true;
+    o.RS485Before = static_cast<std::uint32_t>(*before);
+    o.RS485After = static_cast<std::uint32_t>(*after);
+  } else {
+    o.Errors.push_back("Unknown option " + std::string(name));
+  }
+}
+
+}  // namespace
+
+TLongOptions ParseLongOptions(int argc, const char* const* argv) {
+  TLongOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument(argv[i]);
+    if (argument.starts_with("--")) Read(options, argument);
+  }
+  return options;
+}
+
+std::string UsageText(const std::string& program) {
+  return "Usage: " + program + " [-c<n>] [-p<port>] [options]\n"
+         "  -c<n>                 serial port number n, one character (COM<n>); -c0 asks in a dialog\n"
+         "  -p<port>              the number shown as Serverport (0..65535); the relay listens on UDP 3776\n"
+         "  --headless            no window: log lines to standard output, errors to standard error\n"
+         "  --listen=IP           listen on this local IPv4 address instead of all (still port 3776)\n"
+         "  --allow=NET/BITS,...  take requests only from, and reply only to, these IPv4 networks\n"
+         "  --resend-limit=N      give a request up after N resends without a reply (0..1000000)\n"
+         "  --local-echo          the adapter echoes what it sends: skip the echo before the reply\n"
+         "  --rs485[=BEFORE,AFTER] kernel RS485 direction control by RTS, delays in ms (default 0,0)\n"
+         "  --match-id            drop a reply whose device ID differs from the request's\n"
+         "  --help                print this text and exit\n"
+         "  --version             print the version and exit\n";
+}
+
+}  // namespace tarvix

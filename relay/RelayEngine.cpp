@@ -1,0 +1,154 @@
+#include "relay/RelayEngine.h"
+
+#include <string>
+
+#include "net/NetUDPClient.h"
+#include "net/NetUDPServer.h"
+#include "relay/Relay.h"
+#include "relay/RelayView.h"
+#include "serial/SioComPort.h"
+
+namespace tarvix {
+
+TRelayEngine::TRelayEngine(TRelay& relay, TSioComPort* port, TNetUDPClient& client, TNetUDPServer& server)
+    : relay_(relay), port_(port), client_(client), server_(server) {
+  if (!port_) return;
+  port_->OnOpen = [this](TSioComPort&) { relay_.ResetReceiver(); };
+  port_->OnDeviceLost = [this](TSioComPort& cp) {
+    relay_.View().AddLogLine("COM" + std::to_string(cp.ComNumber()) + ": device lost");
+  };
+  port_->OnDeviceBack = [this](TSioComPort& cp) {
+    relay_.View().AddLogLine("COM" + std::to_string(cp.ComNumber()) + ": device back");
+    DeviceBack();
+  };
+}
+
+TRelayEngine::~TRelayEngine() {
+  *alive_ = false;
+  StopServerRetry();
+  if (port_) port_->OnOpen = port_->OnDeviceLost = port_->OnDeviceBack = nullptr;
+  if (scheduler_) {
+    scheduler_->Terminate();
+    scheduler_->WaitFor();
+  }
+  if (CommThread == scheduler_.get()) CommThread = nullptr;
+  if (CommPort == port_) CommPort = nullptr;
+  BusIdle = false;
+  if (relay_.Queues && DeviceQueues == relay_.Queues.get()) DeviceQueues = nullptr;
+  if (LogMemo == &relay_.View()) LogMemo = nullptr;
+}
+
+void TRelayEngine::Build(const TRelayStart& start) {
+  relay_.Options = start.Options;
+  CreateTables();
+  CreateRemote();
+  SetRemotePort(start.RemotePort);
+  RestartUdp();
+  CreateScheduler(start.Pause);
+  BindGlobals(start.ReplyTimeout);
+  Start();
+}
+
+void TRelayEngine::CreateTables() {
+  relay_.Devices = std::make_unique<TDeviceList>();
+  relay_.Queues = std::make_unique<TDeviceQueues>();
+}
+
+void TRelayEngine::CreateRemote() {
+  relay_.Remote = std::make_unique<TRemoteDevice>();
+  TRemoteDevice& remote = *relay_.Remote;
+  remote.Client = &client_;
+  remote.Server = &server_;
+  remote.LocalIP.Assign("127.0.0.1");
+  remote.RemoteIP.Assign("127.0.0.1");
+  remote.RemotePort = 3776;
+  remote.LocalPort = 3777;
+}
+
+void TRelayEngine::SetRemotePort(std::uint16_t port) { relay_.Remote->RemotePort = port; }
+
+void TRelayEngine::RestartUdp() {
+  relay_.Remote->UpdateClient();
+  relay_.Remote->UpdateServer();
+  const std::int32_t granted = server_.ReceiveBufferGranted();
+  if (server_.Active() && granted < TNetUDPServer::ReceiveBufferRequest) {
+    relay_.View().AddLogLine("UDP receive buffer " + std::to_string(granted) + " bytes, asked for " +
+                             std::to_string(TNetUDPServer::ReceiveBufferRequest) +
+                             " (raise net.core.rmem_max)");
+  }
+}
+
+void TRelayEngine::KeepServerActive(std::chrono::milliseconds retryPeriod) {
+  if (server_.Active() || serverRetry_) return;
+  serverRetry_ = std::make_unique<TPeriodicThread>(retryPeriod, [this, alive = alive_] {
+    if (*alive) TryServer();
+  });
+  serverRetry_->Start();
+}
+
+void TRelayEngine::TryServer() {
+  if (!serverRetry_) return;
+  if (!server_.Active()) {
+    try {
+      server_.SetActive(true);
+    } catch (const std::exception&) {
+      return;  // still taken: the next period tries again
+    }
+  }
+  StopServerRetry();
+  relay_.View().AddLogLine("UDP server listening on port 3776");
+}
+
+void TRelayEngine::StopServerRetry() {
+  if (!serverRetry_) return;
+  serverRetry_->Stop();
+  serverRetry_->WaitFor();
+  serverRetry_.reset();
+}
+
+void TRelayEngine::DeviceBack() {
+  // The device went while a request waited for its reply: the frame may
+  // never have reached it, so it goes out again now rather than after the
+  // next time-out.
+  if (scheduler_ && !BusIdle.load()) scheduler_->ResendSoon();
+}
+
+void TRelayEngine::CreateScheduler(TPause pause) {
+  // A start-up run again (tests do) replaces a scheduler the close has stopped.
+  if (scheduler_) {
+    scheduler_->Terminate();
+    scheduler_->WaitFor();
+  }
+  TSchedulerHooks hooks;
+  hooks.ResendLimit = relay_.Options.ResendLimit;
+  hooks.GaveUp = [this](std::int32_t resends) { relay_.GiveUp(resends); };
+  hooks.Sent = [this] { relay_.FrameSent(); };
+  scheduler_ = std::make_unique<TCommThread>(std::move(pause), std::move(hooks));
+  CommThread = scheduler_.get();
+  scheduler_->Create();
+}
+
+void TRelayEngine::BindGlobals(std::int32_t replyTimeout) {
+  CommPort = port_;
+  DeviceQueues = relay_.Queues.get();
+  ReplyTimeout = replyTimeout;
+  LogMemo = &relay_.View();
+}
+
+void TRelayEngine::Start() {
+  scheduler_->Start();
+  BusIdle = true;
+}
+
+void TRelayEngine::Close() {
+  StopServerRetry();
+  if (scheduler_) {
+    scheduler_->Terminate();
+    scheduler_->WaitFor();
+  }
+  if (port_ && port_->Open()) port_->SetOpen(false);
+  if (client_.Active()) client_.SetActive(false);
+  if (server_.Active()) server_.SetActive(false);
+}
+
+}  // namespace tarvix
