@@ -5,6 +5,7 @@
 #   install-deps.sh bench      + benchmark tools
 #   install-deps.sh fuzz       + clang and libFuzzer
 #   install-deps.sh package    + dpkg tools for the .deb
+#   install-deps.sh service    + systemd-analyze and man, for the package check
 set -euo pipefail
 
 packages=(g++ cmake ninja-build make qt6-base-dev libgtest-dev libgmock-dev)
@@ -13,6 +14,7 @@ for group in "$@"; do
     bench) packages+=(libbenchmark-dev socat) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     package) packages+=(dpkg-dev file) ;;
+    service) packages+=(systemd man-db) ;;
     screenshot) packages+=(xvfb xauth) ;;
     *) echo "install-deps.sh: unknown group '$group'" >&2; exit 2 ;;
   esac
