@@ -5,7 +5,9 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <vector>
 
+#include "app/LongOptions.h"
 #include "app/PortSwitches.h"
 #include "runtime/Exception.h"
 
@@ -92,6 +94,56 @@ TEST(CommandlineTest, ProcessCommandLineJoinsArgumentsWithSingleBlanks) {
   EXPECT_EQ(ProcessCommandLine(3, argv), "/usr/bin/tarvix-server -c3 a  b");
   EXPECT_EQ(ProcessCommandLine(1, argv), "/usr/bin/tarvix-server");
   EXPECT_EQ(ProcessCommandLine(0, argv), "");
+}
+
+}  // namespace
+}  // namespace tarvix
+
+namespace tarvix {
+namespace {
+
+TLongOptions Parse(std::vector<const char*> args) {
+  args.insert(args.begin(), "tarvix-server");
+  return ParseLongOptions(static_cast<int>(args.size()), args.data());
+}
+
+TEST(LongOptions, AreOffByDefaultAndLeaveTheSwitchesAlone) {
+  const TLongOptions o = Parse({"-c3", "-p5000", "x--headless"});
+  EXPECT_FALSE(o.Headless || o.LocalEcho || o.MatchId || o.RS485 || o.ResendLimit || o.Help || o.Version);
+  EXPECT_EQ(o.Listen, "0.0.0.0");
+  EXPECT_TRUE(o.Allow.Empty());
+  EXPECT_TRUE(o.Errors.empty());
+}
+
+TEST(LongOptions, ReadTheirValues) {
+  const TLongOptions o = Parse({"--headless", "--listen=192.168.1.10", "--allow=10.0.0.0/8,192.168.1.0/24",
+                                "--resend-limit=1000000", "--local-echo", "--rs485=2,3", "--match-id"});
+  EXPECT_TRUE(o.Errors.empty()) << o.Errors.front();
+  EXPECT_TRUE(o.Headless && o.LocalEcho && o.MatchId && o.RS485);
+  EXPECT_EQ(o.Listen, "192.168.1.10");
+  EXPECT_TRUE(o.Allow.Allows("10.200.0.1") && o.Allow.Allows("192.168.1.99"));
+  EXPECT_FALSE(o.Allow.Allows("192.168.2.1") || o.Allow.Allows("localhost"));
+  EXPECT_EQ(o.ResendLimit, 1000000);
+  EXPECT_EQ(o.RS485Before, 2u);
+  EXPECT_EQ(o.RS485After, 3u);
+  const TLongOptions bare = Parse({"--rs485", "--resend-limit=0"});
+  EXPECT_TRUE(bare.RS485 && bare.RS485Before == 0 && bare.RS485After == 0);
+  EXPECT_EQ(bare.ResendLimit, 0);
+}
+
+// A malformed value is an error of its own; the option keeps its default
+// and the others still count.
+TEST(LongOptions, MalformedValuesAreErrorsAndTheOptionStaysOff) {
+  const TLongOptions o =
+      Parse({"--listen=1.2.3", "--allow=10.0.0.0/33", "--resend-limit=-1", "--resend-limit=1000001",
+             "--rs485=5", "--headless=yes", "--bogus", "--match-id"});
+  ASSERT_EQ(o.Errors.size(), 7u);
+  EXPECT_EQ(o.Errors[0], "Invalid value '1.2.3' for --listen (an IPv4 address such as 192.168.1.10)");
+  EXPECT_EQ(o.Errors[6], "Unknown option --bogus");
+  EXPECT_EQ(o.Listen, "0.0.0.0");
+  EXPECT_TRUE(o.Allow.Empty());
+  EXPECT_FALSE(o.ResendLimit || o.RS485 || o.Headless);
+  EXPECT_TRUE(o.MatchId);
 }
 
 }  // namespace
