@@ -181,6 +181,26 @@ TEST_F(StartUp, PortPromptCancelledIsShownAndStartUpGoesOn) {
   EXPECT_NE(CommThread, nullptr);
 }
 
+// UDP 3776 taken at start-up (an instance still ending) must not leave a
+// relay without a scheduler: once the port is free, "set" binds the server
+// and requests reach the bus.
+TEST_F(StartUp, BusyServerPortIsShownAndStartUpGoesOnSoSetCanBindLater) {
+  CloseStep(*form);
+  form.reset();
+  auto holder = std::make_unique<TUdpEndpoint>(ResolveIPv4("0.0.0.0", 3776));
+  form = std::make_unique<TForm1>();
+  Create("tarvix-server -c1");
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(errors.back(), "Could not bind socket. Address and port are already in use.");
+  EXPECT_FALSE(form->UDPS.Active());
+  ASSERT_NE(CommThread, nullptr);
+  EXPECT_EQ(form->PageControl1->currentIndex(), 1);
+  holder.reset();
+  form->SetServerClick();
+  ASSERT_TRUE(form->UDPS.Active());
+  EXPECT_TRUE(RoundTrip(com1));
+}
+
 TEST_F(StartUp, ComSpinStartsAtOneWhateverTheSwitchSaid) {
   test::TPtyPort com5(5);
   Create("tarvix-server -c5");
