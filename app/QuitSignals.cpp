@@ -4,8 +4,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QWidget>
+
+#include "ui/ErrorBox.h"
 
 namespace tarvix {
 
@@ -19,25 +22,55 @@ void OnQuitSignal(int) {
   [[maybe_unused]] const ssize_t ignored = write(quitPipeWrite, &byte, 1);
 }
 
-}  // namespace
-
-void CloseOnQuitSignals(QWidget& window) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;  // the relay still runs, only without this courtesy
-  quitPipeWrite = fds[1];
-  auto* notifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, &window);
-  QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window, fd = fds[0]] {
-    char buffer[16];
-    while (read(fd, buffer, sizeof buffer) > 0) {
-    }
-    window.close();
-  });
+void SetQuitAction(void (*handler)(int)) {
   struct sigaction action {};
-  action.sa_handler = OnQuitSignal;
+  action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
+
+TQuitSignals::TQuitSignals() {
+  if (pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) return;  // the relay still runs, only without this courtesy
+  quitPipeWrite = pipe_[1];
+  notifier_ = std::make_unique<QSocketNotifier>(pipe_[0], QSocketNotifier::Read);
+  QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] {
+    char buffer[16];
+    while (read(pipe_[0], buffer, sizeof buffer) > 0) {
+    }
+    if (window_)
+      Quit();
+    else
+      requested_ = true;
+  });
+  SetQuitAction(OnQuitSignal);
+}
+
+TQuitSignals::~TQuitSignals() {
+  if (!notifier_) return;
+  SetQuitAction(SIG_DFL);
+  quitPipeWrite = -1;
+  notifier_.reset();
+  close(pipe_[0]);
+  close(pipe_[1]);
+}
+
+void TQuitSignals::SetWindow(QWidget& window) {
+  window_ = &window;
+  if (requested_)
+    QMetaObject::invokeMethod(
+        notifier_.get(), [this] { Quit(); }, Qt::QueuedConnection);
+}
+
+void TQuitSignals::Quit() {
+  CloseErrorBox();
+  window_->close();
+  // A window that was never shown (headless) does not end the event loop
+  // when it closes.
+  QCoreApplication::quit();
 }
 
 }  // namespace tarvix

@@ -1,13 +1,42 @@
-// SIGINT and SIGTERM close the main window, so that Ctrl-C in a terminal or
-// a service manager's stop runs the orderly close step (scheduler stopped,
-// port and sockets closed) instead of killing the relay mid-send.
-// Main thread only, once, after the window exists.
+// SIGINT and SIGTERM end the relay in order: they close an open error box,
+// then the main window, so that Ctrl-C in a terminal or a service manager's
+// stop runs the close step (scheduler stopped, port and sockets closed)
+// instead of killing the relay mid-send, and the program ends with exit
+// code 0 even while a box is open or the window is not shown (headless).
+//
+// Owned by the program. Main thread only: made after the QApplication and
+// before the window, so that a signal during the window's creation step is
+// not lost; the window is given once it exists. A signal is acted on from
+// the event loop (a self-pipe), never inside the signal handler. Without a
+// window yet, the close waits until SetWindow. Destruction puts the default
+// actions back. Nothing here throws beyond allocation failure; if the pipe
+// cannot be made the signals keep their default action.
 #pragma once
 
+#include <memory>
+
+class QSocketNotifier;
 class QWidget;
 
 namespace tarvix {
 
-void CloseOnQuitSignals(QWidget& window);
+class TQuitSignals {
+ public:
+  TQuitSignals();
+  ~TQuitSignals();
+  TQuitSignals(const TQuitSignals&) = delete;
+  TQuitSignals& operator=(const TQuitSignals&) = delete;
+
+  // The window a signal closes; it must outlive this object's event handling.
+  void SetWindow(QWidget& window);
+
+ private:
+  void Quit();
+
+  std::unique_ptr<QSocketNotifier> notifier_;
+  int pipe_[2] = {-1, -1};
+  QWidget* window_ = nullptr;
+  bool requested_ = false;  // a signal came before the window was given
+};
 
 }  // namespace tarvix

@@ -2,18 +2,78 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
+#include <cstdio>
 
 #include "runtime/ErrorDisplay.h"
 #include "runtime/ErrorText.h"
 
 namespace tarvix {
 
+namespace {
+
+struct TBoxState {
+  TErrorLog Log;
+  QPointer<QMessageBox> Open;  // the box on screen, once the queued call has run
+  bool Busy = false;           // a box is queued or open
+};
+
+TBoxState& State() {
+  static TBoxState state;
+  return state;
+}
+
+void LogError(const std::string& text) {
+  const std::string line = "error: " + text;
+  if (State().Log)
+    State().Log(line);
+  else
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+void OpenBox(const QString& title, const QString& text) {
+  TBoxState& state = State();
+  if (!state.Busy) return;  // closed by CloseErrorBox before it could open
+  auto* box = new QMessageBox(QMessageBox::Critical, title, text, QMessageBox::Ok, QApplication::activeWindow());
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::ApplicationModal);
+  QObject::connect(box, &QMessageBox::finished, [] { State().Busy = false; });
+  state.Open = box;
+  box->show();
+}
+
+}  // namespace
+
 void InstallErrorBox(std::string title) {
   SetErrorDisplay([title = QString::fromStdString(title)](const std::string& message) {
-    QMessageBox box(QMessageBox::Critical, title, QString::fromStdString(ErrorBoxText(message)), QMessageBox::Ok,
-                    QApplication::activeWindow());
-    box.exec();
+    TBoxState& state = State();
+    const std::string text = ErrorBoxText(message);
+    if (state.Busy) {
+      LogError(text);
+      return;
+    }
+    state.Busy = true;
+    QMetaObject::invokeMethod(
+        qApp, [title, text = QString::fromStdString(text)] { OpenBox(title, text); }, Qt::QueuedConnection);
   });
+}
+
+void InstallErrorLines() {
+  SetErrorDisplay([](const std::string& message) {
+    const std::string text = ErrorBoxText(message);
+    std::fprintf(stderr, "%s\n", text.c_str());
+    LogError(text);
+  });
+}
+
+void SetErrorLog(TErrorLog log) { State().Log = std::move(log); }
+
+bool CloseErrorBox() {
+  TBoxState& state = State();
+  const bool had = state.Busy;
+  state.Busy = false;
+  if (state.Open) state.Open->done(QMessageBox::Ok);
+  return had;
 }
 
 }  // namespace tarvix

@@ -15,7 +15,9 @@
 #include "runtime/Checked.h"
 #include "runtime/ErrorDisplay.h"
 #include "ui/ByteText.h"
+#include "ui/ErrorBox.h"
 #include "ui/FormStyle.h"
+#include "ui/Headless.h"
 #include "ui/QueueGrid.h"
 #include "ui/SpinEdit.h"
 #include "ui/StatusBar.h"
@@ -26,6 +28,9 @@ namespace {
 
 constexpr int kMinLogPointSize = 1;
 constexpr int kMaxLogPointSize = 144;
+// The log drops its oldest lines past this, so a relay that runs for months
+// keeps a bounded memory.
+constexpr int kMaxLogLines = 100000;
 
 // The status bar's hint bands; both ends are open, so the borders between
 // them leave the hint as it was.
@@ -78,10 +83,13 @@ QCheckBox* MakeCheckBox(QWidget* parent, const char* caption, QRect geometry) {
 
 }  // namespace
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::Window) {
-  LoadComponents();
+TForm1::TForm1(std::string_view listenIP, QWidget* parent) : QWidget(parent, Qt::Window) {
+  LoadComponents(listenIP);
   CreateControls();
   ConnectHandlers();
+  // From here on the log exists: errors that cannot open a box of their own
+  // are written to it, also those of the activations below.
+  SetErrorLog([this](std::string_view line) { AddLogLine(line); });
   // Loading ends with the components' activation; an error there (port 3776
   // taken by another program) is shown like any other error of the window's
   // creation, and the window still comes up so the operator can "set" later.
@@ -90,9 +98,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::Window) {
   Guarded([this] { UDPS.Loaded(); });
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() { SetErrorLog({}); }
 
-void TForm1::LoadComponents() {
+void TForm1::LoadComponents(std::string_view listenIP) {
   sp.BeginLoading();
   UDPS.BeginLoading();
   UDPC.BeginLoading();
@@ -102,7 +110,7 @@ void TForm1::LoadComponents() {
   sp.OnTriggerAvail = [this](TSioComPort& CP, std::uint16_t Count) { spTriggerAvail(CP, Count); };
 
   TNetSocketHandle& binding = UDPS.Bindings().Add();
-  binding.IP = "0.0.0.0";
+  binding.IP = std::string(listenIP);
   binding.Port = 3776;
   UDPS.SetDefaultPort(0);
   UDPS.OnUDPRead = [this](TNetUDPServer& Sender, TMemoryStream& AData, TNetSocketHandle& ABinding) {
@@ -162,6 +170,7 @@ void TForm1::CreateControls() {
   logFont.setFixedPitch(true);
   DebugLog->setFont(logFont);
   DebugLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+  DebugLog->setMaximumBlockCount(kMaxLogLines);
   DebugLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   DebugLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
@@ -191,7 +200,10 @@ void TForm1::ConnectHandlers() {
   stoploop->installEventFilter(this);
 }
 
-void TForm1::AddLogLine(std::string_view line) { DebugLog->appendPlainText(FromBytes(line)); }
+void TForm1::AddLogLine(std::string_view line) {
+  DebugLog->appendPlainText(FromBytes(line));
+  EchoLogLine(line);
+}
 
 void TForm1::SetGridCell(int column, int row, std::string_view text) { sg->SetCell(column, row, text); }
 
@@ -292,13 +304,13 @@ void TForm1::FormClose() {
   });
 }
 
-void TForm1::UDPSUDPRead(TNetUDPServer& /*Sender*/, TMemoryStream& AData, TNetSocketHandle& /*ABinding*/) {
-  Relay.UDPSUDPRead(AData);
+void TForm1::UDPSUDPRead(TNetUDPServer& /*Sender*/, TMemoryStream& AData, TNetSocketHandle& ABinding) {
+  Relay.FileRequest(AData, ABinding.SourceIP);
 }
 
-void TForm1::spTriggerAvail(TSioComPort& CP, std::uint16_t Count) { Relay.spTriggerAvail(CP, Count); }
+void TForm1::spTriggerAvail(TSioComPort& CP, std::uint16_t Count) { Relay.ReceiveBytes(CP, Count); }
 
-void TForm1::stoploopClick() { tarvix::stoploopClick(); }
+void TForm1::stoploopClick() { FreeBus(); }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   if (watched == DebugLog->viewport() && event->type() == QEvent::MouseButtonDblClick) {

@@ -7,8 +7,14 @@
 //
 // Construction loads the components as the window description has them and
 // activates UDPC, then UDPS; an activation error is shown in the standard
-// error display and leaves that component inactive. The window's own handlers show what they raise in the standard
+// error display and leaves that component inactive. Before the activations
+// the window makes its debug log the error log (ErrorBox.h); destruction
+// clears it. The window's own handlers show what they raise in the standard
 // error display (ShowCurrentException) and end; the window keeps running.
+//
+// The debug log keeps its newest 100,000 lines. In headless mode
+// (Headless.h) every line added through AddLogLine is echoed to standard
+// output.
 // UDPSUDPRead and spTriggerAvail let exceptions through to the component
 // that raised the event.
 #pragma once
@@ -22,6 +28,7 @@
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
 #include "relay/Relay.h"
+#include "relay/RelayEngine.h"
 #include "relay/RelayView.h"
 #include "serial/SioComPort.h"
 
@@ -48,7 +55,8 @@ class TForm1 : public QWidget, public IRelayView {
   static constexpr int kStartClientHeight = 271;
   static constexpr int kMinClientHeight = 223;
 
-  explicit TForm1(QWidget* parent = nullptr);
+  // listenIP: the local IPv4 address the UDP server binds (port 3776).
+  explicit TForm1(std::string_view listenIP = "0.0.0.0", QWidget* parent = nullptr);
   ~TForm1() override;
 
   // Non-visual components.
@@ -85,6 +93,9 @@ class TForm1 : public QWidget, public IRelayView {
   // boxes), the device table, the queues and the reply endpoint. The read,
   // data and "stoploop" handlers delegate to it.
   TRelay Relay{*this};
+  // The relay's start-up and close over the components above; the creation
+  // and close steps drive it. Owns the scheduler thread.
+  TRelayEngine Engine{Relay, &sp, UDPC, UDPS};
 
   // The window's hint text: empty until the mouse has been over a band of
   // the status bar. The status bar shows it as its tool tip.
@@ -135,7 +146,7 @@ class TForm1 : public QWidget, public IRelayView {
  private:
   void CreateControls();
   void ConnectHandlers();
-  void LoadComponents();
+  void LoadComponents(std::string_view listenIP);
 
   std::string hint_;
   bool formCreated_ = false;

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "PseudoTerminal.h"
+#include "PtyPort.h"
 #include "runtime/ErrorDisplay.h"
 #include "runtime/Exception.h"
 #include "serial/PortPrompt.h"
@@ -39,7 +39,7 @@ std::size_t OpenDescriptors() {
 class ComSelectFormTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    test::TPseudoTerminal::PortDir();  // ports are looked up in the test folder only
+    test::TPtyPort::PortDir();  // ports are looked up in the test folder only
     InstallPortSelection();
   }
   void TearDown() override { SetPortPrompt({}); }
@@ -55,7 +55,7 @@ class ComSelectFormTest : public ::testing::Test {
 };
 
 TEST_F(ComSelectFormTest, ListsAvailablePortsUpToFiftyWithTheFirstSelected) {
-  test::TPseudoTerminal com1(1), com3(3), com51(51);
+  test::TPtyPort com1(1), com3(3), com51(51);
   TComSelectForm form;
   EXPECT_EQ(Entries(form), QStringList({"COM1", "COM3"}));
   EXPECT_EQ(form.PortsComboBox->currentIndex(), 0);
@@ -80,7 +80,7 @@ TEST_F(ComSelectFormTest, DescribedCaptionTextsAndSizes) {
 }
 
 TEST_F(ComSelectFormTest, ProbingLeavesEveryPortClosedAndListsHeldPorts) {
-  test::TPseudoTerminal com2(2), com4(4);
+  test::TPtyPort com2(2), com4(4);
   TSioComPort holder;
   holder.SetComNumber(4);
   holder.SetOpen(true);
@@ -122,7 +122,7 @@ TEST_F(ComSelectFormTest, ResultsOfButtonsCloseBoxAndEscape) {
 }
 
 TEST_F(ComSelectFormTest, PromptOpensTheChosenPortAndReportsNoChoice) {
-  test::TPseudoTerminal com1(1), com3(3);
+  test::TPtyPort com1(1), com3(3);
   TSioComPort port;
   WhenShown([](TComSelectForm& form) {
     form.PortsComboBox->setCurrentIndex(1);

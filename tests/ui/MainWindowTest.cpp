@@ -12,18 +12,20 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
+#include <QTextBlock>
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "PseudoTerminal.h"
-#include "UdpPeer.h"
+#include "PtyPort.h"
 #include "relay/MultiCommThread.h"
 #include "runtime/ErrorDisplay.h"
 #include "runtime/Exception.h"
 #include "serial/SioExceptions.h"
+#include "tools/Datagram.h"
+#include "tools/UdpEndpoint.h"
 #include "ui/QueueGrid.h"
 #include "ui/SpinEdit.h"
 #include "ui/StatusBar.h"
@@ -229,6 +231,13 @@ TEST_F(MainWindowTest, DoubleClickEmptiesOnlyTheLog) {
   EXPECT_EQ(window->StatusBar1->PanelText(0), "TxSent 1");
 }
 
+TEST_F(MainWindowTest, LogKeepsItsNewestHundredThousandLines) {
+  for (int i = 0; i < 100010; ++i) window->AddLogLine("line " + std::to_string(i));
+  EXPECT_EQ(window->DebugLog->document()->blockCount(), 100000);
+  EXPECT_EQ(window->DebugLog->document()->firstBlock().text(), "line 10");
+  EXPECT_EQ(window->DebugLog->document()->lastBlock().text(), "line 100009");
+}
+
 TEST_F(MainWindowTest, TraceFlagsMirrorTheirCheckBoxes) {
   Show();
   const struct {
@@ -255,7 +264,7 @@ TEST_F(MainWindowTest, FifthEndpointRowIsStoredButNotShown) {
 }
 
 TEST_F(MainWindowTest, SetOpensTheNumberedPortAndShowsWhyItCannot) {
-  test::TPseudoTerminal port3(3);
+  test::TPtyPort port3(3);
   window->ComNumber = 9;
   QTest::mouseClick(window->ComPortSetBtn, Qt::LeftButton);
   EXPECT_EQ(errors, std::vector<std::string>{"ie_BadId - Specified comport doesn't exist"});
@@ -292,8 +301,8 @@ TEST_F(MainWindowTest, ServerSetRebindsAndShowsWhenThePortIsTaken) {
 }
 
 TEST_F(MainWindowTest, DatagramsBeforeStartUpAreDroppedWithoutHarm) {
-  test::TUdpPeer peer;
-  peer.SendTo(3776, test::RequestDatagram("127.0.0.1", peer.Port(), "\x16\x02\x03\x01"));
+  TUdpEndpoint peer;
+  peer.SendTo(3776, RequestDatagram("127.0.0.1", peer.Port(), "\x16\x02\x03\x01"));
   QTest::qWait(200);
   EXPECT_EQ(window->Relay.PortRecCount, 0);
   EXPECT_TRUE(errors.empty());
@@ -313,7 +322,7 @@ TEST_F(MainWindowTest, LifeCycleHooksRunByNameAndShowTheirErrors) {
   window->show();
   EXPECT_EQ(creates, 1);
   EXPECT_EQ(errors, std::vector<std::string>{"Range check error"});
-  BusIdle = false;
+  PutRequestOnBus("\x16\x02\x03\x01", 0);
   QTest::mouseClick(window->stoploop, Qt::LeftButton);
   EXPECT_TRUE(BusIdle);
   EXPECT_THROW(window->spTriggerAvail(window->sp, 1), ECommNotOpen);
