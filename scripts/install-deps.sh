@@ -8,7 +8,7 @@
 #   install-deps.sh service    + systemd-analyze and man, for the package check
 set -euo pipefail
 
-packages=(g++ cmake ninja-build make qt6-base-dev libgtest-dev libgmock-dev)
+packages=(g++ cmake ninja-build make qt6-base-dev libgtest-dev libgmock-dev xvfb)
 for group in "$@"; do
   case "$group" in
     bench) packages+=(libbenchmark-dev socat) ;;

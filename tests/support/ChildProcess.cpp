@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -48,11 +49,20 @@ TChildProcess::TChildProcess(const std::string& path, const std::vector<std::str
   std::vector<char*> argv;
   for (auto& arg : argStore) argv.push_back(arg.data());
   argv.push_back(nullptr);
+  // The given entries replace inherited ones of the same name (and the
+  // inherited TARVIX_COM_DIR is never passed on).
+  std::vector<std::string> extraStore = environment;
+  auto given = [&](const char* entry) {
+    const char* equals = std::strchr(entry, '=');
+    const std::size_t nameLength = equals ? static_cast<std::size_t>(equals - entry) + 1 : std::strlen(entry);
+    if (std::strncmp(entry, "TARVIX_COM_DIR=", 15) == 0) return true;
+    return std::any_of(extraStore.begin(), extraStore.end(),
+                       [&](const std::string& e) { return e.compare(0, nameLength, entry, nameLength) == 0; });
+  };
   std::vector<char*> env;
   for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "TARVIX_COM_DIR=", 15) != 0) env.push_back(*e);
+    if (!given(*e)) env.push_back(*e);
   }
-  std::vector<std::string> extraStore = environment;
   for (auto& entry : extraStore) env.push_back(entry.data());
   env.push_back(nullptr);
   const int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), env.data());
