@@ -78,6 +78,7 @@ void TBusSimulator::Run() {
 
 bool TBusSimulator::HandleFrame() {
   sink_(">> " + HexDump(reader_.Seen()));
+  if (options_.echo) WriteAll(reader_.Seen());
   const auto id = reader_.DeviceId();
   bool goOn = true;
   if (id && options_.ids.test(*id)) {

@@ -1,6 +1,7 @@
 // Plays the devices of an RS485 bus on the bus side of a pseudo-terminal:
-// reads the relay's request frames and answers those addressed to its IDs,
-// misbehaving on purpose where the options say so.
+// reads the relay's request frames and answers those addressed to its IDs
+// (with --echo, after writing each frame back as it came), misbehaving on
+// purpose where the options say so.
 // Does not own the descriptors. Run blocks on the calling thread until the
 // stop descriptor becomes readable; the line sink is called on that thread.
 // Run throws EInOutError when the bus cannot be read.

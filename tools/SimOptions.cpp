@@ -21,6 +21,8 @@ const char* const kSimUsage =
     "  --seed S         seed of the drop choice, for repeatable runs\n"
     "  --noise          put FF 00 02 04 AA (a frame without SYN) before each reply\n"
     "  --split          write each reply two bytes at a time, 5 ms apart\n"
+    "  --echo           write every frame seen back byte for byte at once, before\n"
+    "                   any reply, as an RS485 adapter that hears its own sending\n"
     "  --help           print this text\n"
     "\n"
     "Prints one line per frame: \">> \" seen, \"<< \" answered, \"-- dropped\",\n"
@@ -72,6 +74,9 @@ TSimOptions ParseSimOptions(int argc, char** argv, const char* comDirEnv) {
     } else if (arg == "--split") {
       args.NoValue(arg);
       options.split = true;
+    } else if (arg == "--echo") {
+      args.NoValue(arg);
+      options.echo = true;
     } else {
       throw EUsage("unknown argument '" + std::string(arg) + "'");
     }

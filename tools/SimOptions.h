@@ -18,6 +18,7 @@ struct TSimOptions {
   std::int32_t synCount = 1;
   bool noise = false;
   bool split = false;
+  bool echo = false;  // write each frame seen back, as an adapter that hears itself
   bool help = false;
 };
 

@@ -97,7 +97,10 @@ std::string TChildProcess::ReadLine(std::chrono::milliseconds limit) {
   }
 }
 
-void TChildProcess::Signal(int number) { kill(pid_, number); }
+void TChildProcess::Signal(int number) {
+  // After Finish there is no child: kill(-1) would signal every process.
+  if (pid_ > 0) kill(pid_, number);
+}
 
 int TChildProcess::Finish(std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;

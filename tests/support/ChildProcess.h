@@ -26,12 +26,15 @@ class TChildProcess {
   // came within the limit.
   std::string ReadLine(std::chrono::milliseconds limit);
 
+  // Nothing once the child has been reaped.
   void Signal(int number);
 
   // Reads both streams to their end and reaps the child; the exit code, or
   // -1 when it did not end within the limit (it is killed then).
   int Finish(std::chrono::milliseconds limit);
 
+  // The child's process ID; -1 once Finish has reaped it.
+  pid_t Pid() const noexcept { return pid_; }
   const std::string& Out() const noexcept { return out_; }
   const std::string& Err() const noexcept { return err_; }
 

@@ -174,6 +174,18 @@ TEST_F(BusSimulatorTest, NoiseComesBeforeTheSyn) {
   EXPECT_EQ(Read(5 + kReply5.size(), 2s), ParseHexBytes("FF 00 02 04 AA") + kReply5);
 }
 
+TEST_F(BusSimulatorTest, EchoWritesEveryFrameBackAsItCameBeforeTheReply) {
+  auto options = Options();
+  options.echo = true;
+  options.delayMs = 100;
+  Start(options);
+  const std::string other = ParseHexBytes("FF 16 02 05 00 09 7E");  // a stray byte in front, for ID 9
+  Send(other);
+  Send(kRequest5);
+  // The reply's delay keeps the echoes together and ahead of it.
+  EXPECT_EQ(Read(other.size() + 2 * kRequest5.size(), 2s), other + kRequest5 + kReply5);
+}
+
 TEST_F(BusSimulatorTest, SplitReplyArrivesInSeveralPieces) {
   auto options = Options();
   options.split = true;

@@ -127,14 +127,15 @@ TEST(SimOptions, DefaultsAndLists) {
   EXPECT_TRUE(defaults.ids.test(1));
 
   const auto options = ParseSim({"--port-dir", "/x", "--com=4", "--ids", "0,5,255", "--drop", "30", "--seed", "9",
-                                 "--noise", "--split", "--syn", "3"});
+                                 "--noise", "--split", "--echo", "--syn", "3"});
   EXPECT_EQ(options.portDir, "/x");
   EXPECT_EQ(options.com, 4);
   EXPECT_EQ(options.ids.count(), 3u);
   EXPECT_TRUE(options.ids.test(0) && options.ids.test(5) && options.ids.test(255));
   EXPECT_EQ(options.dropPercent, 30);
   EXPECT_EQ(options.seed, 9u);
-  EXPECT_TRUE(options.noise && options.split);
+  EXPECT_TRUE(options.noise && options.split && options.echo);
+  EXPECT_FALSE(defaults.echo);
   EXPECT_EQ(options.synCount, 3);
 }
 
