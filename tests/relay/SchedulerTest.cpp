@@ -182,7 +182,7 @@ TEST_F(Scheduler, QueuesTakeTurnsOneRequestPerVisit) {
     if (ms == 0) {
       std::lock_guard lock(takenMutex);
       taken.push_back(TxFrame.Str());
-      BusIdle = true;
+      FreeBus();
     }
   };
   Start();
