@@ -45,9 +45,13 @@ void TDeviceList::Touch(std::int32_t index) {
   LinkNewest(index);
 }
 
-std::optional<std::int32_t> TDeviceList::LeastRecent(const std::function<bool(std::int32_t)>& usable) const {
-  for (std::int32_t i = oldest_; i >= 0; i = entries_[static_cast<std::size_t>(i)].Newer)
+std::optional<std::int32_t> TDeviceList::LeastRecent(const std::function<bool(std::int32_t)>& usable,
+                                                      std::int32_t limit) {
+  for (std::int32_t n = 0; n < limit && oldest_ >= 0; ++n) {
+    const std::int32_t i = oldest_;
     if (usable(i)) return i;
+    Touch(i);
+  }
   return std::nullopt;
 }
 

@@ -55,9 +55,11 @@ class TDeviceList {
   // Makes the entry at index the most recently used.
   void Touch(std::int32_t index);
 
-  // The least recently used entry for which usable holds, if any. Walks
-  // from the least recently used on.
-  std::optional<std::int32_t> LeastRecent(const std::function<bool(std::int32_t)>& usable) const;
+  // The least recently used entry for which usable holds, looking at no
+  // more than limit entries. The entries passed over become the most
+  // recently used, so that the next search starts past them: the cost per
+  // call stays bounded however many entries are in use.
+  std::optional<std::int32_t> LeastRecent(const std::function<bool(std::int32_t)>& usable, std::int32_t limit);
 
  private:
   struct TKey {

@@ -131,9 +131,11 @@ void TRelayEngine::CreateScheduler(TPause pause) {
 void TRelayEngine::BindGlobals(std::int32_t replyTimeout) {
   CommPort = port_;
   DeviceQueues = relay_.Queues.get();
-  ReplyTimeout = replyTimeout;
+  SetReplyTimeout(replyTimeout);
   LogMemo = &relay_.View();
 }
+
+void TRelayEngine::SetReplyTimeout(std::int32_t milliseconds) noexcept { ReplyTimeout.store(milliseconds); }
 
 void TRelayEngine::Start() {
   scheduler_->Start();

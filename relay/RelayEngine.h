@@ -77,6 +77,10 @@ class TRelayEngine {
   // part-way, and more than once.
   void Close();
 
+  // The reply time-out the scheduler uses from its next counted visit on
+  // (the "timeout" spin edit's effect). Any time.
+  static void SetReplyTimeout(std::int32_t milliseconds) noexcept;
+
   // Unattended mode: while the UDP server is not active, tries to activate
   // it every retryPeriod, with one log line when it binds. Ends by itself
   // then, or at Close.

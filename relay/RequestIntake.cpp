@@ -14,6 +14,14 @@
 
 namespace tarvix {
 
+namespace {
+
+// Entries looked at for a takeover before a request from a new endpoint is
+// refused: bounds the intake's cost while every entry holds requests.
+constexpr std::int32_t kTakeoverSearch = 64;
+
+}  // namespace
+
 std::int32_t TRelay::LookupDevice(const ShortString& IP, std::uint16_t Port, std::string_view Frame) {
   if (const auto found = Devices->Find(IP.View(), Port)) {
     const std::int32_t i = *found;
@@ -30,7 +38,7 @@ std::int32_t TRelay::LookupDevice(const ShortString& IP, std::uint16_t Port, std
     // one whose reply is awaited) gives its entry, index and row to the new one.
     const std::int32_t active = ActiveDevice.load();
     const auto idle = Devices->LeastRecent(
-        [&](std::int32_t k) { return k != active && Queues->Items(k).Count() == 0; });
+        [&](std::int32_t k) { return k != active && Queues->Items(k).Count() == 0; }, kTakeoverSearch);
     if (!idle) throw Exception("Device table full");
     i = *idle;
     Devices->Replace(i, IP.View(), Port);

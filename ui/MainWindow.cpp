@@ -229,7 +229,7 @@ void TForm1::SetServerClick() {
 }
 
 void TForm1::TimeoutspinChange() {
-  Guarded([this] { ReplyTimeout.store(Timeoutspin->Value()); });
+  Guarded([this] { TRelayEngine::SetReplyTimeout(Timeoutspin->Value()); });
 }
 
 void TForm1::TxTraceEnableCheckClick() {

@@ -116,7 +116,7 @@ TEST_F(EndToEnd, ReplySplitOverSeveralNoticesCompletesAsOne) {
 }
 
 TEST_F(EndToEnd, SilentDeviceGetsItsFrameAgainAfterTheTimeout) {
-  engine.BindGlobals(100);  // a 100 ms reply time-out
+  TRelayEngine::SetReplyTimeout(100);
   TUdpEndpoint client;
   client.SendTo(serverPort, RequestDatagram("127.0.0.1", client.Port(), kRequest));
   EXPECT_EQ(BusRead(2 * kRequest.size(), 5s), kRequest + kRequest);

@@ -49,6 +49,9 @@ class Scheduler : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     });
     engine->BindGlobals(timeout);
+    // The queues are filled before the start here, so the bus must be idle
+    // from the first visit on (the engine frees it just after the start).
+    FreeBus();
     engine->Start();
     thread = engine->Scheduler();
   }
