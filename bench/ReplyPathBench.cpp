@@ -4,6 +4,7 @@
 // reply datagram at the client) beside the same path through socat.
 //
 // Usage: tarvix-bench-reply BINDIR [SAMPLES] [IDLE_SECONDS]
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -38,16 +39,21 @@ constexpr std::uint16_t kRelayPort = 3776;
 const std::string kRequest("\x16\x02\x07\x00\x05\x11\x22\x33", 8);
 const std::string kReply("\x16\x02\x04\xAA\xBB", 5);
 
-// Starts args[0] (looked up on PATH when searchPath) with this environment;
-// -1 when it cannot be started.
+// Starts args[0] (looked up on PATH when searchPath) with this environment
+// and its standard output on /dev/null, so that what the program prints
+// stays out of the result table; -1 when it cannot be started.
 pid_t Spawn(const std::vector<std::string>& args, bool searchPath = false) {
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
   const auto spawn = searchPath ? posix_spawnp : posix_spawn;
-  if (spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  return pid;
+  const int failed = spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return failed ? -1 : pid;
 }
 
 void Stop(pid_t pid) {

@@ -42,9 +42,15 @@ constexpr std::uint64_t kPacedBacklog = 64 * 1024;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// Runs the main thread's window event loop, as the program does, until
-// done() holds (checked every 10 ms) or the limit passes. True when done()
-// held. Unlike test::PumpFor this serves the window toolkit's events too.
+// The frame fields of a queued or sent frame that may carry SYN bytes first.
+std::optional<TFrameFields> FieldsOf(std::string_view frame) {
+  const auto stx = frame.find('\x02');
+  if (stx == std::string_view::npos) return std::nullopt;
+  return DecodeFrame(frame.substr(stx));
+}
+
+}  // namespace
+
 bool RunEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   if (done()) return true;
   const auto deadline = Clock::now() + limit;
@@ -64,14 +70,15 @@ bool RunEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds
   return held;
 }
 
-// The frame fields of a queued or sent frame that may carry SYN bytes first.
-std::optional<TFrameFields> FieldsOf(std::string_view frame) {
-  const auto stx = frame.find('\x02');
-  if (stx == std::string_view::npos) return std::nullopt;
-  return DecodeFrame(frame.substr(stx));
+// With the traces off the log holds little else, so counting it all is cheap.
+int ResendLines(const TForm1& form) {
+  const QTextDocument* log = form.DebugLog->document();
+  int lines = 0;
+  for (QTextBlock block = log->begin(); block.isValid(); block = block.next()) {
+    if (block.text().startsWith(QLatin1Char('*'))) ++lines;
+  }
+  return lines;
 }
-
-}  // namespace
 
 TSoakRun::TSoakRun(TScale scale)
     : scale_(scale),
@@ -103,17 +110,6 @@ void TSoakRun::StartDevice(std::uint32_t seed) {
   TSimOptions options = simOptions_;
   options.seed = seed;
   device_ = std::make_unique<TSimulatedDevice>(com1_, options, bus_);
-}
-
-// The resend lines ("*" and the frame) the scheduler has logged so far.
-// With the traces off the log holds little else, so counting it all is cheap.
-int TSoakRun::ResendLines() const {
-  const QTextDocument* log = form_->DebugLog->document();
-  int lines = 0;
-  for (QTextBlock block = log->begin(); block.isValid(); block = block.next()) {
-    if (block.text().startsWith(QLatin1Char('*'))) ++lines;
-  }
-  return lines;
 }
 
 bool TSoakRun::RelaySocketEmpty() const {
@@ -198,7 +194,7 @@ void TSoakRun::SteadyLoad() {
 // must be counted. The relay keeps resending the frame on the bus.
 void TSoakRun::DeviceVanishes() {
   phase_ = "vanished";
-  const int resendsBefore = ResendLines();
+  const int resendsBefore = ResendLines(*form_);
   device_.reset();
   sentBeforeSecond_ = sender_->Sent();
   receivedBeforeSecond_ = form_->Relay.PortRecCount;
@@ -213,7 +209,7 @@ void TSoakRun::DeviceVanishes() {
       << SecondReceived();
   pacedSeconds_ = std::chrono::duration<double>(Clock::now() - secondStarted).count();
   pacedReceived_ = SecondReceived();
-  ASSERT_TRUE(RunEventsUntil([&] { return RelaySocketEmpty() && ResendLines() >= resendsBefore + 2; }, phaseLimit_))
+  ASSERT_TRUE(RunEventsUntil([&] { return RelaySocketEmpty() && ResendLines(*form_) >= resendsBefore + 2; }, phaseLimit_))
       << "the relay did not go on resending while the device was gone";
   repliesWhileGone_ = Replies();
 }
@@ -403,7 +399,7 @@ void TSoakRun::Report() {
          << " (resends included), answers dropped by the device " << busSeen_.dropped << ", answered "
          << busSeen_.answered << "\n"
          << "soak: replies completed (RxRec) " << relay.RxRecCount << ", sent (PortTx) " << relay.PortTxCount
-         << ", delivered " << delivered_ << "; resend log lines " << ResendLines() << "\n"
+         << ", delivered " << delivered_ << "; resend log lines " << ResendLines(*form_) << "\n"
          << "soak: RSS " << rssBefore_ << " -> " << rssAfter_ << " bytes, " << grown_ << " grown, "
          << (queued_ ? static_cast<double>(grown_) / static_cast<double>(queued_) : 0.0)
          << " bytes per queued request\n";

@@ -43,7 +43,7 @@ std::string HexBytes(std::string_view text) {
 TScale ParseScale(const char* text) {
   const std::string value = text ? text : "";
   if (value.empty() || value == "short") return {};
-  if (value == "full") return {1000, 100000};
+  if (value == "full") return {1000, 100000, 100000, 1000};
   const auto x = value.find('x');
   std::size_t used = 0;
   if (x != std::string::npos) {
@@ -59,7 +59,8 @@ TScale ParseScale(const char* text) {
   }
   const int factor = std::stoi(value, &used);
   if (used != value.size() || factor < 1 || factor > 1000) throw std::invalid_argument("TARVIX_SOAK_SCALE: " + value);
-  return {std::min(100 * factor, 1000), 2000u * static_cast<std::uint32_t>(factor)};
+  const auto k = static_cast<std::uint32_t>(factor);
+  return {std::min(100 * factor, 1000), 2000u * k, std::min(2000u * k, 100000u), std::min(100u * k, 1000u)};
 }
 
 std::string RequestFrame(std::uint16_t endpoint, std::uint32_t seq) {

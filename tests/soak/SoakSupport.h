@@ -34,13 +34,18 @@ namespace tarvix::soak {
 constexpr std::uint16_t kRelayPort = 3776;
 
 // How big the run is. TARVIX_SOAK_SCALE: unset, empty or "short" for the
-// short form (100 endpoints, 2,000 requests); "full" for 1,000 endpoints and
-// 100,000 requests; a number k for 2,000 k requests from min(100 k, 1,000)
-// endpoints; or "<endpoints>x<requests>". Throws std::invalid_argument for
-// anything else.
+// short form (100 endpoints, 2,000 requests; a churn of 2,000 distinct
+// endpoints, 100 random datagrams); "full" for 1,000 endpoints and 100,000
+// requests, a churn of 100,000 and 1,000 random datagrams; a number k for
+// 2,000 k requests from min(100 k, 1,000) endpoints, a churn of
+// min(2,000 k, 100,000) and min(100 k, 1,000) random datagrams; or
+// "<endpoints>x<requests>" with the short form's churn. Throws
+// std::invalid_argument for anything else.
 struct TScale {
   int endpoints = 100;
   std::uint32_t requests = 2000;
+  std::uint32_t churn = 2000;
+  std::uint32_t randomDatagrams = 100;
 };
 TScale ParseScale(const char* text);
 
@@ -174,6 +179,16 @@ TUdpCounters ReadUdpCounters();
 // (from /proc/net/udp); nothing when no such socket exists.
 std::optional<std::uint64_t> UdpReceiveQueue(std::uint16_t port);
 
+// Runs the main thread's window event loop, as the program does, until
+// done() holds (checked every 10 ms) or the limit passes. True when done()
+// held. Unlike test::PumpFor this serves the window toolkit's events too.
+// Main thread only.
+bool RunEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
+
+// The resend lines ("*" and the frame) in the window's debug log. Main
+// thread only.
+int ResendLines(const TForm1& form);
+
 // Raises the soft limit of open descriptors towards the hard limit so that
 // at least wanted are allowed; returns the soft limit in force afterwards.
 std::uint64_t RaiseDescriptorLimit(std::uint64_t wanted);
@@ -224,7 +239,6 @@ class TSoakRun {
 
  private:
   void StartDevice(std::uint32_t seed);
-  int ResendLines() const;
   bool RelaySocketEmpty() const;
   std::int32_t Replies() const;
   std::vector<std::string> ErrorsIn(const std::string& phase) const;
@@ -274,6 +288,68 @@ class TSoakRun {
   std::set<std::uint32_t> taken_;
   bool lastWritten_ = false;
   std::int64_t delivered_ = 0;
+};
+
+// The relay against a hostile network and a churn of endpoints: the device
+// on COM1 answers everything; the window runs "tarvix-server -c1
+// --resend-limit=2" so that a frame nobody answers is given up. The
+// scheduler runs on a clock that can be sped up a hundredfold (its pauses
+// and so its time-outs shrink alike), which the phases that only need many
+// requests through use; the phases that time a client use the real clock.
+// Phases in order, each checking with gtest assertions; stop at the first
+// fatal failure.
+class TChurnRun {
+ public:
+  explicit TChurnRun(TScale scale);
+  ~TChurnRun();
+  TChurnRun(const TChurnRun&) = delete;
+  TChurnRun& operator=(const TChurnRun&) = delete;
+
+  // The device, the window with traces off and a 3 s reply time-out, the
+  // scheduler on its clock; three round trips of a normal client give the
+  // usual time.
+  void Start();
+  // Reply addresses that cannot be sent to (port 0, an empty IP text,
+  // "nonexistent.invalid"): each is answered by the device, the answer
+  // forwarded nowhere, and the bus freed at once: the normal client sent
+  // right after is served in the usual time, and nothing is resent.
+  void BadReplyAddresses();
+  // Random bytes of random length to UDP 3776: the relay reads them all,
+  // gives up the junk frames nobody answers and goes on serving.
+  void RandomDatagrams();
+  // scale.churn distinct endpoints, one answered request each, through the
+  // table capped at TDeviceList::kMaxEntries: it never grows past the cap,
+  // and once full, resident memory grows by no more than what is queued.
+  void EndpointChurn();
+  // A normal client's round trip on the real clock still works.
+  void FinalRoundTrip();
+  void Report();
+
+ private:
+  // Sends one normal request and waits for its reply on the real clock;
+  // the time it took, or nothing when no reply came within limit.
+  std::optional<std::chrono::milliseconds> RoundTrip(std::chrono::milliseconds limit);
+  bool Settled() const;
+
+  TScale scale_;
+  std::string portDir_;
+  TBusRecord bus_;
+  std::unique_ptr<TSimulatedDevice> device_;
+  std::unique_ptr<TForm1> form_;
+  std::string phase_ = "start";
+  std::vector<std::pair<std::string, std::string>> errors_;
+  TErrorDisplay previousDisplay_;
+  std::unique_ptr<TEndpoints> client_;
+  std::uint32_t seq_ = 0;
+  std::shared_ptr<std::atomic<int>> speed_ = std::make_shared<std::atomic<int>>(1);
+
+  std::chrono::milliseconds usual_{0};
+  std::uint64_t randomFiled_ = 0;
+  std::uint64_t rssStart_ = 0;
+  std::uint64_t rssFull_ = 0;
+  std::uint64_t rssEnd_ = 0;
+  std::int64_t queuedAtEnd_ = 0;
+  double churnSeconds_ = 0;
 };
 
 }  // namespace tarvix::soak

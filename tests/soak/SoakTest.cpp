@@ -6,6 +6,9 @@
 // counted is found exactly once (on the bus or still queued), every
 // completed reply went out once to the endpoint that asked, a fresh round
 // trip still works and the memory grew no more than the queues explain.
+// A second run meets a hostile network (reply addresses that cannot be sent
+// to, random datagrams) and a churn of distinct endpoints through the capped
+// device table, and a normal client is served all along.
 //
 // Size: TARVIX_SOAK_SCALE (see SoakSupport.h); the default is the short form.
 #include <gtest/gtest.h>
@@ -32,6 +35,16 @@ TEST(Soak, CountsReconcileAfterLoadDeviceLossAndServerRestart) {
   ASSERT_NO_FATAL_FAILURE(run.Close());
   ASSERT_NO_FATAL_FAILURE(run.RequestsReconcile());
   run.RepliesReconcile();
+  run.Report();
+}
+
+TEST(Soak, ServesThroughBadAddressesRandomDatagramsAndEndpointChurn) {
+  TChurnRun run(ParseScale(std::getenv("TARVIX_SOAK_SCALE")));
+  ASSERT_NO_FATAL_FAILURE(run.Start());
+  ASSERT_NO_FATAL_FAILURE(run.BadReplyAddresses());
+  ASSERT_NO_FATAL_FAILURE(run.RandomDatagrams());
+  ASSERT_NO_FATAL_FAILURE(run.EndpointChurn());
+  ASSERT_NO_FATAL_FAILURE(run.FinalRoundTrip());
   run.Report();
 }
 
