@@ -53,26 +53,10 @@ std::string ChurnDatagram(std::uint32_t k) {
 
 }  // namespace
 
-TChurnRun::TChurnRun(TScale scale) : scale_(scale) {
-  previousDisplay_ = SetErrorDisplay([this](const std::string& message) { errors_.push_back({phase_, message}); });
-}
-
-TChurnRun::~TChurnRun() {
-  if (form_) {
-    form_->FormClose();
-    form_.reset();
-  }
-  device_.reset();
-  SetErrorDisplay(std::move(previousDisplay_));
-  std::error_code ignored;
-  if (!portDir_.empty()) std::filesystem::remove_all(portDir_, ignored);
-}
+TChurnRun::TChurnRun(TScale scale) : scale_(scale) {}
 
 void TChurnRun::Start() {
-  char pattern[] = "/tmp/tarvix-churn-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  portDir_ = pattern;
-  setenv("TARVIX_COM_DIR", portDir_.c_str(), 1);
+  ASSERT_TRUE(MakePortFolder("/tmp/tarvix-churn-XXXXXX"));
   TSimOptions sim;
   sim.ids.set(kDeviceId);
   sim.delayMs = 0;

@@ -89,13 +89,16 @@ TSoakRun::TSoakRun(TScale scale)
       // A full scheduler round visits every queue for 50 ms, plus 100 ms.
       round_(50 * (endpointCount_ + 2) + 100),
       phaseLimit_(120s + 4 * round_) {
-  previousDisplay_ = SetErrorDisplay([this](const std::string& message) { errors_.push_back({phase_, message}); });
   simOptions_.ids.set(kDeviceId);
   simOptions_.delayMs = 5;
   simOptions_.dropPercent = kDropPercent;
 }
 
-TSoakRun::~TSoakRun() {
+TSoakRig::TSoakRig() {
+  previousDisplay_ = SetErrorDisplay([this](const std::string& message) { errors_.push_back({phase_, message}); });
+}
+
+TSoakRig::~TSoakRig() {
   if (form_) {
     form_->FormClose();
     form_.reset();
@@ -104,6 +107,13 @@ TSoakRun::~TSoakRun() {
   SetErrorDisplay(std::move(previousDisplay_));
   std::error_code ignored;
   if (!portDir_.empty()) std::filesystem::remove_all(portDir_, ignored);
+}
+
+bool TSoakRig::MakePortFolder(std::string pattern) {
+  if (mkdtemp(pattern.data()) == nullptr) return false;
+  portDir_ = pattern;
+  setenv("TARVIX_COM_DIR", portDir_.c_str(), 1);
+  return true;
 }
 
 void TSoakRun::StartDevice(std::uint32_t seed) {
@@ -119,7 +129,7 @@ bool TSoakRun::RelaySocketEmpty() const {
 
 std::int32_t TSoakRun::Replies() const { return form_->Relay.RxRecCount; }
 
-std::vector<std::string> TSoakRun::ErrorsIn(const std::string& phase) const {
+std::vector<std::string> TSoakRig::ErrorsIn(const std::string& phase) const {
   std::vector<std::string> found;
   for (const auto& [where, message] : errors_) {
     if (where == phase) found.push_back(message);
@@ -146,10 +156,7 @@ std::uint64_t TSoakRun::SecondReceived() const {
 }
 
 void TSoakRun::Start() {
-  char pattern[] = "/tmp/tarvix-soak-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  portDir_ = pattern;
-  setenv("TARVIX_COM_DIR", portDir_.c_str(), 1);
+  ASSERT_TRUE(MakePortFolder("/tmp/tarvix-soak-XXXXXX"));
   com1_ = portDir_ + "/COM1";
   const std::uint64_t descriptors = RaiseDescriptorLimit(endpointCount_ + 512);
   ASSERT_GE(descriptors, endpointCount_ + 128) << "too few file descriptors for " << endpointCount_ << " endpoints";

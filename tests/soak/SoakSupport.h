@@ -193,19 +193,42 @@ int ResendLines(const TForm1& form);
 // at least wanted are allowed; returns the soft limit in force afterwards.
 std::uint64_t RaiseDescriptorLimit(std::uint64_t wanted);
 
+// What both soak runs share: a private port folder named by TARVIX_COM_DIR,
+// the simulated device on its COM1, the window, and the errors the window
+// showed, by phase. The destructor closes the window if a phase left it
+// open, stops the device and removes the folder.
+class TSoakRig {
+ protected:
+  TSoakRig();
+  ~TSoakRig();
+  TSoakRig(const TSoakRig&) = delete;
+  TSoakRig& operator=(const TSoakRig&) = delete;
+
+  // Makes the port folder from a mkdtemp pattern and points TARVIX_COM_DIR
+  // at it; false when it cannot be made.
+  bool MakePortFolder(std::string pattern);
+  // The errors shown during phase.
+  std::vector<std::string> ErrorsIn(const std::string& phase) const;
+
+  std::string portDir_;
+  TBusRecord bus_;
+  std::unique_ptr<TSimulatedDevice> device_;
+  std::unique_ptr<TForm1> form_;
+  std::string phase_ = "start";
+  std::vector<std::pair<std::string, std::string>> errors_;
+
+ private:
+  TErrorDisplay previousDisplay_;
+};
+
 // The soak itself, phase by phase: the relay in-process with its window on
 // this (the main) thread, the device on COM1 of a private port folder, and
 // the endpoints sending to UDP 3776. Each phase checks with gtest
 // assertions; run them in order, and stop at the first fatal failure (a
 // later phase relies on what the earlier ones left).
-class TSoakRun {
+class TSoakRun : private TSoakRig {
  public:
   explicit TSoakRun(TScale scale);
-  // Closes the window if a phase left it open, stops the device and removes
-  // the port folder.
-  ~TSoakRun();
-  TSoakRun(const TSoakRun&) = delete;
-  TSoakRun& operator=(const TSoakRun&) = delete;
 
   // The device and the window as "tarvix-server -c1" opens them, traces
   // off and a short reply time-out; the endpoints ready to send.
@@ -241,7 +264,6 @@ class TSoakRun {
   void StartDevice(std::uint32_t seed);
   bool RelaySocketEmpty() const;
   std::int32_t Replies() const;
-  std::vector<std::string> ErrorsIn(const std::string& phase) const;
   int ForeignEntries() const;
   std::uint64_t SecondReceived() const;
 
@@ -254,15 +276,8 @@ class TSoakRun {
   std::uint32_t third_;
   std::chrono::milliseconds round_;
   std::chrono::milliseconds phaseLimit_;
-  std::string portDir_;
   std::string com1_;
   TSimOptions simOptions_;
-  TBusRecord bus_;
-  std::unique_ptr<TSimulatedDevice> device_;
-  std::unique_ptr<TForm1> form_;
-  std::string phase_ = "start";
-  std::vector<std::pair<std::string, std::string>> errors_;
-  TErrorDisplay previousDisplay_;
   std::unique_ptr<TEndpoints> endpoints_;
   std::unique_ptr<TSender> sender_;
   std::unique_ptr<TEndpoints> fresh_;
@@ -298,12 +313,9 @@ class TSoakRun {
 // requests through use; the phases that time a client use the real clock.
 // Phases in order, each checking with gtest assertions; stop at the first
 // fatal failure.
-class TChurnRun {
+class TChurnRun : private TSoakRig {
  public:
   explicit TChurnRun(TScale scale);
-  ~TChurnRun();
-  TChurnRun(const TChurnRun&) = delete;
-  TChurnRun& operator=(const TChurnRun&) = delete;
 
   // The device, the window with traces off and a 3 s reply time-out, the
   // scheduler on its clock; three round trips of a normal client give the
@@ -332,13 +344,6 @@ class TChurnRun {
   bool Settled() const;
 
   TScale scale_;
-  std::string portDir_;
-  TBusRecord bus_;
-  std::unique_ptr<TSimulatedDevice> device_;
-  std::unique_ptr<TForm1> form_;
-  std::string phase_ = "start";
-  std::vector<std::pair<std::string, std::string>> errors_;
-  TErrorDisplay previousDisplay_;
   std::unique_ptr<TEndpoints> client_;
   std::uint32_t seq_ = 0;
   std::shared_ptr<std::atomic<int>> speed_ = std::make_shared<std::atomic<int>>(1);
