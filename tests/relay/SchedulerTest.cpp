@@ -50,9 +50,11 @@ class Scheduler : public ::testing::Test {
     });
     engine->BindGlobals(timeout);
     // The queues are filled before the start here, so the bus must be idle
-    // from the first visit on (the engine frees it just after the start).
+    // from the first visit on: free it first, then start the thread (the
+    // engine's Start frees it just after the start, which here would free
+    // it again under a frame the first visit may already have taken).
     FreeBus();
-    engine->Start();
+    engine->Scheduler()->Start();
     thread = engine->Scheduler();
   }
 
