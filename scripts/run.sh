@@ -2,14 +2,15 @@
 # Starts the relay from the default build against the bundled bus simulator:
 # the simulator plays devices 1, 5 and 7 on a pseudo-terminal published as
 # COM1 in a temporary port folder, and the relay opens it with -c1. Extra
-# arguments go to the relay. Without a display the window runs offscreen.
+# arguments go to the relay. Without a display the relay runs headless: its
+# log lines then appear here, after a timestamp.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin=build/bin
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   export QT_QPA_PLATFORM=offscreen
-  echo "No display found (DISPLAY and WAYLAND_DISPLAY are unset): running offscreen."
+  echo "No display found (DISPLAY and WAYLAND_DISPLAY are unset): running headless, the log follows here."
 fi
 
 ports=$(mktemp -d /tmp/tarvix-run-XXXXXX)
