@@ -65,18 +65,7 @@ void TChurnRun::Start() {
 
   TLongOptions options;
   options.ResendLimit = 2;
-  form_ = std::make_unique<TForm1>();
-  form_->OnFormCreate = [this, options] { CreationStep(*form_, "tarvix-server -c1", options); };
-  form_->OnFormClose = [this] { CloseStep(*form_); };
-  form_->FormCreate();
-  ASSERT_TRUE(errors_.empty()) << errors_.front().second;
-  ASSERT_TRUE(form_->sp.Open());
-  ASSERT_TRUE(form_->UDPS.Active());
-  form_->TxTraceEnableCheck->setChecked(false);
-  form_->RxTraceEnableCheck->setChecked(false);
-  form_->TracePortEnablecheck->setChecked(false);
-  form_->Timeoutspin->SetValue(kTimeoutMs);
-  ASSERT_EQ(ReplyTimeout.load(), kTimeoutMs);
+  ASSERT_NO_FATAL_FAILURE(OpenWindow(options, kTimeoutMs));
 
   // The scheduler the start-up step made, on a clock the phases may speed up.
   form_->Engine.Scheduler()->Terminate();

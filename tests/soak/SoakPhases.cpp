@@ -109,6 +109,23 @@ TSoakRig::~TSoakRig() {
   if (!portDir_.empty()) std::filesystem::remove_all(portDir_, ignored);
 }
 
+void TSoakRig::OpenWindow(const TLongOptions& options, std::int32_t replyTimeoutMs) {
+  form_ = std::make_unique<TForm1>();
+  form_->OnFormCreate = [this, options] { CreationStep(*form_, "tarvix-server -c1", options); };
+  form_->OnFormClose = [this] { CloseStep(*form_); };
+  form_->FormCreate();
+  ASSERT_TRUE(errors_.empty()) << errors_.front().second;
+  ASSERT_TRUE(form_->sp.Open());
+  ASSERT_TRUE(form_->UDPS.Active());
+  ASSERT_TRUE(form_->Relay.Built());
+  form_->TxTraceEnableCheck->setChecked(false);
+  form_->RxTraceEnableCheck->setChecked(false);
+  form_->TracePortEnablecheck->setChecked(false);
+  form_->Timeoutspin->SetValue(replyTimeoutMs);
+  ASSERT_FALSE(form_->Relay.TxTrace || form_->Relay.RxTrace || form_->Relay.TracePort);
+  ASSERT_EQ(ReplyTimeout.load(), replyTimeoutMs);
+}
+
 bool TSoakRig::MakePortFolder(std::string pattern) {
   if (mkdtemp(pattern.data()) == nullptr) return false;
   portDir_ = pattern;
@@ -162,23 +179,9 @@ void TSoakRun::Start() {
   ASSERT_GE(descriptors, endpointCount_ + 128) << "too few file descriptors for " << endpointCount_ << " endpoints";
 
   StartDevice(11);
-  form_ = std::make_unique<TForm1>();
-  form_->OnFormCreate = [this] { CreationStep(*form_, "tarvix-server -c1"); };
-  form_->OnFormClose = [this] { CloseStep(*form_); };
-  form_->FormCreate();
-  ASSERT_TRUE(errors_.empty()) << errors_.front().second;
-  ASSERT_TRUE(form_->sp.Open());
-  ASSERT_TRUE(form_->UDPS.Active());
-  ASSERT_TRUE(form_->Relay.Built());
-
   // The operator under load: traces off, a short reply time-out so that a
   // dropped answer does not hold the bus for long.
-  form_->TxTraceEnableCheck->setChecked(false);
-  form_->RxTraceEnableCheck->setChecked(false);
-  form_->TracePortEnablecheck->setChecked(false);
-  form_->Timeoutspin->SetValue(kReplyTimeoutMs);
-  ASSERT_FALSE(form_->Relay.TxTrace || form_->Relay.RxTrace || form_->Relay.TracePort);
-  ASSERT_EQ(ReplyTimeout.load(), kReplyTimeoutMs);
+  ASSERT_NO_FATAL_FAILURE(OpenWindow({}, kReplyTimeoutMs));
 
   endpoints_ = std::make_unique<TEndpoints>(scale_.endpoints);
   sender_ = std::make_unique<TSender>(*endpoints_);

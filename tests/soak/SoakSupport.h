@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/LongOptions.h"
 #include "runtime/ErrorDisplay.h"
 #include "tools/SimOptions.h"
 
@@ -209,6 +210,10 @@ class TSoakRig {
   bool MakePortFolder(std::string pattern);
   // The errors shown during phase.
   std::vector<std::string> ErrorsIn(const std::string& phase) const;
+  // The window as "tarvix-server -c1" with options opens it, port and
+  // server up, then traces off and the reply time-out set as the operator
+  // would. Fails the test fatally when start-up showed an error.
+  void OpenWindow(const TLongOptions& options, std::int32_t replyTimeoutMs);
 
   std::string portDir_;
   TBusRecord bus_;
