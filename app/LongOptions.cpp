@@ -1,5 +1,6 @@
 #include "app/LongOptions.h"
 
+#include <array>
 #include <string_view>
 
 #include "net/NetStack.h"
@@ -21,7 +22,10 @@ std::string Invalid(std::string_view name, std::string_view value, std::string_v
   return "Invalid value '" + std::string(value) + "' for " + std::string(name) + " (" + std::string(expected) + ")";
 }
 
-void Read(TLongOptions& o, std::string_view argument) {
+constexpr std::string_view kNames[] = {"--headless", "--listen",  "--allow", "--resend-limit", "--local-echo",
+                                       "--rs485",    "--match-id", "--help",  "--version"};
+
+void Read(TRelayConfig& o, std::string_view argument) {
   const auto equals = argument.find('=');
   const std::string_view name = argument.substr(0, equals);
   const bool hasValue = equals != std::string_view::npos;
@@ -69,28 +73,38 @@ void Read(TLongOptions& o, std::string_view argument) {
 
 }  // namespace
 
-TLongOptions ParseLongOptions(int argc, const char* const* argv) {
-  TLongOptions options;
+const std::span<const std::string_view> kLongOptionNames(kNames);
+
+void ParseLongOptions(TRelayConfig& config, int argc, const char* const* argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument(argv[i]);
-    if (argument.starts_with("--")) Read(options, argument);
+    if (argument.starts_with("--")) Read(config, argument);
   }
-  return options;
 }
 
-std::string UsageText(const std::string& program) {
-  return "Usage: " + program + " [-c<n>] [-p<port>] [options]\n"
-         "  -c<n>                 serial port number n, one character (COM<n>); -c0 asks in a dialog\n"
-         "  -p<port>              the number shown as Serverport (0..65535); the relay listens on UDP 3776\n"
-         "  --headless            no window: log lines to standard output, errors to standard error\n"
-         "  --listen=IP           listen on this local IPv4 address instead of all (still port 3776)\n"
-         "  --allow=NET/BITS,...  take requests only from, and reply only to, these IPv4 networks\n"
-         "  --resend-limit=N      give a request up after N resends without a reply (0..1000000)\n"
-         "  --local-echo          the adapter echoes what it sends: skip the echo before the reply\n"
-         "  --rs485[=BEFORE,AFTER] kernel RS485 direction control by RTS, delays in ms (default 0,0)\n"
-         "  --match-id            drop a reply whose device ID differs from the request's\n"
-         "  --help                print this text and exit\n"
-         "  --version             print the version and exit\n";
+TRelayConfig ParseLongOptions(int argc, const char* const* argv) {
+  TRelayConfig config;
+  ParseLongOptions(config, argc, argv);
+  return config;
+}
+
+std::string UsageText(const std::string& program, bool window) {
+  std::string text = "Usage: " + program + " [-c<n>] [-p<port>] [options]\n";
+  text += window ? "  -c<n>                 serial port number n, one character (COM<n>); -c0 asks in a dialog\n"
+                 : "  -c<n>                 serial port number n, one character (COM<n>)\n";
+  text +=
+      "  -p<port>              the number shown as Serverport (0..65535); the relay listens on UDP 3776\n";
+  if (window) text += "  --headless            no window: log lines to standard output, errors to standard error\n";
+  text +=
+      "  --listen=IP           listen on this local IPv4 address instead of all (still port 3776)\n"
+      "  --allow=NET/BITS,...  take requests only from, and reply only to, these IPv4 networks\n"
+      "  --resend-limit=N      give a request up after N resends without a reply (0..1000000)\n"
+      "  --local-echo          the adapter echoes what it sends: skip the echo before the reply\n"
+      "  --rs485[=BEFORE,AFTER] kernel RS485 direction control by RTS, delays in ms (default 0,0)\n"
+      "  --match-id            drop a reply whose device ID differs from the request's\n"
+      "  --help                print this text and exit\n"
+      "  --version             print the version and exit\n";
+  return text;
 }
 
 }  // namespace tarvix

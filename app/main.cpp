@@ -1,67 +1,50 @@
-// Program entry of the relay: --help and --version, one instance per user,
-// the main window (shown, or headless), its creation step, the event loop,
-// and exit code 0 in every case.
+// tarvix-server: the relay with its operator window. --help and --version,
+// one instance per user, then either the relay without a window (headless:
+// no Qt object is made) or the main window, its creation step, the event
+// loop, and exit code 0 in every case.
 #include <QApplication>
-#include <cstdio>
 #include <string>
 
-#include "app/Commandline.h"
+#include "app/Configuration.h"
+#include "app/Console.h"
+#include "app/Daemon.h"
 #include "app/InstanceGuard.h"
-#include "app/LongOptions.h"
 #include "app/QuitSignals.h"
 #include "app/StartUp.h"
 #include "runtime/ErrorText.h"
 #include "runtime/HandOff.h"
 #include "ui/ComSelectForm.h"
 #include "ui/ErrorBox.h"
-#include "ui/Headless.h"
 #include "ui/MainThreadWaker.h"
 #include "ui/MainWindow.h"
 
 int main(int argc, char** argv) {
   using namespace tarvix;
   const std::string program = argc > 0 ? argv[0] : "tarvix-server";
-  TLongOptions options = ParseLongOptions(argc, argv);
+  TRelayConfig config = ReadConfig(argc, argv);
   // Answered without starting, so they work beside a running relay too.
-  if (options.Help) {
-    std::fputs(UsageText(program).c_str(), stdout);
-    return 0;
-  }
-  if (options.Version) {
-    std::puts("tarvix-server " TARVIX_VERSION);
-    return 0;
-  }
+  if (const auto done = AnswerInfo(config, program, "tarvix-server", true)) return *done;
 
   // Taken before anything else starts; a second start ends here, silently.
   TInstanceGuard guard;
   if (!guard.Acquire()) return 0;
 
-  const std::string commandLine = ProcessCommandLine(argc, argv);
-  // Decided before the application object exists: it picks its platform then.
-  options.Headless = WantsHeadless(options.Headless);
-  const bool headless = options.Headless;
-  if (headless) EnterHeadless();
+  if (WantsHeadless(config.Headless)) return RunRelay(std::move(config));
+
   THandOff::Instance().BindMainThread();
   QApplication application(argc, argv);
   InstallMainThreadWaker();
-  if (headless)
-    InstallErrorLines();
-  else
-    InstallErrorBox(ProgramTitle(program));
-  // Nobody could answer the port dialog of -c0 without a window: headless,
-  // the prompt is left out, so the open fails at once and start-up goes on.
-  if (!headless) InstallPortSelection();
+  InstallErrorBox(ProgramTitle(program));
+  InstallPortSelection();
   // Before the window: a stop request during its creation still ends the
   // program in order.
   TQuitSignals quitSignals;
 
-  TForm1 Form1(options.Listen);
+  TForm1 Form1(std::move(config));
   quitSignals.SetWindow(Form1);
-  Form1.OnFormCreate = [&] { CreationStep(Form1, commandLine, options); };
+  Form1.OnFormCreate = [&] { CreationStep(Form1); };
   Form1.OnFormClose = [&] { CloseStep(Form1); };
-  // Called here, not left to the first show: a headless window is never shown.
-  Form1.FormCreate();
-  if (!headless) Form1.show();
+  Form1.show();
   QApplication::exec();
   return 0;
 }

@@ -476,13 +476,15 @@ int main(int argc, char** argv) {
   {
     TPseudoTerminal bus(TPseudoTerminal::ELine::Raw);
     TPortLink busLink(portDir + "/COM7", bus.SlavePath());
-    TForm1 form;
+    TRelayConfig config;
+    config.ComNumber = 7;
+    TForm1 form(config);
     if (mode == "log") {
       form.show();
       QCoreApplication::processEvents();
       LogAppend(form);
     } else {
-      form.OnFormCreate = [&] { CreationStep(form, "tarvix-server -c7"); };
+      form.OnFormCreate = [&] { CreationStep(form); };
       form.OnFormClose = [&] { CloseStep(form); };
       form.FormCreate();
       form.show();
@@ -495,15 +497,15 @@ int main(int argc, char** argv) {
       TPauseLog pauses;
       std::atomic<int> speed{1};
       if (mode == "endpoints") {
-        form.Engine.Scheduler()->Terminate();
-        form.Engine.Scheduler()->WaitFor();
-        form.Engine.CreateScheduler(SpeedPause(speed));
-        form.Engine.Start();
+        form.Host.Engine.Scheduler()->Terminate();
+        form.Host.Engine.Scheduler()->WaitFor();
+        form.Host.Engine.CreateScheduler(SpeedPause(speed));
+        form.Host.Engine.Start();
       }
       if (mode == "overhead") {
-        form.Engine.Scheduler()->Terminate();
-        form.Engine.Scheduler()->WaitFor();
-        form.Engine.CreateScheduler([&pauses](std::int32_t ms) {
+        form.Host.Engine.Scheduler()->Terminate();
+        form.Host.Engine.Scheduler()->WaitFor();
+        form.Host.Engine.CreateScheduler([&pauses](std::int32_t ms) {
           if (ms <= 0) return;
           std::size_t slot = 0;
           {
@@ -515,7 +517,7 @@ int main(int argc, char** argv) {
           std::lock_guard lock(pauses.Mutex);
           pauses.Pauses[slot].End = Clock::now();
         });
-        form.Engine.Start();
+        form.Host.Engine.Start();
       }
 
       std::thread scenario([&] {

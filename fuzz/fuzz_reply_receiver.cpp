@@ -29,7 +29,7 @@
 #include "relay/MultiCommThread.h"
 #include "relay/Relay.h"
 #include "relay/RelayEngine.h"
-#include "relay/RelayView.h"
+#include "relay/RelayObserver.h"
 #include "relay/RemoteDevice.h"
 #include "runtime/Exception.h"
 #include "runtime/HandOff.h"
@@ -74,21 +74,23 @@ class TSink {
   std::uint16_t port_ = 0;
 };
 
-class TCountingView : public IRelayView {
+class TCountingView : public IRelayObserver {
  public:
-  void AddLogLine(std::string_view line) override {
+  void LogLine(TLogLevel, std::string_view line) override {
     if (line.starts_with("<< ")) ++received;
     else if (line.starts_with(">> ")) ++dispatched;
     else Check(false, "unexpected log line");
     last = line;
   }
-  void SetGridCell(int, int, std::string_view) override { Check(false, "receiver wrote the grid"); }
-  void SetPanelText(int panel, std::string_view text) override { panels[static_cast<std::size_t>(panel)] = text; }
+  void EndpointChanged(const TEndpointRow&, TRowChange) override { Check(false, "receiver changed a row"); }
+  void CounterChanged(TCounter counter, std::int32_t value) override {
+    counters[static_cast<std::size_t>(counter)] = value;
+  }
 
   int received = 0;
   int dispatched = 0;
   std::string last;
-  std::array<std::string, 5> panels;
+  std::array<std::int32_t, 4> counters{};
 };
 
 // The state table of the receiver, kept independently of the relay.
@@ -160,7 +162,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
 
   TCountingView view;
-  TRelay relay(view);
+  const TRelayConfig config;
+  TRelay relay(view, config);
   relay.RxTrace = (data[0] & 1) != 0;
   relay.TracePort = (data[0] & 2) != 0;
   TRelayEngine engine(relay, nullptr, *fx.client, *fx.server);
@@ -222,7 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       ++completions;
       Check(relay.RxRecCount == completions, "completion not counted");
-      Check(view.panels[1] == "RxRec " + std::to_string(completions), "RxRec panel");
+      Check(view.counters[1] == completions, "RxRec counter");
       Check(RxFrame.Length() == RxFrame.At(2) && RxFrame.Length() == model.len, "completed length is not LEN");
       Check(RxFrame.View() == model.Frame(), "completed frame bytes");
       if (relay.RxTrace) Check(view.received == completions, "missing << line");

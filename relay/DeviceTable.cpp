@@ -19,21 +19,23 @@ std::optional<std::int32_t> TDeviceList::Find(std::string_view ip, std::uint16_t
   return it->second;
 }
 
-std::int32_t TDeviceList::Add(std::string_view ip, std::uint16_t port) {
+std::int32_t TDeviceList::Add(std::string_view ip, std::uint16_t port, std::uint8_t id) {
   const std::int32_t index = Count();
   TDeviceEntry& entry = entries_.emplace_back();
   entry.IP.assign(ip);
   entry.Port = port;
+  entry.Id = id;
   index_.emplace(TKey{entry.IP, port}, index);
   LinkNewest(index);
   return index;
 }
 
-void TDeviceList::Replace(std::int32_t index, std::string_view ip, std::uint16_t port) {
+void TDeviceList::Replace(std::int32_t index, std::string_view ip, std::uint16_t port, std::uint8_t id) {
   TDeviceEntry& entry = Items(index);
   index_.erase(TKey{entry.IP, entry.Port});
   entry.IP.assign(ip);
   entry.Port = port;
+  entry.Id = id;
   entry.Packets = 0;
   index_.emplace(TKey{entry.IP, port}, index);
   Touch(index);

@@ -22,6 +22,7 @@ namespace tarvix {
 struct TDeviceEntry {
   std::string IP;
   std::uint16_t Port = 0;
+  std::uint8_t Id = 0;  // device ID of the first request filed for this endpoint
   std::int32_t Packets = 0;
   // Neighbours in the order of last use (indices; -1 at the ends).
   std::int32_t Older = -1;
@@ -46,11 +47,11 @@ class TDeviceList {
 
   // Appends an entry for a new endpoint and returns its index; it is the
   // most recently used. Not when Full.
-  std::int32_t Add(std::string_view ip, std::uint16_t port);
+  std::int32_t Add(std::string_view ip, std::uint16_t port, std::uint8_t id = 0);
 
   // Gives the entry at index a new endpoint, Packets 0; it becomes the most
   // recently used.
-  void Replace(std::int32_t index, std::string_view ip, std::uint16_t port);
+  void Replace(std::int32_t index, std::string_view ip, std::uint16_t port, std::uint8_t id = 0);
 
   // Makes the entry at index the most recently used.
   void Touch(std::int32_t index);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "relay/DeviceTable.h"
-#include "relay/RelayView.h"
+#include "relay/RelayObserver.h"
 #include "runtime/MyStrings.h"
 #include "serial/SioComPort.h"
 
@@ -19,7 +19,7 @@ std::atomic<bool> BusIdle{false};
 TRxFrame RxFrame;
 std::atomic<std::int32_t> RxState{TRxState::WaitSyn};
 std::atomic<std::int32_t> ReplyTimeout{0};
-IRelayView* LogMemo = nullptr;
+IRelayObserver* LogMemo = nullptr;
 std::atomic<std::int32_t> ActiveDevice{0};
 TDeviceQueues* DeviceQueues = nullptr;
 TCommThread* CommThread = nullptr;
@@ -50,11 +50,11 @@ void TCommThread::SendTxFrame() {
   if (hooks_.Sent) hooks_.Sent();
 }
 
-void TCommThread::Log(std::string_view line) {
+void TCommThread::Log(TLogLevel level, std::string_view line) {
   // A log line that cannot be written is not worth ending the scheduler for.
   try {
-    Synchronize([line] {
-      if (LogMemo) LogMemo->AddLogLine(line);
+    Synchronize([level, line] {
+      if (LogMemo) LogMemo->LogLine(level, line);
     });
   } catch (const std::exception&) {
   }
@@ -66,7 +66,7 @@ void TCommThread::Send() {
   try {
     Synchronize([this] { SendTxFrame(); });
   } catch (const std::exception& error) {
-    Log(error.what());
+    Log(TLogLevel::Error, error.what());
   }
 }
 
@@ -129,7 +129,7 @@ void TCommThread::CountVisit(std::int32_t& waitCount) {
   ++resends_;
   std::string line = "*" + HexDumpRaw(TxFrame.View());
   line.resize(std::min<std::size_t>(line.size(), 255));
-  Log(line);
+  Log(TLogLevel::Trace, line);
   Send();
 }
 

@@ -24,7 +24,8 @@
 
 namespace tarvix {
 
-class IRelayView;
+class IRelayObserver;
+enum class TLogLevel;
 class TDeviceQueues;
 class TSioComPort;
 class TCommThread;
@@ -44,7 +45,7 @@ extern std::atomic<std::int32_t> RxState;
 // Reply time-out in milliseconds, copied from the "timeout" spin edit.
 extern std::atomic<std::int32_t> ReplyTimeout;
 // The debug log the scheduler's time-out lines go to. Main thread only.
-extern IRelayView* LogMemo;
+extern IRelayObserver* LogMemo;
 // Index in Devices of the entry whose request was last taken.
 extern std::atomic<std::int32_t> ActiveDevice;
 // The endpoint queues; the scheduler reads them through their own lock.
@@ -92,7 +93,7 @@ class TCommThread : public TThread {
   // A visit while the bus is busy: counts it and resends after the time-out.
   void CountVisit(std::int32_t& waitCount);
   void GiveUp();
-  void Log(std::string_view line);
+  void Log(TLogLevel level, std::string_view line);
 
   TPause pause_;
   TSchedulerHooks hooks_;

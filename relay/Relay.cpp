@@ -1,10 +1,10 @@
 // What request intake and the reply receiver share: building and adding
-// their log lines.
+// their log lines, counting and telling the observer.
 #include "relay/Relay.h"
 
 #include <string>
 
-#include "relay/RelayView.h"
+#include "runtime/Checked.h"
 #include "runtime/MyStrings.h"
 
 namespace tarvix {
@@ -27,7 +27,26 @@ void TRelay::BuildTraceLine(std::string_view prefix, std::string_view ip, std::u
 
 void TRelay::AddCutLine() {
   if (line_.size() > kMaxLogLine) line_.resize(kMaxLogLine);
-  view_.AddLogLine(line_);
+  observer_.LogLine(TLogLevel::Trace, line_);
 }
+
+void TRelay::ShowRow(std::int32_t index, TRowChange change) {
+  const TDeviceEntry& entry = Devices->Items(index);
+  TEndpointRow row;
+  row.Index = index;
+  row.IP = entry.IP;
+  row.Port = entry.Port;
+  row.Id = entry.Id;
+  row.Queued = Queues->Items(index).Count();
+  row.Packets = entry.Packets;
+  observer_.EndpointChanged(row, change);
+}
+
+void TRelay::Count(std::int32_t& counter, TCounter which) {
+  counter = CheckedInc(counter);
+  observer_.CounterChanged(which, counter);
+}
+
+void TRelay::ZeroCounters() { TxSentCount = RxRecCount = PortTxCount = PortRecCount = 0; }
 
 }  // namespace tarvix

@@ -2,10 +2,12 @@
 // intake (a datagram from the UDP server becomes a queued frame) and the
 // reply receiver (bytes from the serial port become a reply datagram).
 //
-// Owned by the main window. Main thread only. The device table, the queues
+// Owned by the relay host. Main thread only. The device table, the queues
 // and the reply endpoint are created by the start-up step; until then (or
 // after it failed before creating them) both handlers do nothing harmful:
-// intake drops the datagram and the receiver forwards no reply.
+// intake drops the datagram and the receiver forwards no reply. What the
+// relay does is told to its observer as data (RelayObserver.h); the options
+// are read from the configuration it is given, which must outlive it.
 #pragma once
 
 #include <chrono>
@@ -14,28 +16,20 @@
 #include <string>
 #include <string_view>
 
-#include "relay/AllowList.h"
 #include "relay/DeviceTable.h"
+#include "relay/RelayConfig.h"
+#include "relay/RelayObserver.h"
 #include "relay/RemoteDevice.h"
 #include "runtime/MemoryStream.h"
 #include "runtime/ShortString.h"
 
 namespace tarvix {
 
-class IRelayView;
 class TSioComPort;
-
-// What the relay does beyond its defaults; every option is off unless set.
-struct TRelayOptions {
-  std::int32_t ResendLimit = -1;  // resends of one frame before it is given up; -1: never
-  bool LocalEcho = false;         // skip the bus's echo of each frame sent before the reply
-  bool MatchId = false;           // drop a reply whose device ID is not the request's
-  TAllowList Allow;               // senders and reply addresses allowed; empty: all
-};
 
 class TRelay {
  public:
-  explicit TRelay(IRelayView& view) : view_(view) {}
+  TRelay(IRelayObserver& observer, const TRelayConfig& config) : observer_(observer), config_(config) {}
 
   // Counters shown in the status bar.
   std::int32_t TxSentCount = 0;
@@ -45,12 +39,10 @@ class TRelay {
   // Receiver state beside the shared RxState and RxFrame.
   std::uint8_t RxLen = 0;
   std::uint8_t RxPos = 0;
-  // Mirrors of the trace check boxes.
+  // Which trace lines are written (the window's check boxes mirror them).
   bool RxTrace = false;
   bool TxTrace = false;
   bool TracePort = false;
-
-  TRelayOptions Options;
 
   std::unique_ptr<TRemoteDevice> Remote;
   std::unique_ptr<TDeviceList> Devices;
@@ -60,8 +52,16 @@ class TRelay {
   // Whether the device table, the queues and the reply endpoint exist.
   bool Built() const noexcept { return Remote && Devices && Queues; }
 
-  // Where the relay shows what it does.
-  IRelayView& View() const noexcept { return view_; }
+  // Who is told what the relay does.
+  IRelayObserver& Observer() const noexcept { return observer_; }
+  const TRelayConfig& Config() const noexcept { return config_; }
+
+  // Adds a line to the log.
+  void Log(TLogLevel level, std::string_view line) { observer_.LogLine(level, line); }
+
+  // Sets the counters to 0 (as at start, before anything was counted: the
+  // observer hears of a counter at its first change).
+  void ZeroCounters();
 
   // Finds or adds the entry of an endpoint and shows it in the grid.
   std::int32_t LookupDevice(const ShortString& IP, std::uint16_t Port, std::string_view Frame);
@@ -101,8 +101,12 @@ class TRelay {
   void CompleteReply();
   // The log line "<prefix><ip> <port> <hex of frame>" in line_.
   void BuildTraceLine(std::string_view prefix, std::string_view ip, std::uint16_t port, std::string_view frame);
-  // Adds line_ to the log, cut to 255 characters.
+  // Adds line_ to the log as a trace, cut to 255 characters.
   void AddCutLine();
+  // Tells the observer of an endpoint row.
+  void ShowRow(std::int32_t index, TRowChange change);
+  // Counts one more in counter and tells the observer.
+  void Count(std::int32_t& counter, TCounter which);
 
   // Whether the allow list lets the request through; counts and reports it if not.
   bool Allowed(std::string_view senderIP, const ShortString& replyIP);
@@ -111,7 +115,8 @@ class TRelay {
   // its last byte or at the first byte that differs.
   bool TakeEcho(std::uint8_t b);
 
-  IRelayView& view_;
+  IRelayObserver& observer_;
+  const TRelayConfig& config_;
   std::string line_;  // reused for the log lines of each event
   ShortString echo_;             // the frame last sent, while its echo is awaited
   std::size_t echoPos_ = 0;      // bytes of echo_ seen so far

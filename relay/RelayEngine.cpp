@@ -5,28 +5,16 @@
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
 #include "relay/Relay.h"
-#include "relay/RelayView.h"
 #include "serial/SioComPort.h"
 
 namespace tarvix {
 
 TRelayEngine::TRelayEngine(TRelay& relay, TSioComPort* port, TNetUDPClient& client, TNetUDPServer& server)
-    : relay_(relay), port_(port), client_(client), server_(server) {
-  if (!port_) return;
-  port_->OnOpen = [this](TSioComPort&) { relay_.ResetReceiver(); };
-  port_->OnDeviceLost = [this](TSioComPort& cp) {
-    relay_.View().AddLogLine("COM" + std::to_string(cp.ComNumber()) + ": device lost");
-  };
-  port_->OnDeviceBack = [this](TSioComPort& cp) {
-    relay_.View().AddLogLine("COM" + std::to_string(cp.ComNumber()) + ": device back");
-    DeviceBack();
-  };
-}
+    : relay_(relay), port_(port), client_(client), server_(server) {}
 
 TRelayEngine::~TRelayEngine() {
   *alive_ = false;
   StopServerRetry();
-  if (port_) port_->OnOpen = port_->OnDeviceLost = port_->OnDeviceBack = nullptr;
   if (scheduler_) {
     scheduler_->Terminate();
     scheduler_->WaitFor();
@@ -35,18 +23,7 @@ TRelayEngine::~TRelayEngine() {
   if (CommPort == port_) CommPort = nullptr;
   BusIdle = false;
   if (relay_.Queues && DeviceQueues == relay_.Queues.get()) DeviceQueues = nullptr;
-  if (LogMemo == &relay_.View()) LogMemo = nullptr;
-}
-
-void TRelayEngine::Build(const TRelayStart& start) {
-  relay_.Options = start.Options;
-  CreateTables();
-  CreateRemote();
-  SetRemotePort(start.RemotePort);
-  RestartUdp();
-  CreateScheduler(start.Pause);
-  BindGlobals(start.ReplyTimeout);
-  Start();
+  if (LogMemo == &relay_.Observer()) LogMemo = nullptr;
 }
 
 void TRelayEngine::CreateTables() {
@@ -72,7 +49,7 @@ void TRelayEngine::RestartUdp() {
   relay_.Remote->UpdateServer();
   const std::int32_t granted = server_.ReceiveBufferGranted();
   if (server_.Active() && granted < TNetUDPServer::ReceiveBufferRequest) {
-    relay_.View().AddLogLine("UDP receive buffer " + std::to_string(granted) + " bytes, asked for " +
+    relay_.Log(TLogLevel::Warning, "UDP receive buffer " + std::to_string(granted) + " bytes, asked for " +
                              std::to_string(TNetUDPServer::ReceiveBufferRequest) +
                              " (raise net.core.rmem_max)");
   }
@@ -96,7 +73,7 @@ void TRelayEngine::TryServer() {
     }
   }
   StopServerRetry();
-  relay_.View().AddLogLine("UDP server listening on port 3776");
+  relay_.Log(TLogLevel::Event, "UDP server listening on port 3776");
 }
 
 void TRelayEngine::StopServerRetry() {
@@ -106,7 +83,7 @@ void TRelayEngine::StopServerRetry() {
   serverRetry_.reset();
 }
 
-void TRelayEngine::DeviceBack() {
+void TRelayEngine::ResendAfterDeviceBack() {
   // The device went while a request waited for its reply: the frame may
   // never have reached it, so it goes out again now rather than after the
   // next time-out.
@@ -120,7 +97,7 @@ void TRelayEngine::CreateScheduler(TPause pause) {
     scheduler_->WaitFor();
   }
   TSchedulerHooks hooks;
-  hooks.ResendLimit = relay_.Options.ResendLimit;
+  hooks.ResendLimit = relay_.Config().ResendLimit.value_or(-1);
   hooks.GaveUp = [this](std::int32_t resends) { relay_.GiveUp(resends); };
   hooks.Sent = [this] { relay_.FrameSent(); };
   scheduler_ = std::make_unique<TCommThread>(std::move(pause), std::move(hooks));
@@ -132,7 +109,7 @@ void TRelayEngine::BindGlobals(std::int32_t replyTimeout) {
   CommPort = port_;
   DeviceQueues = relay_.Queues.get();
   SetReplyTimeout(replyTimeout);
-  LogMemo = &relay_.View();
+  LogMemo = &relay_.Observer();
 }
 
 void TRelayEngine::SetReplyTimeout(std::int32_t milliseconds) noexcept { ReplyTimeout.store(milliseconds); }

@@ -1,17 +1,16 @@
-// The relay's side of start-up and close, without the window: it builds the
-// device table, the queues and the reply endpoint, binds the bus engine's
-// shared globals, owns and starts the scheduler thread, and at the end stops
-// it and closes the port and the UDP components, all in the fixed order the
-// relay depends on.
+// The relay's own steps of start-up and close: it builds the device table,
+// the queues and the reply endpoint, binds the bus engine's shared globals,
+// owns and starts the scheduler thread, and at the end stops it and closes
+// the port and the UDP components. The relay host (RelayHost.h) runs them in
+// the one start sequence; tests of a single part run the steps they need.
 //
-// Owner: the main window (in tests and benchmarks, the test). It does not own
-// the relay state, the port or the UDP components it is given; it owns the
-// scheduler thread. Main thread only, every method. The steps raise what the
-// parts they drive raise (the UDP components' ENetException family, the
+// Owner: the relay host (in tests, the test). It does not own the relay
+// state, the port or the UDP components it is given; it owns the scheduler
+// thread. Main thread only, every method. The steps raise what the parts
+// they drive raise (the UDP components' ENetException family, the
 // scheduler's "Thread creation error: %s"); what a step did before it failed
-// stays done. A relay without a serial port (port null) writes nothing to the
-// bus; the scheduler's tests use that. The window's creation step calls the steps one by one, with its
-// widget steps in between; Build runs them all for callers without a window.
+// stays done. A relay without a serial port (port null) writes nothing to
+// the bus; the scheduler's tests use that.
 #pragma once
 
 #include <chrono>
@@ -28,29 +27,14 @@ class TNetUDPClient;
 class TNetUDPServer;
 class TSioComPort;
 
-// The start values of a relay.
-struct TRelayStart {
-  TRelayOptions Options;              // copied into the relay first
-  std::uint16_t RemotePort = 3776;    // the "-p" number; the server keeps listening on 3776
-  std::int32_t ReplyTimeout = 1000;   // milliseconds
-  TPause Pause;                       // the scheduler's pauses; the real clock when empty
-};
-
 class TRelayEngine {
  public:
-  // Binds the port's open, lost and back events: every open resets the
-  // receiver; a lost device and its return are logged as "COM<n>: device
-  // lost" and "COM<n>: device back", and a request that was on the bus when
-  // the device went is sent again once it is back.
   TRelayEngine(TRelay& relay, TSioComPort* port, TNetUDPClient& client, TNetUDPServer& server);
   TRelayEngine(const TRelayEngine&) = delete;
   TRelayEngine& operator=(const TRelayEngine&) = delete;
   // Stops the scheduler if it still runs, unbinds the globals that point here
   // and leaves the bus busy, as it is before a start.
   ~TRelayEngine();
-
-  // Every step below, in order, for callers without a window.
-  void Build(const TRelayStart& start);
 
   // 1. New, empty device table and queues.
   void CreateTables();
@@ -63,8 +47,7 @@ class TRelayEngine {
   //    server with the local port as its default (its binding stays). Logs
   //    once when the server's receive buffer is smaller than it asked for.
   void RestartUdp();
-  // 5. Creates the scheduler thread, suspended, with the relay's options
-  //    (set them before).
+  // 5. Creates the scheduler thread, suspended, with the relay's resend limit.
   void CreateScheduler(TPause pause = {});
   // 6. Binds CommPort, DeviceQueues, ReplyTimeout and LogMemo.
   void BindGlobals(std::int32_t replyTimeout);
@@ -86,6 +69,10 @@ class TRelayEngine {
   // then, or at Close.
   void KeepServerActive(std::chrono::milliseconds retryPeriod = std::chrono::seconds(5));
 
+  // The device came back: a request that was on the bus when it went is
+  // sent again at once rather than after the next time-out.
+  void ResendAfterDeviceBack();
+
   // The scheduler, or null before CreateScheduler.
   TCommThread* Scheduler() const noexcept { return scheduler_.get(); }
 
@@ -94,7 +81,6 @@ class TRelayEngine {
   TSioComPort* port_;  // null: the send step writes nothing
   TNetUDPClient& client_;
   TNetUDPServer& server_;
-  void DeviceBack();
   void TryServer();
   void StopServerRetry();
 

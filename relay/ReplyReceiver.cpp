@@ -5,7 +5,6 @@
 #include "relay/DeviceId.h"
 #include "relay/MultiCommThread.h"
 #include "relay/Relay.h"
-#include "relay/RelayView.h"
 #include "runtime/Checked.h"
 #include "runtime/MyStrings.h"
 #include "serial/SioComPort.h"
@@ -26,7 +25,7 @@ void TRelay::ReceiveBytes(TSioComPort& CP, std::uint16_t Count) {
 
 void TRelay::FrameSent() {
   sentId_ = RequestDeviceId(TxFrame.View());
-  if (!Options.LocalEcho) return;
+  if (!config_.LocalEcho) return;
   echo_ = TxFrame;
   echoPos_ = 0;
   echoAwaited_ = !echo_.Empty();
@@ -50,7 +49,7 @@ void TRelay::GiveUp(std::int32_t resends) {
     ip = entry.IP;
     port = entry.Port;
   }
-  view_.AddLogLine("request to " + ip + " " + std::to_string(port) + " given up after " + std::to_string(resends) +
+  Log(TLogLevel::Warning, "request to " + ip + " " + std::to_string(port) + " given up after " + std::to_string(resends) +
                    " resends");
 }
 
@@ -98,12 +97,12 @@ void TRelay::ReceiveByte(std::uint8_t b) {
 }
 
 void TRelay::CompleteReply() {
-  if (Options.MatchId && sentId_ != 0 && RxLen > kIdOffset) {
+  if (config_.MatchId && sentId_ != 0 && RxLen > kIdOffset) {
     const std::uint8_t id = RxFrame.At(kIdOffset + 1);
     if (id != sentId_) {
       // A late answer to an earlier request: it belongs to nobody waiting now.
       ResetReceiver();
-      view_.AddLogLine("reply from ID " + std::to_string(id) + " dropped, waiting for ID " + std::to_string(sentId_));
+      Log(TLogLevel::Warning, "reply from ID " + std::to_string(id) + " dropped, waiting for ID " + std::to_string(sentId_));
       return;
     }
   }
@@ -111,10 +110,9 @@ void TRelay::CompleteReply() {
   if (RxTrace) {
     line_.assign("<< ");
     AppendHexDump(line_, RxFrame.View());
-    view_.AddLogLine(line_);
+    Log(TLogLevel::Trace, line_);
   }
-  RxRecCount = CheckedInc(RxRecCount);
-  view_.SetPanelText(1, "RxRec " + std::to_string(RxRecCount));
+  Count(RxRecCount, TCounter::RxRec);
   // Before start-up has built the table there is nobody to answer.
   if (!Built()) return;
 
@@ -131,12 +129,11 @@ void TRelay::CompleteReply() {
     BusIdle.store(true);
     throw;
   }
-  PortTxCount = CheckedInc(PortTxCount);
-  view_.SetPanelText(3, "PortTx " + std::to_string(PortTxCount));
+  Count(PortTxCount, TCounter::PortTx);
   if (TracePort) {
     // Unlike intake's lines, the receiver's are not cut.
     BuildTraceLine(">> ", Remote->RemoteIP.View(), Remote->RemotePort, RxFrame.View());
-    view_.AddLogLine(line_);
+    Log(TLogLevel::Trace, line_);
   }
   BusIdle.store(true);
 }

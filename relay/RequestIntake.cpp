@@ -7,7 +7,6 @@
 #include "relay/MultiCommThread.h"
 #include "relay/MyMsgQueue.h"
 #include "relay/Relay.h"
-#include "relay/RelayView.h"
 #include "runtime/Checked.h"
 #include "runtime/Exception.h"
 #include "runtime/MyStrings.h"
@@ -26,12 +25,12 @@ std::int32_t TRelay::LookupDevice(const ShortString& IP, std::uint16_t Port, std
   if (const auto found = Devices->Find(IP.View(), Port)) {
     const std::int32_t i = *found;
     Devices->Touch(i);
-    view_.SetGridCell(4, i + 1, std::to_string(Queues->Items(i).Count()));
+    ShowRow(i, TRowChange::Queued);
     return i;
   }
   std::int32_t i = 0;
   if (!Devices->Full()) {
-    i = Devices->Add(IP.View(), Port);
+    i = Devices->Add(IP.View(), Port, RequestDeviceId(Frame));
     Queues->Add();
   } else {
     // The table is full: the endpoint idle longest (nothing queued, not the
@@ -41,26 +40,19 @@ std::int32_t TRelay::LookupDevice(const ShortString& IP, std::uint16_t Port, std
         [&](std::int32_t k) { return k != active && Queues->Items(k).Count() == 0; }, kTakeoverSearch);
     if (!idle) throw Exception("Device table full");
     i = *idle;
-    Devices->Replace(i, IP.View(), Port);
+    Devices->Replace(i, IP.View(), Port, RequestDeviceId(Frame));
   }
-  const int row = i + 1;
-  view_.SetGridCell(0, row, std::to_string(i));
-  view_.SetGridCell(1, row, IP.View());
-  view_.SetGridCell(2, row, std::to_string(Port));
-  view_.SetGridCell(3, row, std::to_string(RequestDeviceId(Frame)));
-  view_.SetGridCell(4, row, std::to_string(Queues->Items(i).Count()));
-  view_.SetGridCell(5, row, std::to_string(Devices->Items(i).Packets));
-  view_.SetGridCell(6, row, "N");
+  ShowRow(i, TRowChange::Added);
   return i;
 }
 
 bool TRelay::Allowed(std::string_view senderIP, const ShortString& replyIP) {
-  if (Options.Allow.Empty()) return true;
+  if (config_.Allow.Empty()) return true;
   bool replyAllowed = false;
-  const bool senderAllowed = Options.Allow.Allows(senderIP);
+  const bool senderAllowed = config_.Allow.Allows(senderIP);
   if (senderAllowed) {
     try {
-      replyAllowed = Options.Allow.Allows(TNetStack::HostToIP(replyIP.View()));
+      replyAllowed = config_.Allow.Allows(TNetStack::HostToIP(replyIP.View()));
     } catch (const std::exception&) {
       // A reply address that cannot be looked up cannot be shown to be allowed.
     }
@@ -69,7 +61,7 @@ bool TRelay::Allowed(std::string_view senderIP, const ShortString& replyIP) {
   ++(senderAllowed ? droppedReply_ : droppedSender_);
   const auto now = std::chrono::steady_clock::now();
   if (now - droppedReportedAt_ >= std::chrono::seconds(1)) {
-    view_.AddLogLine("dropped " + std::to_string(DroppedCount() - droppedReported_) +
+    Log(TLogLevel::Warning, "dropped " + std::to_string(DroppedCount() - droppedReported_) +
                      " requests outside --allow (" + std::to_string(droppedSender_) + " by sender, " +
                      std::to_string(droppedReply_) + " by reply address so far)");
     droppedReported_ = DroppedCount();
@@ -96,12 +88,10 @@ void TRelay::FileRequest(TMemoryStream& AData, std::string_view senderIP) {
 
   TDeviceEntry& entry = Devices->Items(i);
   entry.Packets = CheckedInc(entry.Packets);
-  view_.SetGridCell(5, i + 1, std::to_string(entry.Packets));
+  ShowRow(i, TRowChange::Packets);
 
-  PortRecCount = CheckedInc(PortRecCount);
-  view_.SetPanelText(2, "PortRec " + std::to_string(PortRecCount));
-  TxSentCount = CheckedInc(TxSentCount);
-  view_.SetPanelText(0, "TxSent " + std::to_string(TxSentCount));
+  Count(PortRecCount, TCounter::PortRec);
+  Count(TxSentCount, TCounter::TxSent);
 
   if (TxTrace) {
     line_.assign(">> ");

@@ -13,6 +13,11 @@ TErrorDisplay& Display() {
   return display;
 }
 
+TErrorLog& ErrorLog() {
+  static TErrorLog log;
+  return log;
+}
+
 }  // namespace
 
 TErrorDisplay SetErrorDisplay(TErrorDisplay display) {
@@ -24,6 +29,25 @@ TErrorDisplay SetErrorDisplay(TErrorDisplay display) {
 void ShowError(const std::string& message) {
   if (Display()) Display()(message);
   else std::fprintf(stderr, "%s\n", ErrorBoxText(message).c_str());
+}
+
+void InstallErrorLines() {
+  SetErrorDisplay([](const std::string& message) {
+    const std::string text = ErrorBoxText(message);
+    std::fprintf(stderr, "%s\n", text.c_str());
+    LogError(text);
+  });
+}
+
+void SetErrorLog(TErrorLog log) { ErrorLog() = std::move(log); }
+
+void LogError(std::string_view text) {
+  std::string line = "error: ";
+  line.append(text);
+  if (ErrorLog())
+    ErrorLog()(line);
+  else
+    std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 void ShowCurrentException() {

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
-#include <cstdio>
 
 #include "runtime/ErrorDisplay.h"
 #include "runtime/ErrorText.h"
@@ -13,7 +12,6 @@ namespace tarvix {
 namespace {
 
 struct TBoxState {
-  TErrorLog Log;
   QPointer<QMessageBox> Open;  // the box on screen, once the queued call has run
   bool Busy = false;           // a box is queued or open
 };
@@ -21,14 +19,6 @@ struct TBoxState {
 TBoxState& State() {
   static TBoxState state;
   return state;
-}
-
-void LogError(const std::string& text) {
-  const std::string line = "error: " + text;
-  if (State().Log)
-    State().Log(line);
-  else
-    std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 void OpenBox(const QString& title, const QString& text) {
@@ -57,16 +47,6 @@ void InstallErrorBox(std::string title) {
         qApp, [title, text = QString::fromStdString(text)] { OpenBox(title, text); }, Qt::QueuedConnection);
   });
 }
-
-void InstallErrorLines() {
-  SetErrorDisplay([](const std::string& message) {
-    const std::string text = ErrorBoxText(message);
-    std::fprintf(stderr, "%s\n", text.c_str());
-    LogError(text);
-  });
-}
-
-void SetErrorLog(TErrorLog log) { State().Log = std::move(log); }
 
 bool CloseErrorBox() {
   TBoxState& state = State();

@@ -15,9 +15,7 @@
 #include "runtime/Checked.h"
 #include "runtime/ErrorDisplay.h"
 #include "ui/ByteText.h"
-#include "ui/ErrorBox.h"
 #include "ui/FormStyle.h"
-#include "ui/Headless.h"
 #include "ui/QueueGrid.h"
 #include "ui/SpinEdit.h"
 #include "ui/StatusBar.h"
@@ -83,44 +81,17 @@ QCheckBox* MakeCheckBox(QWidget* parent, const char* caption, QRect geometry) {
 
 }  // namespace
 
-TForm1::TForm1(std::string_view listenIP, QWidget* parent) : QWidget(parent, Qt::Window) {
-  LoadComponents(listenIP);
+TForm1::TForm1(TRelayConfig config, QWidget* parent) : QWidget(parent, Qt::Window), Host(std::move(config)) {
   CreateControls();
   ConnectHandlers();
-  // From here on the log exists: errors that cannot open a box of their own
-  // are written to it, also those of the activations below.
-  SetErrorLog([this](std::string_view line) { AddLogLine(line); });
+  Host.AddObserver(*this);
   // Loading ends with the components' activation; an error there (port 3776
   // taken by another program) is shown like any other error of the window's
   // creation, and the window still comes up so the operator can "set" later.
-  Guarded([this] { sp.Loaded(); });
-  Guarded([this] { UDPC.Loaded(); });
-  Guarded([this] { UDPS.Loaded(); });
+  Host.Load();
 }
 
-TForm1::~TForm1() { SetErrorLog({}); }
-
-void TForm1::LoadComponents(std::string_view listenIP) {
-  sp.BeginLoading();
-  UDPS.BeginLoading();
-  UDPC.BeginLoading();
-
-  sp.SetBaud(4800);
-  sp.SetAutoOpen(false);
-  sp.OnTriggerAvail = [this](TSioComPort& CP, std::uint16_t Count) { spTriggerAvail(CP, Count); };
-
-  TNetSocketHandle& binding = UDPS.Bindings().Add();
-  binding.IP = std::string(listenIP);
-  binding.Port = 3776;
-  UDPS.SetDefaultPort(0);
-  UDPS.OnUDPRead = [this](TNetUDPServer& Sender, TMemoryStream& AData, TNetSocketHandle& ABinding) {
-    UDPSUDPRead(Sender, AData, ABinding);
-  };
-  UDPS.SetActive(true);
-
-  UDPC.SetPort(0);
-  UDPC.SetActive(true);
-}
+TForm1::~TForm1() { Host.RemoveObserver(*this); }
 
 void TForm1::CreateControls() {
   setWindowTitle(QStringLiteral("Tarvix RS485 Server V1.1"));
@@ -200,9 +171,35 @@ void TForm1::ConnectHandlers() {
   stoploop->installEventFilter(this);
 }
 
-void TForm1::AddLogLine(std::string_view line) {
-  DebugLog->appendPlainText(FromBytes(line));
-  EchoLogLine(line);
+void TForm1::AddLogLine(std::string_view line) { Host.Log(TLogLevel::Event, line); }
+
+void TForm1::LogLine(TLogLevel /*level*/, std::string_view line) { DebugLog->appendPlainText(FromBytes(line)); }
+
+void TForm1::CounterChanged(TCounter counter, std::int32_t value) {
+  static constexpr const char* kPanelNames[] = {"TxSent ", "RxRec ", "PortRec ", "PortTx "};
+  const int panel = static_cast<int>(counter);
+  SetPanelText(panel, kPanelNames[panel] + std::to_string(value));
+}
+
+void TForm1::EndpointChanged(const TEndpointRow& row, TRowChange change) {
+  const int r = row.Index + 1;
+  switch (change) {
+    case TRowChange::Added:
+      SetGridCell(0, r, std::to_string(row.Index));
+      SetGridCell(1, r, row.IP);
+      SetGridCell(2, r, std::to_string(row.Port));
+      SetGridCell(3, r, std::to_string(row.Id));
+      SetGridCell(4, r, std::to_string(row.Queued));
+      SetGridCell(5, r, std::to_string(row.Packets));
+      SetGridCell(6, r, "N");
+      break;
+    case TRowChange::Queued:
+      SetGridCell(4, r, std::to_string(row.Queued));
+      break;
+    case TRowChange::Packets:
+      SetGridCell(5, r, std::to_string(row.Packets));
+      break;
+  }
 }
 
 void TForm1::SetGridCell(int column, int row, std::string_view text) { sg->SetCell(column, row, text); }
@@ -303,12 +300,6 @@ void TForm1::FormClose() {
     if (OnFormClose) OnFormClose();
   });
 }
-
-void TForm1::UDPSUDPRead(TNetUDPServer& /*Sender*/, TMemoryStream& AData, TNetSocketHandle& ABinding) {
-  Relay.FileRequest(AData, ABinding.SourceIP);
-}
-
-void TForm1::spTriggerAvail(TSioComPort& CP, std::uint16_t Count) { Relay.ReceiveBytes(CP, Count); }
 
 void TForm1::stoploopClick() { FreeBus(); }
 

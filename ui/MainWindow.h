@@ -1,22 +1,17 @@
-// TForm1: the relay's one window. It shows the debug log, the queue grid and
-// the status bar, carries the few settings the operator can change, and owns
-// the serial port sp and the UDP components UDPS and UDPC.
+// TForm1: the relay's one window, a face of the relay host it owns. It shows
+// the debug log, the queue grid and the status bar, formatting what the
+// relay tells it as the window's texts, and carries the few settings the
+// operator can change.
 //
 // Owned by the program, which creates it on the main thread after the
-// QApplication. Main thread only: every handler, hook and IRelayView call.
+// QApplication. Main thread only: every handler, hook and observer call.
 //
-// Construction loads the components as the window description has them and
-// activates UDPC, then UDPS; an activation error is shown in the standard
-// error display and leaves that component inactive. Before the activations
-// the window makes its debug log the error log (ErrorBox.h); destruction
-// clears it. The window's own handlers show what they raise in the standard
-// error display (ShowCurrentException) and end; the window keeps running.
-//
-// The debug log keeps its newest 100,000 lines. In headless mode
-// (Headless.h) every line added through AddLogLine is echoed to standard
-// output.
-// UDPSUDPRead and spTriggerAvail let exceptions through to the component
-// that raised the event.
+// Construction builds the controls, adds the window as the host's observer
+// and has the host load its components (sp, then UDPC and UDPS activated);
+// an activation error is shown in the standard error display and leaves
+// that component inactive. The window's own handlers show what they raise in
+// the standard error display (ShowCurrentException) and end; the window
+// keeps running. The debug log keeps its newest 100,000 lines.
 #pragma once
 
 #include <QWidget>
@@ -25,12 +20,8 @@
 #include <string>
 #include <string_view>
 
-#include "net/NetUDPClient.h"
-#include "net/NetUDPServer.h"
-#include "relay/Relay.h"
-#include "relay/RelayEngine.h"
-#include "relay/RelayView.h"
-#include "serial/SioComPort.h"
+#include "relay/RelayHost.h"
+#include "relay/RelayObserver.h"
 
 class QCheckBox;
 class QGroupBox;
@@ -45,7 +36,7 @@ class TQueueGrid;
 class TSpinEdit;
 class TStatusBar;
 
-class TForm1 : public QWidget, public IRelayView {
+class TForm1 : public QWidget, public IRelayObserver {
   Q_OBJECT
 
  public:
@@ -55,14 +46,16 @@ class TForm1 : public QWidget, public IRelayView {
   static constexpr int kStartClientHeight = 271;
   static constexpr int kMinClientHeight = 223;
 
-  // listenIP: the local IPv4 address the UDP server binds (port 3776).
-  explicit TForm1(std::string_view listenIP = "0.0.0.0", QWidget* parent = nullptr);
+  explicit TForm1(TRelayConfig config = {}, QWidget* parent = nullptr);
   ~TForm1() override;
 
-  // Non-visual components.
-  TSioComPort sp;
-  TNetUDPServer UDPS;
-  TNetUDPClient UDPC;
+  // The relay: its components, state, engine and creation sequence.
+  TRelayHost Host;
+
+  // Non-visual components, the host's.
+  TSioComPort& sp = Host.sp;
+  TNetUDPServer& UDPS = Host.UDPS;
+  TNetUDPClient& UDPC = Host.UDPC;
 
   // Controls, owned by the window through Qt's parent chain.
   QGroupBox* GroupBox1 = nullptr;
@@ -87,24 +80,28 @@ class TForm1 : public QWidget, public IRelayView {
   TStatusBar* StatusBar1 = nullptr;
 
   // Serial port number used when the port is (re)opened; follows ComSpin.
-  std::uint8_t ComNumber = 0;
+  std::uint8_t& ComNumber = Host.ComNumber;
 
   // The relay's state and logic: counters, trace flags (mirrors of the check
-  // boxes), the device table, the queues and the reply endpoint. The read,
-  // data and "stoploop" handlers delegate to it.
-  TRelay Relay{*this};
-  // The relay's start-up and close over the components above; the creation
-  // and close steps drive it. Owns the scheduler thread.
-  TRelayEngine Engine{Relay, &sp, UDPC, UDPS};
+  // boxes), the device table, the queues and the reply endpoint.
+  TRelay& Relay = Host.Relay;
 
   // The window's hint text: empty until the mouse has been over a band of
   // the status bar. The status bar shows it as its tool tip.
   const std::string& Hint() const noexcept { return hint_; }
 
-  // IRelayView. Texts are taken byte for byte (one character per byte).
-  void AddLogLine(std::string_view line) override;
-  void SetGridCell(int column, int row, std::string_view text) override;
-  void SetPanelText(int panel, std::string_view text) override;
+  // Adds a line to the relay's log (and so to the debug log).
+  void AddLogLine(std::string_view line);
+  // Texts are taken byte for byte (one character per byte).
+  void SetGridCell(int column, int row, std::string_view text);
+  void SetPanelText(int panel, std::string_view text);
+
+  // IRelayObserver: the debug log, the panels "TxSent N", "RxRec N",
+  // "PortRec N", "PortTx N", and the grid row of each endpoint (row index+1:
+  // index, IP, port, ID, queue size, packets, "N").
+  void LogLine(TLogLevel level, std::string_view line) override;
+  void CounterChanged(TCounter counter, std::int32_t value) override;
+  void EndpointChanged(const TEndpointRow& row, TRowChange change) override;
 
   // Handlers of the window and its controls.
   void ComSpinChange();
@@ -129,11 +126,6 @@ class TForm1 : public QWidget, public IRelayView {
   std::function<void()> OnFormCreate;
   std::function<void()> OnFormClose;
 
-  // Request intake and the reply receiver. What they raise goes back to the
-  // component that raised the event (the UDP server drops it, the serial
-  // port shows it).
-  void UDPSUDPRead(TNetUDPServer& Sender, TMemoryStream& AData, TNetSocketHandle& ABinding);
-  void spTriggerAvail(TSioComPort& CP, std::uint16_t Count);
   // The "stoploop" label's click: frees the bus.
   void stoploopClick();
 
@@ -146,7 +138,6 @@ class TForm1 : public QWidget, public IRelayView {
  private:
   void CreateControls();
   void ConnectHandlers();
-  void LoadComponents(std::string_view listenIP);
 
   std::string hint_;
   bool formCreated_ = false;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Configuration.h"
 #include "app/LongOptions.h"
 #include "app/PortSwitches.h"
 #include "runtime/Exception.h"
@@ -102,13 +103,13 @@ TEST(CommandlineTest, ProcessCommandLineJoinsArgumentsWithSingleBlanks) {
 namespace tarvix {
 namespace {
 
-TLongOptions Parse(std::vector<const char*> args) {
+TRelayConfig Parse(std::vector<const char*> args) {
   args.insert(args.begin(), "tarvix-server");
   return ParseLongOptions(static_cast<int>(args.size()), args.data());
 }
 
 TEST(LongOptions, AreOffByDefaultAndLeaveTheSwitchesAlone) {
-  const TLongOptions o = Parse({"-c3", "-p5000", "x--headless"});
+  const TRelayConfig o = Parse({"-c3", "-p5000", "x--headless"});
   EXPECT_FALSE(o.Headless || o.LocalEcho || o.MatchId || o.RS485 || o.ResendLimit || o.Help || o.Version);
   EXPECT_EQ(o.Listen, "0.0.0.0");
   EXPECT_TRUE(o.Allow.Empty());
@@ -116,7 +117,7 @@ TEST(LongOptions, AreOffByDefaultAndLeaveTheSwitchesAlone) {
 }
 
 TEST(LongOptions, ReadTheirValues) {
-  const TLongOptions o = Parse({"--headless", "--listen=192.168.1.10", "--allow=10.0.0.0/8,192.168.1.0/24",
+  const TRelayConfig o = Parse({"--headless", "--listen=192.168.1.10", "--allow=10.0.0.0/8,192.168.1.0/24",
                                 "--resend-limit=1000000", "--local-echo", "--rs485=2,3", "--match-id"});
   EXPECT_TRUE(o.Errors.empty()) << o.Errors.front();
   EXPECT_TRUE(o.Headless && o.LocalEcho && o.MatchId && o.RS485);
@@ -126,7 +127,7 @@ TEST(LongOptions, ReadTheirValues) {
   EXPECT_EQ(o.ResendLimit, 1000000);
   EXPECT_EQ(o.RS485Before, 2u);
   EXPECT_EQ(o.RS485After, 3u);
-  const TLongOptions bare = Parse({"--rs485", "--resend-limit=0"});
+  const TRelayConfig bare = Parse({"--rs485", "--resend-limit=0"});
   EXPECT_TRUE(bare.RS485 && bare.RS485Before == 0 && bare.RS485After == 0);
   EXPECT_EQ(bare.ResendLimit, 0);
 }
@@ -134,7 +135,7 @@ TEST(LongOptions, ReadTheirValues) {
 // A malformed value is an error of its own; the option keeps its default
 // and the others still count.
 TEST(LongOptions, MalformedValuesAreErrorsAndTheOptionStaysOff) {
-  const TLongOptions o =
+  const TRelayConfig o =
       Parse({"--listen=1.2.3", "--allow=10.0.0.0/33", "--resend-limit=-1", "--resend-limit=1000001",
              "--rs485=5", "--headless=yes", "--bogus", "--match-id"});
   ASSERT_EQ(o.Errors.size(), 7u);
@@ -144,6 +145,36 @@ TEST(LongOptions, MalformedValuesAreErrorsAndTheOptionStaysOff) {
   EXPECT_TRUE(o.Allow.Empty());
   EXPECT_FALSE(o.ResendLimit || o.RS485 || o.Headless);
   EXPECT_TRUE(o.MatchId);
+}
+
+// The switch search reads "-c" and "-p" anywhere on the line, so a
+// long option holding either would silently stand for a switch.
+TEST(LongOptions, EveryNameIsKnownAndHoldsNeitherSwitch) {
+  ASSERT_FALSE(kLongOptionNames.empty());
+  for (const std::string_view name : kLongOptionNames) {
+    EXPECT_EQ(name.find("-c"), std::string_view::npos) << name;
+    EXPECT_EQ(name.find("-p"), std::string_view::npos) << name;
+    const std::string argument(name);
+    for (const std::string& error : Parse({argument.c_str()}).Errors)
+      EXPECT_FALSE(error.starts_with("Unknown option")) << error;
+  }
+}
+
+// The switches' errors wait for the step of the creation sequence that
+// reads them; a good token is read at once.
+TEST(Configuration, SwitchesAreReadAndTheirErrorsKeptForLater) {
+  TRelayConfig good;
+  ReadSwitches(good, "/usr/bin/tarvix-server -c3 -p$FA0");
+  EXPECT_EQ(good.ComNumber, 3);
+  EXPECT_EQ(good.RemotePort, 4000);
+  EXPECT_FALSE(good.ComError || good.PortError);
+
+  TRelayConfig bad;
+  ReadSwitches(bad, "tarvix-server -c/ -p 5000");
+  EXPECT_EQ(bad.ComNumber, 1);
+  EXPECT_FALSE(bad.RemotePort);
+  EXPECT_THROW(std::rethrow_exception(bad.ComError), ERangeError);
+  EXPECT_THROW(std::rethrow_exception(bad.PortError), EConvertError);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "PtyPort.h"
+#include "app/Configuration.h"
 #include "app/StartUp.h"
 #include "relay/MultiCommThread.h"
 #include "runtime/ErrorDisplay.h"
@@ -40,7 +41,8 @@ class StartUp : public ::testing::Test {
   }
 
   void Create(std::string_view commandLine) {
-    form->OnFormCreate = [this, line = std::string(commandLine)] { CreationStep(*form, line); };
+    ReadSwitches(form->Host.Config(), commandLine);
+    form->OnFormCreate = [this] { CreationStep(*form); };
     form->FormCreate();
   }
 

@@ -8,11 +8,8 @@
 #include "PtyPort.h"
 #include "Pump.h"
 #include "RelayTestSupport.h"
-#include "net/NetUDPClient.h"
-#include "net/NetUDPServer.h"
 #include "relay/MultiCommThread.h"
-#include "relay/Relay.h"
-#include "relay/RelayEngine.h"
+#include "relay/RelayHost.h"
 #include "runtime/HandOff.h"
 #include "serial/SioComPort.h"
 #include "tools/Datagram.h"
@@ -30,28 +27,26 @@ const std::string kReplyPrefix("127.0.0.1\0\xC1\x0E\0", 13);
 
 class EndToEnd : public ::testing::Test {
  protected:
-  EndToEnd() : pty(1), relay(view) {
-    relay.RxTrace = relay.TxTrace = relay.TracePort = true;
-
-    sp.SetAutoOpen(false);
-    sp.SetBaud(4800);
-    sp.SetComNumber(1);
-    sp.OnTriggerAvail = [this](TSioComPort& cp, std::uint16_t count) {
+  // The whole relay host on COM1, listening on an ephemeral loopback port.
+  EndToEnd() : pty(1), host(LoopbackConfig()) {
+    host.AddObserver(view);
+    host.Load();
+    host.sp.OnTriggerAvail = [this](TSioComPort& cp, std::uint16_t count) {
       notices.push_back(count);
-      relay.ReceiveBytes(cp, count);
+      host.spTriggerAvail(cp, count);
     };
-    sp.SetOpen(true);
-
-    TNetSocketHandle& binding = udps.Bindings().Add();
-    binding.IP = "127.0.0.1";
-    binding.Port = 0;
-    udps.OnUDPRead = [this](TNetUDPServer&, TMemoryStream& data, TNetSocketHandle&) { relay.FileRequest(data); };
-    udps.SetActive(true);
-    engine.Build({});
-    serverPort = static_cast<std::uint16_t>(udps.Bindings().Items(0).Port);
+    host.Create();
+    serverPort = static_cast<std::uint16_t>(host.UDPS.Bindings().Items(0).Port);
   }
 
-  ~EndToEnd() override { engine.Close(); }
+  ~EndToEnd() override { host.Close(); }
+
+  static TRelayConfig LoopbackConfig() {
+    TRelayConfig config;
+    config.Listen = "127.0.0.1";
+    config.ListenPort = 0;
+    return config;
+  }
 
   // Runs the main thread's hand-offs while reading what the relay puts on the bus.
   std::string BusRead(std::size_t count, std::chrono::milliseconds limit) {
@@ -75,11 +70,8 @@ class EndToEnd : public ::testing::Test {
 
   TPtyPort pty;
   TRecordingView view;
-  TRelay relay;
-  TSioComPort sp;
-  TNetUDPServer udps;
-  TNetUDPClient udpc;
-  TRelayEngine engine{relay, &sp, udpc, udps};
+  TRelayHost host;
+  TSioComPort& sp = host.sp;
   std::uint16_t serverPort = 0;
   std::vector<std::uint16_t> notices;
 };
@@ -95,10 +87,8 @@ TEST_F(EndToEnd, RequestGoesOnTheBusAndTheReplyComesBackByteForByte) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(*reply, kReplyPrefix + std::string("\x02\x04\xAA\xBB", 4));
   EXPECT_TRUE(BusIdle);
-  EXPECT_EQ(view.Panel(0), "TxSent 1");
-  EXPECT_EQ(view.Panel(1), "RxRec 1");
-  EXPECT_EQ(view.Panel(2), "PortRec 1");
-  EXPECT_EQ(view.Panel(3), "PortTx 1");
+  for (const TCounter c : {TCounter::TxSent, TCounter::RxRec, TCounter::PortRec, TCounter::PortTx})
+    EXPECT_EQ(view.Counter(c), 1);
 }
 
 TEST_F(EndToEnd, ReplySplitOverSeveralNoticesCompletesAsOne) {
@@ -144,9 +134,9 @@ TEST_F(EndToEnd, ClosingWhileASendIsPendingEndsAndThePortClosesAfterTheThread) {
   // Let the request be filed, then stop pumping so that the send step waits.
   Pump(20ms);
   while (!THandOff::Instance().HasPending() && BusIdle) std::this_thread::sleep_for(1ms);
-  engine.Scheduler()->Terminate();
-  engine.Scheduler()->WaitFor();
-  EXPECT_TRUE(engine.Scheduler()->Finished());
+  host.Engine.Scheduler()->Terminate();
+  host.Engine.Scheduler()->WaitFor();
+  EXPECT_TRUE(host.Engine.Scheduler()->Finished());
   sp.SetOpen(false);
   EXPECT_FALSE(sp.Open());
   // Once the port is closed nothing more is received or forwarded.

@@ -1,25 +1,38 @@
-// What the relay tests share: a view that records what the relay shows.
+// What the relay tests share: an observer that records what the relay tells.
 #pragma once
 
 #include <map>
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "relay/Relay.h"
-#include "relay/RelayView.h"
+#include "relay/RelayObserver.h"
 
 namespace tarvix::test {
 
-class TRecordingView : public IRelayView {
+// An endpoint row as last told, with its IP text kept.
+struct TRecordedRow {
+  std::string IP;
+  std::uint16_t Port = 0;
+  std::uint8_t Id = 0;
+  std::int32_t Queued = -1;
+  std::int32_t Packets = -1;
+};
+
+class TRecordingView : public IRelayObserver {
  public:
-  void AddLogLine(std::string_view line) override {
+  void LogLine(TLogLevel /*level*/, std::string_view line) override {
     std::lock_guard lock(mutex_);
     log_.emplace_back(line);
   }
-  void SetGridCell(int column, int row, std::string_view text) override { cells_[{column, row}] = std::string(text); }
-  void SetPanelText(int panel, std::string_view text) override { panels_[panel] = std::string(text); }
+  void CounterChanged(TCounter counter, std::int32_t value) override { counters_[counter] = value; }
+  void EndpointChanged(const TEndpointRow& row, TRowChange change) override {
+    TRecordedRow& r = rows_[row.Index];
+    if (change == TRowChange::Added) r = {std::string(row.IP), row.Port, row.Id, row.Queued, row.Packets};
+    if (change == TRowChange::Queued) r.Queued = row.Queued;
+    if (change == TRowChange::Packets) r.Packets = row.Packets;
+  }
 
   std::vector<std::string> Log() const {
     std::lock_guard lock(mutex_);
@@ -29,20 +42,22 @@ class TRecordingView : public IRelayView {
     std::lock_guard lock(mutex_);
     log_.clear();
   }
-  std::string Cell(int column, int row) const {
-    const auto it = cells_.find({column, row});
-    return it == cells_.end() ? std::string() : it->second;
+  // The counter's last value told; -1 when never told.
+  std::int32_t Counter(TCounter counter) const {
+    const auto it = counters_.find(counter);
+    return it == counters_.end() ? -1 : it->second;
   }
-  std::string Panel(int panel) const {
-    const auto it = panels_.find(panel);
-    return it == panels_.end() ? std::string() : it->second;
+  // The row of the entry at index as told; empty IP when never told.
+  TRecordedRow Row(std::int32_t index) const {
+    const auto it = rows_.find(index);
+    return it == rows_.end() ? TRecordedRow{} : it->second;
   }
 
  private:
   mutable std::mutex mutex_;  // guards log_: the scheduler's lines arrive through the hand-off
   std::vector<std::string> log_;
-  std::map<std::pair<int, int>, std::string> cells_;
-  std::map<int, std::string> panels_;
+  std::map<TCounter, std::int32_t> counters_;
+  std::map<std::int32_t, TRecordedRow> rows_;
 };
 
 }  // namespace tarvix::test

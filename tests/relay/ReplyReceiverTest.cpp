@@ -25,7 +25,7 @@ std::string Bytes(std::initializer_list<int> values) {
 
 class ReplyReceiver : public ::testing::Test {
  protected:
-  ReplyReceiver() : relay(view) {
+  ReplyReceiver() {
     engine.CreateTables();
     engine.CreateRemote();
     relay.RxTrace = relay.TracePort = true;
@@ -39,7 +39,8 @@ class ReplyReceiver : public ::testing::Test {
   }
 
   TRecordingView view;
-  TRelay relay;
+  TRelayConfig config;
+  TRelay relay{view, config};
   TNetUDPClient client;
   TNetUDPServer server;
   TRelayEngine engine{relay, nullptr, client, server};
@@ -55,8 +56,8 @@ TEST_F(ReplyReceiver, CompleteFrameIsSentCountedTracedAndFreesTheBus) {
   const auto datagram = peer.Receive(2s);
   ASSERT_TRUE(datagram);
   EXPECT_EQ(*datagram, kPrefix + Bytes({0x02, 0x04, 0xAA, 0xBB}));
-  EXPECT_EQ(view.Panel(1), "RxRec 1");
-  EXPECT_EQ(view.Panel(3), "PortTx 1");
+  EXPECT_EQ(view.Counter(TCounter::RxRec), 1);
+  EXPECT_EQ(view.Counter(TCounter::PortTx), 1);
   const auto log = view.Log();
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0], "<< 02 04 AA BB ");
@@ -160,7 +161,7 @@ TEST_F(ReplyReceiver, FrameCompletingWhileTheBusIsIdleStillGoesToTheActiveEntry)
 
 TEST_F(ReplyReceiver, BeforeStartUpBuiltTheTableNothingIsForwarded) {
   TRecordingView bare;
-  TRelay unbuilt(bare);
+  TRelay unbuilt(bare, config);
   for (int b : {0x16, 0x02, 0x03, 0x01}) EXPECT_NO_THROW(unbuilt.ReceiveByte(static_cast<std::uint8_t>(b)));
   EXPECT_EQ(unbuilt.RxRecCount, 1);
   EXPECT_FALSE(BusIdle);
@@ -172,7 +173,7 @@ TEST_F(ReplyReceiver, LocalEchoIsSkippedBeforeTheReply) {
   const std::string reply = Bytes({0x16, 0x02, 0x04, 0xAA, 0xBB});
   for (const bool echo : {false, true}) {
     SCOPED_TRACE(echo);
-    relay.Options.LocalEcho = echo;
+    config.LocalEcho = echo;
     PutRequestOnBus(kRequest, 0);
     relay.FrameSent();
     Feed(kRequest + reply);
@@ -184,7 +185,7 @@ TEST_F(ReplyReceiver, LocalEchoIsSkippedBeforeTheReply) {
 }
 
 TEST_F(ReplyReceiver, EchoThatDiffersIsTakenAsReplyBytes) {
-  relay.Options.LocalEcho = true;
+  config.LocalEcho = true;
   relay.FrameSent();
   // The echo breaks off at its second byte: that SYN, which differs from
   // the frame's STX, is the reply's first byte.
@@ -196,7 +197,7 @@ TEST_F(ReplyReceiver, EchoThatDiffersIsTakenAsReplyBytes) {
 
 // A late reply from another device must not reach the client waiting now.
 TEST_F(ReplyReceiver, MatchIdDropsAReplyFromAnotherDeviceAndKeepsWaiting) {
-  relay.Options.MatchId = true;
+  config.MatchId = true;
   relay.FrameSent();  // the request on the bus is for device 5
   Feed(Bytes({0x16, 0x02, 0x07, 0x06, 0x09, 0x11, 0x22, 0x33}));
   EXPECT_FALSE(peer.Receive(100ms));

@@ -100,8 +100,8 @@ class Scheduler : public ::testing::Test {
   class TEventView : public TRecordingView {
    public:
     explicit TEventView(Scheduler& owner) : owner_(owner) {}
-    void AddLogLine(std::string_view line) override {
-      TRecordingView::AddLogLine(line);
+    void LogLine(TLogLevel level, std::string_view line) override {
+      TRecordingView::LogLine(level, line);
       std::lock_guard lock(owner_.mutex);
       owner_.events.emplace_back(line);
     }
@@ -111,7 +111,8 @@ class Scheduler : public ::testing::Test {
   };
 
   TEventView view{*this};
-  TRelay relay{view};
+  TRelayConfig config;
+  TRelay relay{view, config};
   TNetUDPClient udpc;
   TNetUDPServer udps;
   std::optional<TRelayEngine> engine;
@@ -288,7 +289,7 @@ TEST_F(Scheduler, BusyVisitsOfEmptyQueuesStillCountTowardsTheTimeout) {
 }
 
 TEST_F(Scheduler, ResendLimitGivesTheRequestUpAndServesTheNext) {
-  relay.Options.ResendLimit = 2;
+  config.ResendLimit = 2;
   relay.Queues->Add();
   relay.Queues->Add();
   relay.Devices = std::make_unique<TDeviceList>();

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "SoakSupport.h"
-#include "app/LongOptions.h"
+#include "relay/RelayConfig.h"
 #include "app/StartUp.h"
 #include "relay/MultiCommThread.h"
 #include "runtime/ErrorDisplay.h"
@@ -63,17 +63,17 @@ void TChurnRun::Start() {
   sim.seed = 5;
   device_ = std::make_unique<TSimulatedDevice>(portDir_ + "/COM1", sim, bus_);
 
-  TLongOptions options;
+  TRelayConfig options;
   options.ResendLimit = 2;
   ASSERT_NO_FATAL_FAILURE(OpenWindow(options, kTimeoutMs));
 
   // The scheduler the start-up step made, on a clock the phases may speed up.
-  form_->Engine.Scheduler()->Terminate();
-  form_->Engine.Scheduler()->WaitFor();
-  form_->Engine.CreateScheduler([speed = speed_](std::int32_t ms) {
+  form_->Host.Engine.Scheduler()->Terminate();
+  form_->Host.Engine.Scheduler()->WaitFor();
+  form_->Host.Engine.CreateScheduler([speed = speed_](std::int32_t ms) {
     if (ms > 0) std::this_thread::sleep_for(std::chrono::microseconds(ms * 1000 / speed->load()));
   });
-  form_->Engine.Start();
+  form_->Host.Engine.Start();
 
   client_ = std::make_unique<TEndpoints>(1);
   for (int k = 0; k < 3; ++k) {

@@ -109,9 +109,9 @@ TSoakRig::~TSoakRig() {
   if (!portDir_.empty()) std::filesystem::remove_all(portDir_, ignored);
 }
 
-void TSoakRig::OpenWindow(const TLongOptions& options, std::int32_t replyTimeoutMs) {
-  form_ = std::make_unique<TForm1>();
-  form_->OnFormCreate = [this, options] { CreationStep(*form_, "tarvix-server -c1", options); };
+void TSoakRig::OpenWindow(const TRelayConfig& options, std::int32_t replyTimeoutMs) {
+  form_ = std::make_unique<TForm1>(options);
+  form_->OnFormCreate = [this] { CreationStep(*form_); };
   form_->OnFormClose = [this] { CloseStep(*form_); };
   form_->FormCreate();
   ASSERT_TRUE(errors_.empty()) << errors_.front().second;

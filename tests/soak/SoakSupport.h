@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/LongOptions.h"
+#include "relay/RelayConfig.h"
 #include "runtime/ErrorDisplay.h"
 #include "tools/SimOptions.h"
 
@@ -213,7 +213,7 @@ class TSoakRig {
   // The window as "tarvix-server -c1" with options opens it, port and
   // server up, then traces off and the reply time-out set as the operator
   // would. Fails the test fatally when start-up showed an error.
-  void OpenWindow(const TLongOptions& options, std::int32_t replyTimeoutMs);
+  void OpenWindow(const TRelayConfig& options, std::int32_t replyTimeoutMs);
 
   std::string portDir_;
   TBusRecord bus_;

@@ -94,9 +94,7 @@ TEST_F(ErrorBoxTest, ErrorsWhileABoxIsQueuedOrOpenGoToTheLogAndOkFreesTheBox) {
 TEST_F(ErrorBoxTest, BoxFromTheSerialHandlerLeavesTheRelayServing) {
   test::TPtyPort com1(1);
   TForm1 window;
-  window.sp.SetComNumber(1);
-  window.sp.SetOpen(true);
-  window.Engine.Build({});
+  window.Host.Create();
   window.show();
   const auto logText = [&] { return window.DebugLog->toPlainText().toStdString(); };
 
@@ -129,7 +127,7 @@ TEST_F(ErrorBoxTest, BoxFromTheSerialHandlerLeavesTheRelayServing) {
   // Forwarded from STX on, as the receiver stores it.
   EXPECT_EQ(ReplyFrameOf(*received), std::optional<std::string_view>(reply.substr(1)));
   EXPECT_EQ(OpenBoxCount(), 1);
-  window.Engine.Close();
+  window.Host.Close();
 }
 
 }  // namespace

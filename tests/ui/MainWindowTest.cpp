@@ -325,7 +325,7 @@ TEST_F(MainWindowTest, LifeCycleHooksRunByNameAndShowTheirErrors) {
   PutRequestOnBus("\x16\x02\x03\x01", 0);
   QTest::mouseClick(window->stoploop, Qt::LeftButton);
   EXPECT_TRUE(BusIdle);
-  EXPECT_THROW(window->spTriggerAvail(window->sp, 1), ECommNotOpen);
+  EXPECT_THROW(window->Host.spTriggerAvail(window->sp, 1), ECommNotOpen);
   window->close();
   EXPECT_TRUE(closed);
 }

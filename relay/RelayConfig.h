@@ -1,0 +1,58 @@
+// The relay's configuration: every setting in one record, filled once from
+// the command line (app/Configuration.h) and read by whoever needs it. The
+// defaults are the relay's own: port 1, reply port 3776, listening on all
+// addresses, a 1000 ms reply time-out, every trace on, every option off.
+// A value type; filled on the main thread before the relay starts and read
+// only afterwards.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "relay/AllowList.h"
+
+namespace tarvix {
+
+struct TRelayConfig {
+  // The "-c" switch: the serial port number, or the error its token raises
+  // when the creation step reaches it.
+  std::uint8_t ComNumber = 1;
+  std::exception_ptr ComError;
+  // The "-p" switch: the reply endpoint's remote port (shown as
+  // "Serverport"), or the error its token raises; the server keeps
+  // listening on 3776 either way.
+  std::optional<std::uint16_t> RemotePort;
+  std::exception_ptr PortError;
+
+  std::string Listen = "0.0.0.0";  // --listen=IP: the UDP server's local address
+  std::uint16_t ListenPort = 3776;  // and its port; 0 lets the system choose (tests)
+  std::int32_t ReplyTimeout = 1000;  // milliseconds, at start
+  // Which trace lines are written at start: the intake's, the receiver's,
+  // and the UDP side's.
+  bool TxTrace = true;
+  bool RxTrace = true;
+  bool TracePort = true;
+
+  TAllowList Allow;                         // --allow=NET/BITS[,NET/BITS...]
+  std::optional<std::int32_t> ResendLimit;  // --resend-limit=N, 0..1000000; none: resend until freed
+  bool LocalEcho = false;                   // --local-echo
+  bool MatchId = false;                     // --match-id
+  bool RS485 = false;                       // --rs485[=BEFORE,AFTER]
+  std::uint32_t RS485Before = 0;            // ms of RTS before sending
+  std::uint32_t RS485After = 0;             // ms of RTS after sending
+
+  // Without a window: the UDP server is retried while it cannot bind, and
+  // nobody is asked for a port.
+  bool Headless = false;  // --headless, or no display
+  bool Help = false;      // --help
+  bool Version = false;   // --version
+
+  // Long options that could not be read, as start-up error texts; each was
+  // left at its default.
+  std::vector<std::string> Errors;
+};
+
+}  // namespace tarvix

@@ -1,0 +1,126 @@
+#include "relay/RelayHost.h"
+
+#include <string>
+
+#include "runtime/ErrorDisplay.h"
+
+namespace tarvix {
+
+namespace {
+
+// Runs a step whose error is shown rather than ending what called it.
+template <class F>
+void Shown(F&& step) {
+  try {
+    step();
+  } catch (...) {
+    ShowCurrentException();
+  }
+}
+
+}  // namespace
+
+TRelayHost::TRelayHost(TRelayConfig config) : config_(std::move(config)) {
+  observers_.Add(tail_);
+  // From here on errors that cannot be shown otherwise are written to the log.
+  SetErrorLog([this](std::string_view line) { Log(TLogLevel::Error, line); });
+}
+
+TRelayHost::~TRelayHost() {
+  SetErrorLog({});
+  sp.OnOpen = sp.OnDeviceLost = sp.OnDeviceBack = nullptr;
+  sp.OnTriggerAvail = nullptr;
+  UDPS.OnUDPRead = nullptr;
+}
+
+void TRelayHost::Load() {
+  sp.BeginLoading();
+  UDPS.BeginLoading();
+  UDPC.BeginLoading();
+
+  sp.SetBaud(4800);
+  sp.SetAutoOpen(false);
+  sp.SetRS485Mode(config_.RS485, config_.RS485Before, config_.RS485After);
+  sp.OnTriggerAvail = [this](TSioComPort& CP, std::uint16_t Count) { spTriggerAvail(CP, Count); };
+  // Whatever was half received before an open is dropped, so it cannot be
+  // spliced into the next reply.
+  sp.OnOpen = [this](TSioComPort&) { Relay.ResetReceiver(); };
+  sp.OnDeviceLost = [this](TSioComPort& cp) {
+    Log(TLogLevel::Warning, "COM" + std::to_string(cp.ComNumber()) + ": device lost");
+  };
+  sp.OnDeviceBack = [this](TSioComPort& cp) {
+    Log(TLogLevel::Event, "COM" + std::to_string(cp.ComNumber()) + ": device back");
+    Engine.ResendAfterDeviceBack();
+  };
+
+  TNetSocketHandle& binding = UDPS.Bindings().Add();
+  binding.IP = config_.Listen;
+  binding.Port = config_.ListenPort;
+  UDPS.SetDefaultPort(0);
+  UDPS.OnUDPRead = [this](TNetUDPServer& Sender, TMemoryStream& AData, TNetSocketHandle& ABinding) {
+    UDPSUDPRead(Sender, AData, ABinding);
+  };
+  UDPS.SetActive(true);
+
+  UDPC.SetPort(0);
+  UDPC.SetActive(true);
+
+  // Loading ends with the activations; one that fails (port 3776 taken by
+  // another program) is shown and that component stays inactive.
+  Shown([this] { sp.Loaded(); });
+  Shown([this] { UDPC.Loaded(); });
+  Shown([this] { UDPS.Loaded(); });
+}
+
+void TRelayHost::Create(const TWidgetSteps& widgets) {
+  for (const std::string& error : config_.Errors) ShowError(error);
+  ComNumber = 1;
+  if (config_.ComError) std::rethrow_exception(config_.ComError);
+  ComNumber = config_.ComNumber;
+
+  sp.SetComNumber(ComNumber);
+  // A port that is missing now (an adapter not yet plugged in) must not
+  // leave a relay that can never work: show it and go on with it closed.
+  Shown([this] { sp.SetOpen(true); });
+
+  Relay.ZeroCounters();
+  if (widgets.CopyTraceChecks) {
+    widgets.CopyTraceChecks();
+  } else {
+    Relay.RxTrace = config_.RxTrace;
+    Relay.TxTrace = config_.TxTrace;
+    Relay.TracePort = config_.TracePort;
+  }
+  if (widgets.TitleGrid) widgets.TitleGrid();
+
+  Engine.CreateTables();
+  Engine.CreateRemote();
+  if (widgets.ShowServerPort) widgets.ShowServerPort(3776);
+  if (config_.PortError) std::rethrow_exception(config_.PortError);
+  if (config_.RemotePort) {
+    Engine.SetRemotePort(*config_.RemotePort);
+    if (widgets.ShowServerPort) widgets.ShowServerPort(*config_.RemotePort);
+  }
+  // Port 3776 taken (another program, an instance still ending): show it and
+  // go on, so the scheduler runs once "set" (or, unattended, the retry)
+  // binds the server.
+  Shown([this] { Engine.RestartUdp(); });
+  if (config_.Headless) Engine.KeepServerActive();
+
+  Engine.CreateScheduler();
+  const std::int32_t timeout =
+      widgets.ShowReplyTimeout ? widgets.ShowReplyTimeout(config_.ReplyTimeout) : config_.ReplyTimeout;
+  Engine.BindGlobals(timeout);
+  Engine.Start();
+  if (widgets.ShowQueuePage) widgets.ShowQueuePage();
+}
+
+void TRelayHost::Close() { Engine.Close(); }
+
+void TRelayHost::UDPSUDPRead(TNetUDPServer& /*Sender*/, TMemoryStream& AData, TNetSocketHandle& ABinding) {
+  Relay.FileRequest(AData, ABinding.SourceIP);
+}
+
+void TRelayHost::spTriggerAvail(TSioComPort& CP, std::uint16_t Count) { Relay.ReceiveBytes(CP, Count); }
+
+}  // namespace tarvix

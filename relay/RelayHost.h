@@ -1,0 +1,110 @@
+// TRelayHost: the relay as one object, with or without a window. It owns the
+// serial port sp, the UDP server UDPS and client UDPC, the relay state, the
+// engine with its scheduler thread, the log tail and the list of observers;
+// it binds the five events (UDP read, serial data, port open, device lost,
+// device back) and runs the one creation sequence and the close, in the
+// fixed order the relay depends on. A face (the window, the daemon's
+// console) adds itself as an observer and, for the window, fills in its own
+// widget steps of the creation sequence.
+//
+// Owned by the program (the window owns it in window mode). Main thread
+// only, every method. Load and Create show what fails through the error
+// display and go on as described at each; Create raises the error of the
+// step that ends it (the "-c" and "-p" switches' errors, the scheduler's
+// "Thread creation error: %s"). Close never throws for a half-built relay.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "net/NetUDPClient.h"
+#include "net/NetUDPServer.h"
+#include "relay/LogTail.h"
+#include "relay/Relay.h"
+#include "relay/RelayConfig.h"
+#include "relay/RelayEngine.h"
+#include "relay/RelayObserver.h"
+#include "serial/SioComPort.h"
+
+namespace tarvix {
+
+// The window's own steps within the creation sequence; each is left out
+// where it is empty (the daemon has none).
+struct TWidgetSteps {
+  // Copies the trace check boxes into the relay's flags; without it the
+  // configured flags are taken.
+  std::function<void()> CopyTraceChecks;
+  // Titles the queue grid.
+  std::function<void()> TitleGrid;
+  // Shows the number as "Serverport" (3776 first, then the "-p" number).
+  std::function<void(std::uint16_t port)> ShowServerPort;
+  // Shows the reply time-out and returns the value read back from the control.
+  std::function<std::int32_t(std::int32_t milliseconds)> ShowReplyTimeout;
+  // Brings the "Queue" page to the front.
+  std::function<void()> ShowQueuePage;
+};
+
+class TRelayHost {
+ public:
+  static constexpr std::size_t kLogTailLines = 1000;
+
+  explicit TRelayHost(TRelayConfig config = {});
+  // Stops what still runs; the error log is no longer the relay's log.
+  ~TRelayHost();
+  TRelayHost(const TRelayHost&) = delete;
+  TRelayHost& operator=(const TRelayHost&) = delete;
+
+  // The settings. Change them only before Load.
+  TRelayConfig& Config() noexcept { return config_; }
+
+  // Observers are told of every change from here on, in the order added.
+  void AddObserver(IRelayObserver& observer) { observers_.Add(observer); }
+  void RemoveObserver(IRelayObserver& observer) noexcept { observers_.Remove(observer); }
+
+  // Loading the components: the port at 4800 baud (with the configured
+  // RS485 mode), the UDP server bound to the configured address and port
+  // (3776), the events bound, then the client and the server activated. An
+  // activation error is shown and leaves that component inactive.
+  void Load();
+
+  // The creation sequence. Each long option that could not be read is shown
+  // first. A port that cannot be opened is shown and start-up goes on with
+  // the port closed (the window's "set" or the reopen opens it later); so
+  // does an error of the UDP restart (headless, the server is then retried
+  // every 5 s). Any other error ends the sequence: the steps before it stay
+  // done, the later ones are skipped.
+  void Create(const TWidgetSteps& widgets = {});
+
+  // The close: stops the scheduler (running the steps it hands over
+  // meanwhile), then closes the port, the UDP client and the UDP server.
+  void Close();
+
+  // Adds a line to the log (every observer, the tail included).
+  void Log(TLogLevel level, std::string_view line) { observers_.LogLine(level, line); }
+
+  // The newest kLogTailLines log lines.
+  const TLogTail& LogTail() const noexcept { return tail_; }
+
+  // The two data events: request intake and the reply receiver. What they
+  // raise goes back to the component that raised the event (the UDP server
+  // drops it, the serial port shows it).
+  void UDPSUDPRead(TNetUDPServer& Sender, TMemoryStream& AData, TNetSocketHandle& ABinding);
+  void spTriggerAvail(TSioComPort& CP, std::uint16_t Count);
+
+ private:
+  TRelayConfig config_;
+  TObserverList observers_;
+  TLogTail tail_{kLogTailLines};
+
+ public:
+  TSioComPort sp;
+  TNetUDPServer UDPS;
+  TNetUDPClient UDPC;
+  TRelay Relay{observers_, config_};
+  TRelayEngine Engine{Relay, &sp, UDPC, UDPS};
+  // The serial port number used when the port is (re)opened.
+  std::uint8_t ComNumber = 0;
+};
+
+}  // namespace tarvix

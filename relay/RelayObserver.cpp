@@ -1,0 +1,23 @@
+#include "relay/RelayObserver.h"
+
+#include <algorithm>
+
+namespace tarvix {
+
+void TObserverList::Remove(IRelayObserver& observer) noexcept {
+  observers_.erase(std::remove(observers_.begin(), observers_.end(), &observer), observers_.end());
+}
+
+void TObserverList::LogLine(TLogLevel level, std::string_view line) {
+  for (IRelayObserver* o : observers_) o->LogLine(level, line);
+}
+
+void TObserverList::CounterChanged(TCounter counter, std::int32_t value) {
+  for (IRelayObserver* o : observers_) o->CounterChanged(counter, value);
+}
+
+void TObserverList::EndpointChanged(const TEndpointRow& row, TRowChange change) {
+  for (IRelayObserver* o : observers_) o->EndpointChanged(row, change);
+}
+
+}  // namespace tarvix

@@ -1,0 +1,59 @@
+// What the relay tells the faces that watch it (the window, the daemon's
+// standard output, the log tail): each log line, each counter and each
+// endpoint row that changed, as data. A face turns them into its own text.
+//
+// Every call is made on the main thread, in the order the changes happen,
+// and must not throw. The views and the row are valid only during the call.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace tarvix {
+
+// How much a log line matters, for faces that can tell (the journal).
+enum class TLogLevel { Error, Warning, Event, Trace };
+
+// The four packet counters.
+enum class TCounter { TxSent, RxRec, PortRec, PortTx };
+
+// An endpoint's row of the device table.
+struct TEndpointRow {
+  std::int32_t Index = 0;
+  std::string_view IP;
+  std::uint16_t Port = 0;
+  std::uint8_t Id = 0;          // device ID of the endpoint's first request
+  std::int32_t Queued = 0;      // its queue's size when the row was shown
+  std::int32_t Packets = 0;     // requests filed for it
+};
+
+// What changed in a row: all of it (a new endpoint, or one taking over an
+// entry), its queue size as an existing endpoint's request arrives, or its
+// packet count once the request is queued.
+enum class TRowChange { Added, Queued, Packets };
+
+class IRelayObserver {
+ public:
+  virtual ~IRelayObserver() = default;
+  virtual void LogLine(TLogLevel /*level*/, std::string_view /*line*/) {}
+  virtual void CounterChanged(TCounter /*counter*/, std::int32_t /*value*/) {}
+  virtual void EndpointChanged(const TEndpointRow& /*row*/, TRowChange /*change*/) {}
+};
+
+// Passes every change on to each observer added, in the order added. Main
+// thread only; observers are not owned and must outlive it.
+class TObserverList final : public IRelayObserver {
+ public:
+  void Add(IRelayObserver& observer) { observers_.push_back(&observer); }
+  void Remove(IRelayObserver& observer) noexcept;
+
+  void LogLine(TLogLevel level, std::string_view line) override;
+  void CounterChanged(TCounter counter, std::int32_t value) override;
+  void EndpointChanged(const TEndpointRow& row, TRowChange change) override;
+
+ private:
+  std::vector<IRelayObserver*> observers_;
+};
+
+}  // namespace tarvix

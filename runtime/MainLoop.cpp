@@ -1,0 +1,79 @@
+#include "runtime/MainLoop.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <system_error>
+
+#include "runtime/HandOff.h"
+
+namespace tarvix {
+
+namespace {
+
+[[noreturn]] void Fail(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
+
+}  // namespace
+
+TMainLoop::TMainLoop() {
+  sigset_t quitSignals;
+  sigemptyset(&quitSignals);
+  sigaddset(&quitSignals, SIGTERM);
+  sigaddset(&quitSignals, SIGINT);
+  sigaddset(&quitSignals, SIGHUP);
+  eventFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (eventFd_ < 0) Fail("eventfd");
+  if (pthread_sigmask(SIG_BLOCK, &quitSignals, &previousMask_) != 0) {
+    close(eventFd_);
+    Fail("pthread_sigmask");
+  }
+  signalFd_ = signalfd(-1, &quitSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (signalFd_ < 0) {
+    const int error = errno;
+    pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+    close(eventFd_);
+    errno = error;
+    Fail("signalfd");
+  }
+  THandOff& handOff = THandOff::Instance();
+  handOff.BindMainThread();
+  handOff.SetWaker([fd = eventFd_] {
+    const std::uint64_t one = 1;
+    // A full counter already means "wake up": nothing is lost when this fails.
+    [[maybe_unused]] const ssize_t written = write(fd, &one, sizeof one);
+  });
+}
+
+TMainLoop::~TMainLoop() {
+  THandOff::Instance().SetWaker({});
+  close(signalFd_);
+  close(eventFd_);
+  pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+}
+
+void TMainLoop::Run(const std::function<void(int signal)>& onSignal) {
+  THandOff& handOff = THandOff::Instance();
+  quit_.store(false);
+  // Steps handed over before the loop began (during start-up) run first.
+  handOff.RunPending();
+  while (!quit_.load()) {
+    pollfd fds[2] = {{eventFd_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) continue;  // EINTR: another signal's handler ran
+    if (fds[0].revents & POLLIN) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t got = read(eventFd_, &count, sizeof count);
+      handOff.RunPending();
+    }
+    if (fds[1].revents & POLLIN) {
+      signalfd_siginfo info{};
+      while (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info) && !quit_.load())
+        onSignal(static_cast<int>(info.ssi_signo));
+    }
+  }
+}
+
+}  // namespace tarvix

@@ -1,0 +1,46 @@
+// TMainLoop: the main thread's loop for a relay without a window. It waits
+// on an eventfd, which the hand-off's waker writes when a worker hands a
+// step over, and on a signalfd for SIGTERM, SIGINT and SIGHUP; it runs the
+// pending steps and passes each signal to the caller. Posted steps (the
+// periodic retries) and synchronous hand-offs run on it unchanged.
+//
+// Owned by the program, one at a time. Main thread only, apart from the
+// waker. Construct it before any other thread exists: it blocks the three
+// signals in the calling thread, and threads made later inherit that, so
+// the signals reach only the signalfd. The destructor puts back the
+// previous signal mask and waker. The constructor throws std::system_error
+// when the descriptors cannot be made; Run never throws on its own (a
+// posted step's error goes to the error display, a signal callback's
+// propagates).
+#pragma once
+
+#include <signal.h>
+
+#include <atomic>
+#include <functional>
+
+namespace tarvix {
+
+class TMainLoop {
+ public:
+  TMainLoop();
+  ~TMainLoop();
+  TMainLoop(const TMainLoop&) = delete;
+  TMainLoop& operator=(const TMainLoop&) = delete;
+
+  // Runs pending steps as they come and calls onSignal(signal number) for
+  // each of the three signals, until Quit. Blocks.
+  void Run(const std::function<void(int signal)>& onSignal);
+
+  // Makes Run return once the step or callback that called it has ended.
+  // Main thread only.
+  void Quit() noexcept { quit_.store(true); }
+
+ private:
+  int eventFd_ = -1;
+  int signalFd_ = -1;
+  sigset_t previousMask_{};
+  std::atomic<bool> quit_{false};
+};
+
+}  // namespace tarvix
