@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# Checks the Debian package and the install rules of a release build:
+# Checks the two Debian packages and the install rules of a release build:
 #   check-package.sh BUILD_DIR     (after `cpack` in BUILD_DIR)
-# The package must hold the programs, the service unit, its settings file
-# (a conffile), the port folder, the sysctl drop-in and the manual pages;
-# the unit must pass `systemd-analyze verify`; each manual page must render
-# without warnings and name every switch and option of its program's usage
-# text; and `cmake --install` to another prefix must put the settings under
-# that prefix and name the program there. Checks that this machine cannot
-# run are reported as SKIPPED. Ends with "packaging: N passed, N failed".
+# tarvix-relay must hold the daemon, the tools, the service unit, its
+# settings file (a conffile), the port folder, the sysctl drop-in and their
+# manual pages, and depend on nothing of Qt; tarvix-relay-gui must hold the
+# window program with its desktop entry, icon and page, and no maintainer
+# scripts. No file may be in both, and none that the install rules put down
+# may be in neither. The unit must pass `systemd-analyze verify`; each
+# manual page must render without warnings and name every switch and option
+# of its program's --help; and `cmake --install` to another prefix must put
+# the settings under that prefix and name the daemon there. Checks that this
+# machine cannot run are reported as SKIPPED. Ends with
+# "packaging: N passed, N failed".
 set -uo pipefail
 
 build=${1:?usage: check-package.sh BUILD_DIR}
-source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 passed=0
 failed=0
 work=$(mktemp -d /tmp/tarvix-package-check-XXXXXX)
@@ -21,29 +24,80 @@ pass() { echo "ok: $1"; passed=$((passed + 1)); }
 fail() { echo "FAILED: $1"; failed=$((failed + 1)); }
 skip() { echo "SKIPPED: $1"; }
 
-debs=("$build"/tarvix-relay_*.deb)
-deb=${debs[0]}
-if [ ! -f "$deb" ]; then
-  echo "FAILED: no tarvix-relay_*.deb in $build (run cpack there first)"
+# tarvix-relay_* does not match tarvix-relay-gui_*: the name ends at the "_".
+relay_debs=("$build"/tarvix-relay_*.deb)
+gui_debs=("$build"/tarvix-relay-gui_*.deb)
+deb=${relay_debs[0]}
+gui_deb=${gui_debs[0]}
+if [ ! -f "$deb" ] || [ ! -f "$gui_deb" ]; then
+  echo "FAILED: tarvix-relay_*.deb and tarvix-relay-gui_*.deb should both be in $build (run cpack there first)"
   echo "packaging: 0 passed, 1 failed"
   exit 1
 fi
 
-# --- the package's contents
-dpkg-deb -c "$deb" | awk '{print $NF}' > "$work/contents"
-missing=()
-for path in ./usr/bin/tarvix-server ./usr/bin/tarvix-send ./usr/bin/tarvix-bus-sim \
-    ./usr/lib/systemd/system/tarvix-relay.service ./etc/default/tarvix-relay ./etc/tarvix/ports/ \
-    ./usr/lib/sysctl.d/60-tarvix-relay.conf ./usr/share/man/man1/tarvix-server.1 \
-    ./usr/share/man/man1/tarvix-send.1 ./usr/share/man/man1/tarvix-bus-sim.1; do
-  grep -qxF -- "$path" "$work/contents" || missing+=("$path")
-done
-if [ ${#missing[@]} -eq 0 ]; then pass "the package holds unit, settings, port folder, sysctl drop-in, manual pages"
-else fail "the package lacks ${missing[*]}"; fi
+# --- the packages' contents
+# The sixth field is the path; a link's target would follow it.
+dpkg-deb -c "$deb" | awk '{print $6}' > "$work/contents"
+dpkg-deb -c "$gui_deb" | awk '{print $6}' > "$work/gui-contents"
+# lacking LIST PATH...: the paths that LIST does not hold
+lacking() {
+  local list=$1 path
+  shift
+  for path; do grep -qxF -- "$path" "$list" || echo "$path"; done
+}
+missing=$(lacking "$work/contents" ./usr/bin/tarvix-relayd ./usr/bin/tarvix-send ./usr/bin/tarvix-bus-sim \
+  ./usr/lib/systemd/system/tarvix-relay.service ./etc/default/tarvix-relay ./etc/tarvix/ports/ \
+  ./usr/lib/sysctl.d/60-tarvix-relay.conf ./usr/share/man/man8/tarvix-relayd.8 \
+  ./usr/share/man/man1/tarvix-send.1 ./usr/share/man/man1/tarvix-bus-sim.1)
+window=$(grep -E 'tarvix-server|/applications/' "$work/contents")
+if [ -n "$missing" ]; then fail "tarvix-relay lacks $(echo $missing)"
+elif [ -n "$window" ]; then fail "tarvix-relay holds the window program's $(echo $window)"
+else pass "tarvix-relay holds daemon, tools, unit, settings, port folder, sysctl drop-in, manual pages, nothing of the window"; fi
+
+missing=$(lacking "$work/gui-contents" ./usr/bin/tarvix-server ./usr/share/applications/tarvix-server.desktop \
+  ./usr/share/icons/hicolor/scalable/apps/tarvix-server.svg ./usr/share/man/man1/tarvix-server.1)
+if [ -z "$missing" ]; then pass "tarvix-relay-gui holds the window program, its desktop entry, icon and manual page"
+else fail "tarvix-relay-gui lacks $(echo $missing)"; fi
+
+# dpkg refuses to install two packages that hold the same file, and a file
+# that an install rule puts down outside both components is silently left
+# out. Directories (ending in /) may be shared.
+grep -v '/$' "$work/contents" | sort >"$work/files"
+grep -v '/$' "$work/gui-contents" | sort >"$work/gui-files"
+staged=$work/staged
+DESTDIR=$staged cmake --install "$build" --prefix /usr >"$work/staged.log" 2>&1
+(cd "$staged" && find . ! -type d) | sort >"$work/staged-files"
+shared=$(comm -12 "$work/files" "$work/gui-files")
+unpackaged=$(sort -m "$work/files" "$work/gui-files" | comm -23 "$work/staged-files" -)
+if [ ! -s "$work/staged-files" ]; then fail "cmake --install to a staging folder put down nothing ($(tr '\n' ' ' <"$work/staged.log"))"
+elif [ -n "$shared" ]; then fail "both packages hold $(echo $shared)"
+elif [ -n "$unpackaged" ]; then fail "installed but in neither package: $(echo $unpackaged)"
+else pass "each installed file is in exactly one of the two packages"; fi
+
+# --- the control fields. Depends must come from dpkg-shlibdeps (so libc6 is
+# in it): an empty field would pass the Qt test without proving anything.
+depends=$(dpkg-deb -f "$deb" Depends)
+if ! grep -qE '(^|, )libc6( |,|$)' <<<"$depends"; then
+  fail "tarvix-relay's Depends lacks the shared libraries of its binaries: '$depends'"
+elif grep -qi 'qt' <<<"$depends"; then
+  fail "tarvix-relay's Depends names Qt: '$depends'"
+else
+  pass "tarvix-relay depends on its binaries' libraries and on nothing of Qt"
+fi
+gui_depends=$(dpkg-deb -f "$gui_deb" Depends)
+gui_version=$(dpkg-deb -f "$gui_deb" Version)
+if grep -qE '(^|, )qt6-qpa-plugins( |,|$)' <<<"$gui_depends" && grep -qE '(^|, )libqt6widgets6' <<<"$gui_depends" &&
+   [ "$(dpkg-deb -f "$gui_deb" Recommends)" = "tarvix-relay (= $gui_version)" ] &&
+   [ "$(dpkg-deb -f "$deb" Version)" = "$gui_version" ]; then
+  pass "tarvix-relay-gui depends on Qt and its platform plugins and recommends tarvix-relay of its version"
+else
+  fail "tarvix-relay-gui: Depends '$gui_depends', Recommends '$(dpkg-deb -f "$gui_deb" Recommends)', versions $gui_version and $(dpkg-deb -f "$deb" Version)"
+fi
 
 dpkg-deb -e "$deb" "$work/control"
+dpkg-deb -e "$gui_deb" "$work/gui-control"
 if [ "$(cat "$work/control/conffiles" 2>/dev/null)" = /etc/default/tarvix-relay ]; then
-  pass "/etc/default/tarvix-relay is the package's conffile"
+  pass "/etc/default/tarvix-relay is tarvix-relay's conffile"
 else
   fail "conffiles should list /etc/default/tarvix-relay alone"
 fi
@@ -51,8 +105,10 @@ scripts_ok=true
 for script in postinst prerm postrm; do
   [ -x "$work/control/$script" ] && sh -n "$work/control/$script" || scripts_ok=false
 done
-if $scripts_ok; then pass "maintainer scripts present, executable, valid sh"
-else fail "a maintainer script is missing, not executable or not valid sh"; fi
+gui_extra=$(cd "$work/gui-control" && ls | grep -vxE 'control|md5sums')
+if ! $scripts_ok; then fail "a maintainer script of tarvix-relay is missing, not executable or not valid sh"
+elif [ -n "$gui_extra" ]; then fail "tarvix-relay-gui carries $(echo $gui_extra)"
+else pass "tarvix-relay's maintainer scripts present, executable, valid sh; tarvix-relay-gui has none"; fi
 
 # The maintainer scripts against stand-ins: PATH holds nothing else, so no
 # real user is made and no setting changed. A first install makes the user
@@ -81,7 +137,9 @@ else
 fi
 
 dpkg-deb -x "$deb" "$work/root"
+dpkg-deb -x "$gui_deb" "$work/gui-root"
 root=$work/root
+gui_root=$work/gui-root
 if grep -qx 'TARVIX_ARGS="-c1"' "$root/etc/default/tarvix-relay" &&
    grep -qx 'TARVIX_COM_DIR=/etc/tarvix/ports' "$root/etc/default/tarvix-relay" &&
    grep -qx 'net.core.rmem_max = 4194304' "$root/usr/lib/sysctl.d/60-tarvix-relay.conf"; then
@@ -91,16 +149,17 @@ else
 fi
 
 unit=$root/usr/lib/systemd/system/tarvix-relay.service
-if grep -qxF 'ExecStart=/usr/bin/tarvix-server --headless $TARVIX_ARGS' "$unit"; then
-  pass "the packaged unit starts /usr/bin/tarvix-server with the split \$TARVIX_ARGS"
+if grep -qxF 'ExecStart=/usr/bin/tarvix-relayd $TARVIX_ARGS' "$unit"; then
+  pass "the packaged unit starts /usr/bin/tarvix-relayd with the split \$TARVIX_ARGS"
 else
-  fail "the packaged unit's ExecStart is not /usr/bin/tarvix-server --headless \$TARVIX_ARGS"
+  fail "the packaged unit's ExecStart is not /usr/bin/tarvix-relayd \$TARVIX_ARGS"
 fi
 
 # --- systemd-analyze verify. The program is looked for at its installed
 # path, so the copy checked names the unpacked one; MANPATH lets the
-# Documentation= link be checked against the packaged page. verify warns
-# about unknown keys and bad values but still exits 0, so any output fails.
+# Documentation= link be checked against the pages of the same package.
+# verify warns about unknown keys and bad values but still exits 0, so any
+# output fails.
 verify() { MANPATH="$root/usr/share/man" systemd-analyze verify "$1" 2>&1; }
 if ! command -v systemd-analyze >/dev/null; then
   skip "systemd-analyze verify: systemd-analyze is not installed"
@@ -120,19 +179,21 @@ else
 fi
 
 # --- the manual pages: rendered without warnings, every switch and option of
-# the usage text named (as rendered, so a dash that groff would turn into a
-# hyphen does not count).
+# the packaged program's --help named (as rendered, so a dash that groff
+# would turn into a hyphen does not count). --help answers without starting
+# the relay, so it runs beside a running one and without a display.
 usage_options() {
-  grep -oE '^ *"  -[^ "]+' "$1" | sed -E 's/^ *"  //; s/[=[<].*//' | sort -u
+  grep -oE '^  -[^ ]+' | sed -E 's/^  //; s/[=[<].*//' | sort -u
 }
 if ! command -v man >/dev/null; then
   skip "manual pages: man is not installed"
 else
-  for pair in tarvix-server:app/LongOptions.cpp tarvix-send:tools/SendOptions.cpp tarvix-bus-sim:tools/SimOptions.cpp; do
-    program=${pair%%:*}
-    page=$root/usr/share/man/man1/$program.1
-    options=$(usage_options "$source_dir/${pair#*:}")
-    if [ -z "$options" ]; then fail "$program: no options found in ${pair#*:}"; continue; fi
+  for entry in "$root":tarvix-relayd:8 "$root":tarvix-send:1 "$root":tarvix-bus-sim:1 "$gui_root":tarvix-server:1; do
+    IFS=: read -r base program section <<<"$entry"
+    page=$base/usr/share/man/man$section/$program.$section
+    if [ ! -x "$base/usr/bin/$program" ]; then fail "$program: not in its package, no --help to check $program($section) against"; continue; fi
+    options=$(timeout 10 "$base/usr/bin/$program" --help 2>/dev/null | usage_options)
+    if [ -z "$options" ]; then fail "$program: --help lists no options"; continue; fi
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
     text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>/dev/null)
     absent=()
@@ -143,21 +204,23 @@ else
       esac
       grep -qE -- "$pattern" <<<"$text" || absent+=("$option")
     done
-    if [ -n "$warnings" ]; then fail "$program(1) renders with warnings: $warnings"
-    elif [ -z "$text" ]; then fail "$program(1) does not render"
-    elif [ ${#absent[@]} -gt 0 ]; then fail "$program(1) lacks ${absent[*]}"
-    else pass "$program(1) renders and names all $(wc -w <<<"$options") switches and options"; fi
+    if [ -n "$warnings" ]; then fail "$program($section) renders with warnings: $warnings"
+    elif [ -z "$text" ]; then fail "$program($section) does not render"
+    elif [ ${#absent[@]} -gt 0 ]; then fail "$program($section) lacks ${absent[*]}"
+    else pass "$program($section) renders and names all $(wc -w <<<"$options") switches and options"; fi
   done
 fi
 
 # --- cmake --install to a prefix other than /usr: the settings go under the
-# prefix (never into the machine's /etc) and the unit names the program there.
+# prefix (never into the machine's /etc) and the unit names the daemon there.
 prefix=$work/prefix
 if cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 &&
+   [ -x "$prefix/bin/tarvix-relayd" ] && [ -x "$prefix/bin/tarvix-server" ] &&
    [ -f "$prefix/etc/default/tarvix-relay" ] && [ -d "$prefix/etc/tarvix/ports" ] &&
-   [ -f "$prefix/lib/sysctl.d/60-tarvix-relay.conf" ] && [ -f "$prefix/share/man/man1/tarvix-server.1" ] &&
-   grep -qxF "ExecStart=$prefix/bin/tarvix-server --headless \$TARVIX_ARGS" "$prefix/lib/systemd/system/tarvix-relay.service"; then
-  pass "cmake --install --prefix puts settings, unit, drop-in and pages under the prefix"
+   [ -f "$prefix/lib/sysctl.d/60-tarvix-relay.conf" ] && [ -f "$prefix/share/man/man8/tarvix-relayd.8" ] &&
+   [ -f "$prefix/share/man/man1/tarvix-server.1" ] &&
+   grep -qxF "ExecStart=$prefix/bin/tarvix-relayd \$TARVIX_ARGS" "$prefix/lib/systemd/system/tarvix-relay.service"; then
+  pass "cmake --install --prefix puts programs, settings, unit, drop-in and pages under the prefix"
 else
   fail "cmake --install --prefix $prefix: wrong layout ($(tr '\n' ' ' <"$work/install.log"))"
 fi
