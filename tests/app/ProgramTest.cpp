@@ -1,125 +1,73 @@
-// The relay as a process, the way an operator starts it: against the bus
-// simulator on a pseudo-terminal, with tarvix-send as the client. The
-// offscreen platform makes every run here headless.
+// What both relay programs share, each run as a process the way an operator
+// starts it: against the bus simulator or a pseudo-terminal the test plays,
+// with tarvix-send or the test as the client. tarvix-relayd and tarvix-server
+// without a display run the same relay host; one parameterised fixture runs
+// every case against both. The window itself is tested under Xvfb.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <regex>
-#include <sstream>
 #include <thread>
 
-#include "ChildProcess.h"
+#include "RelayRig.h"
 #include "app/LongOptions.h"
+#include "tools/Datagram.h"
 
 namespace tarvix {
 namespace {
 
-using namespace std::chrono_literals;
-using test::TChildProcess;
+using namespace test;
 
-class Program : public ::testing::Test {
+class Program : public ::testing::TestWithParam<TProgram>, public TRelayRig {
  protected:
-  Program() {
-    char pattern[] = "/tmp/tarvix-program-XXXXXX";
-    folder = mkdtemp(pattern);
-    std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
-    StartSimulator();
-  }
-
-  // The bus simulator, publishing a fresh pseudo-terminal as COM1.
-  void StartSimulator() {
-    const auto link = folder + "/COM1";
-    if (simulator) {
-      simulator->Signal(SIGTERM);
-      simulator->Finish(2s);
-      std::filesystem::remove(link);
-    }
-    simulator = std::make_unique<TChildProcess>(
-        TARVIX_BUS_SIM_PATH, std::vector<std::string>{"--port-dir", folder, "--com", "1", "--ids", "5"});
-    for (int i = 0; i < 200 && !std::filesystem::exists(link); ++i) std::this_thread::sleep_for(10ms);
-  }
-  ~Program() override {
-    simulator->Signal(SIGTERM);
-    simulator->Finish(2s);
-    std::filesystem::remove_all(folder);
-  }
-
-  std::unique_ptr<TChildProcess> StartRelay(std::vector<std::string> args) {
-    return std::make_unique<TChildProcess>(
-        TARVIX_SERVER_PATH, std::move(args),
-        std::vector<std::string>{"TARVIX_COM_DIR=" + folder, "XDG_RUNTIME_DIR=" + folder, "QT_QPA_PLATFORM=offscreen"});
-  }
+  Program() : TRelayRig(GetParam()) {}
 
   // One request through the relay and the simulator; the client's exit code.
   static int Send(std::vector<std::string> args) {
     TChildProcess client(TARVIX_SEND_PATH, std::move(args));
     return client.Finish(10s);
   }
-
-  // Retries until the relay has come up and answers.
-  static bool AwaitService() {
-    for (int attempt = 0; attempt < 20; ++attempt)
-      if (Send({"--id", "5", "--payload", "112233", "--timeout-ms", "1500"}) == 0) return true;
-    return false;
-  }
-
-  // The lines of a headless relay's standard output without their
-  // timestamps; fails the test on a line without one.
-  static std::vector<std::string> LogLines(const std::string& out) {
-    static const std::regex stamped(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} (.*)$)");
-    std::vector<std::string> lines;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) {
-      std::smatch match;
-      if (std::regex_match(line, match, stamped))
-        lines.push_back(match[1]);
-      else
-        ADD_FAILURE() << "no timestamp: " << line;
-    }
-    return lines;
-  }
-
-  std::string folder;
-  std::unique_ptr<TChildProcess> simulator;
 };
 
-TEST_F(Program, RelaysRequestsEndToEndAndReportsAMissingReply) {
-  auto relay = StartRelay({"-c1", "-p5000"});
-  ASSERT_TRUE(AwaitService()) << relay->Err();
+INSTANTIATE_TEST_SUITE_P(BothPrograms, Program, ::testing::Values(kDaemon, kWindowProgram),
+                         [](const auto& info) { return std::string(info.param.Window ? "Window" : "Daemon"); });
+
+TEST_P(Program, RelaysRequestsEndToEndAndStopsInOrderWhileOneWaits) {
+  ASSERT_NO_FATAL_FAILURE(StartSimulator());
+  ASSERT_NO_FATAL_FAILURE(StartRelay({"-p5000"}));
   EXPECT_EQ(Send({"16 02 07 00 05 11 22 33", "--timeout-ms", "3000"}), 0);
   // No device answers ID 6: the client says so with its exit code.
   EXPECT_EQ(Send({"--id", "6", "--payload", "112233", "--timeout-ms", "500"}), 1);
-  // A stop request closes the window in order while that request still waits.
-  relay->Signal(SIGTERM);
-  EXPECT_EQ(relay->Finish(10s), 0) << relay->Err();
+  // A stop request ends the relay in order while that request still waits.
+  EXPECT_EQ(Stop(), 0) << relay_->Err();
 }
 
-TEST_F(Program, HeadlessWritesEachLogLineStampedToStandardOutput) {
-  auto relay = StartRelay({"-c1"});
-  ASSERT_TRUE(AwaitService()) << relay->Err();
+TEST_P(Program, WritesEachLogLineStampedAndAnswersHelpAndVersionBesideIt) {
+  ASSERT_NO_FATAL_FAILURE(StartSimulator());
+  ASSERT_NO_FATAL_FAILURE(StartRelay({}));
   ASSERT_EQ(Send({"16 02 07 00 05 44 55 66", "--timeout-ms", "3000"}), 0);
 
   // --help and --version answer beside a running relay, without starting.
-  const std::vector<std::string> sameGuard{"XDG_RUNTIME_DIR=" + folder};
-  TChildProcess version(TARVIX_SERVER_PATH, {"--version"}, sameGuard);
+  TChildProcess version(program_.Path, {"--version"}, Environment());
   EXPECT_EQ(version.Finish(5s), 0);
-  EXPECT_EQ(version.Out(), "tarvix-server " TARVIX_VERSION "\n");
-  TChildProcess help(TARVIX_SERVER_PATH, {"--help"}, sameGuard);
+  EXPECT_EQ(version.Out(), std::string(program_.Name) + " " TARVIX_VERSION "\n");
+  TChildProcess help(program_.Path, {"--help"}, Environment());
   EXPECT_EQ(help.Finish(5s), 0);
-  EXPECT_EQ(help.Out(), UsageText(TARVIX_SERVER_PATH));
+  EXPECT_EQ(help.Out(), UsageText(program_.Path, program_.Window));
 
-  relay->Signal(SIGTERM);
-  ASSERT_EQ(relay->Finish(10s), 0) << relay->Err();
-  EXPECT_EQ(relay->Err(), "");
-  const std::vector<std::string> lines = LogLines(relay->Out());
+  relay_->Signal(SIGTERM);
+  ASSERT_EQ(relay_->Finish(10s), 0) << relay_->Err();
+  EXPECT_EQ(relay_->Err(), "");
+  const std::vector<std::string> lines = Unstamped(relay_->Out());
   // The request's two lines, then the reply's two, each byte for byte.
   const std::string request = "16 02 07 00 05 44 55 66 ";
   const auto first = std::find(lines.begin(), lines.end(), ">> " + request);
-  ASSERT_GE(std::distance(first, lines.end()), 4) << relay->Out();
+  ASSERT_GE(std::distance(first, lines.end()), 4) << relay_->Out();
   EXPECT_EQ(first[1], "<< 127.0.0.1 3777 " + request);
   // Received frames are stored and shown from STX on.
   ASSERT_EQ(first[2].rfind("<< 02 ", 0), 0u) << first[2];
@@ -127,23 +75,116 @@ TEST_F(Program, HeadlessWritesEachLogLineStampedToStandardOutput) {
   EXPECT_TRUE(std::regex_match(first[3], std::regex(">> 127\\.0\\.0\\.1 [0-9]+ " + reply))) << first[3];
 }
 
-TEST_F(Program, HeadlessStartUpErrorGoesToStandardErrorAndTheLog) {
-  auto relay = StartRelay({"-c1", "-pxyz"});
-  const std::string line = relay->ReadLine(10s);
+TEST_P(Program, StartUpErrorGoesToStandardErrorAndTheLog) {
+  ASSERT_NO_FATAL_FAILURE(StartSimulator());
+  ASSERT_NO_FATAL_FAILURE(StartRelay({"-pxyz"}, false));
+  const std::string line = relay_->ReadLine(10s);
   EXPECT_TRUE(std::regex_match(line, std::regex(R"(.{23} error: 'xyz' is not a valid integer value\.)"))) << line;
   // Start-up stopped after the reply endpoint: no scheduler serves the bus.
   EXPECT_EQ(Send({"--id", "5", "--payload", "112233", "--timeout-ms", "700"}), 1);
-  relay->Signal(SIGTERM);
-  EXPECT_EQ(relay->Finish(10s), 0);
-  EXPECT_EQ(relay->Err(), "'xyz' is not a valid integer value.\n");
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(relay_->Err(), "'xyz' is not a valid integer value.\n");
 }
 
+TEST_P(Program, SecondStartEndsAtOnceAndTheFirstKeepsServing) {
+  ASSERT_NO_FATAL_FAILURE(StartSimulator());
+  ASSERT_NO_FATAL_FAILURE(StartRelay({}));
+  const auto started = Clock::now();
+  TChildProcess second(program_.Path, {"-c1"}, Environment());
+  EXPECT_EQ(second.Finish(5s), 0);
+  EXPECT_LT(Clock::now() - started, 1s);
+  EXPECT_EQ(Send({"--id", "5", "--payload", "112233", "--timeout-ms", "1500"}), 0);
+
+  // However the first ends, the guard goes with it and a new start succeeds.
+  relay_->Signal(SIGKILL);
+  relay_->Finish(5s);
+  // A killed relay cannot clear the exclusive mode it set on the port; a
+  // pseudo-terminal keeps it while its master stays open (a real serial
+  // device drops it with its last close), so the bus comes up anew.
+  ASSERT_NO_FATAL_FAILURE(StartSimulator());
+  ASSERT_NO_FATAL_FAILURE(StartRelay({}));
+}
+
+TEST_P(Program, DeviceLossIsRiddenOutWithoutSplicingOrSpinning) {
+  PlugIn();
+  StartRelay({});
+  TUdpEndpoint first;
+  TUdpEndpoint second;
+  const std::string onBus = BuildRequestFrame(5, "A-on-bus");
+  const std::string queued = BuildRequestFrame(5, "B-queued");
+  Request(first, onBus);
+  ASSERT_TRUE(AwaitOnBus(onBus, 2s));
+  Request(second, queued);
+  // Half an answer, then the device goes.
+  bus_->Write(ReplyTo(onBus).substr(0, 6));
+  std::this_thread::sleep_for(100ms);
+  const auto lost = Clock::now();
+  bus_->CloseMaster();
+  ASSERT_TRUE(AwaitLog("COM1: device lost", 2s)) << AllLog();
+  EXPECT_LT(Clock::now() - lost, 1500ms);
+
+  const long before = CpuTicks(relay_->Pid());
+  const auto measured = Clock::now();
+  std::this_thread::sleep_for(3s);
+  DrainLog();
+  const double seconds = std::chrono::duration<double>(Clock::now() - measured).count();
+  const double share = double(CpuTicks(relay_->Pid()) - before) / double(sysconf(_SC_CLK_TCK)) / seconds;
+  EXPECT_LT(share, 0.01) << "CPU share of the relay while the device is gone";
+
+  PlugIn();
+  ASSERT_TRUE(AwaitLog("COM1: device back", 2500ms)) << AllLog();
+  // The request that was on the bus goes out again, then the queued one.
+  ASSERT_TRUE(AwaitOnBus(onBus, 1500ms));
+  bus_->Write(ReplyTo(onBus));
+  EXPECT_EQ(ReplyFrame(first, 2s), Delivered(ReplyTo(onBus))) << "the half answer from before the loss was spliced in";
+  ASSERT_TRUE(AwaitOnBus(queued, 2s));
+  bus_->Write(ReplyTo(queued));
+  EXPECT_EQ(ReplyFrame(second, 2s), Delivered(ReplyTo(queued)));
+  const std::string later = BuildRequestFrame(5, "C-later");
+  Request(first, later);
+  ASSERT_TRUE(AwaitOnBus(later, 2s));
+  bus_->Write(ReplyTo(later));
+  EXPECT_EQ(ReplyFrame(first, 2s), Delivered(ReplyTo(later)));
+  EXPECT_EQ(first.Drain(), std::vector<std::string>{});
+  EXPECT_EQ(Stop(), 0);
+}
+
+TEST_P(Program, PortTakenAtStartIsRetriedAndMalformedOptionsDoNotStopTheStart) {
+  PlugIn();
+  auto holder = std::make_unique<TUdpEndpoint>(LoopbackAddress(kRelayPort));
+  StartRelay({"--resend-limit=x", "--listen=1.2.3", "--allow=10.0.0.0/33", "--bogus"}, false);
+  std::this_thread::sleep_for(1s);
+  holder.reset();
+  const auto freed = Clock::now();
+  ASSERT_TRUE(AwaitLog("UDP server listening on port 3776", 6s)) << AllLog();
+  EXPECT_LT(Clock::now() - freed, 6s);
+  TUdpEndpoint client;
+  const std::string frame = BuildRequestFrame(5, "after");
+  Request(client, frame);
+  ASSERT_TRUE(AwaitOnBus(frame, 2s));
+  bus_->Write(ReplyTo(frame));
+  EXPECT_EQ(ReplyFrame(client, 2s), Delivered(ReplyTo(frame)));
+  EXPECT_EQ(Stop(), 0);
+  const std::string& err = relay_->Err();
+  for (const char* text : {"Invalid value 'x' for --resend-limit", "Invalid value '1.2.3' for --listen",
+                           "Invalid value '10.0.0.0/33' for --allow", "Unknown option --bogus"})
+    EXPECT_NE(err.find(text), std::string::npos) << text << " not in:\n" << err;
+  EXPECT_NE(err.find("Could not bind socket. Address and port are already in use."), std::string::npos)
+      << "no error about the port taken:\n" << err;
+}
+
+class WindowProgram : public ::testing::Test, public TRelayRig {
+ protected:
+  WindowProgram() : TRelayRig(kWindowProgram) {}
+};
+
 // With a window: needs an X server, so it runs where Xvfb is installed.
-TEST_F(Program, StopWhileAStartUpErrorBoxIsOpenEndsWithExitCodeZero) {
+TEST_F(WindowProgram, StopWhileAStartUpErrorBoxIsOpenEndsWithExitCodeZero) {
   if (!std::filesystem::exists("/usr/bin/Xvfb")) GTEST_SKIP() << "Xvfb is not installed: window mode not tested here";
   TChildProcess display("/usr/bin/Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x480x24"});
   const std::string number = display.ReadLine(10s);
   ASSERT_FALSE(number.empty()) << "Xvfb did not start";
+  ASSERT_NO_FATAL_FAILURE(StartSimulator());
   // The child inherits this process's environment first: give it a display
   // and no offscreen platform while it starts, then put both back.
   const auto saved = [](const char* name) -> std::optional<std::string> {
@@ -162,38 +203,42 @@ TEST_F(Program, StopWhileAStartUpErrorBoxIsOpenEndsWithExitCodeZero) {
   setenv("DISPLAY", (":" + number).c_str(), 1);
   auto relay = std::make_unique<TChildProcess>(
       TARVIX_SERVER_PATH, std::vector<std::string>{"-c1", "--resend-limit=x"},
-      std::vector<std::string>{"TARVIX_COM_DIR=" + folder, "XDG_RUNTIME_DIR=" + folder});
+      std::vector<std::string>{"TARVIX_COM_DIR=" + folder_, "XDG_RUNTIME_DIR=" + folder_});
   restore("QT_QPA_PLATFORM", platform);
   restore("DISPLAY", x11);
 
   // The malformed option's box opens first; start-up goes on, and the relay
   // serves while the box is open.
-  ASSERT_TRUE(AwaitService()) << relay->Err();
+  TUdpEndpoint client;
+  bool served = false;
+  for (int attempt = 0; attempt < 20 && !served; ++attempt) {
+    Request(client, BuildRequestFrame(5, "window"));
+    served = client.Receive(1500ms).has_value();
+  }
+  ASSERT_TRUE(served) << relay->Err();
   relay->Signal(SIGTERM);
   EXPECT_EQ(relay->Finish(10s), 0) << relay->Err();
   display.Signal(SIGTERM);
   display.Finish(5s);
 }
 
-TEST_F(Program, SecondStartEndsAtOnceAndTheFirstKeepsServing) {
-  auto first = StartRelay({"-c1"});
-  ASSERT_TRUE(AwaitService()) << first->Err();
-
-  const auto started = std::chrono::steady_clock::now();
-  auto second = StartRelay({"-c1"});
-  EXPECT_EQ(second->Finish(5s), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
-  EXPECT_TRUE(AwaitService());
-
-  // However the first ends, the guard goes with it and a new start succeeds.
-  first->Signal(SIGKILL);
-  first->Finish(5s);
-  // A killed relay cannot clear the exclusive mode it set on the port; a
-  // pseudo-terminal keeps it while its master stays open (a real serial
-  // device drops it with its last close), so the bus comes up anew.
-  StartSimulator();
-  auto third = StartRelay({"-c1"});
-  EXPECT_TRUE(AwaitService()) << third->Err();
+// Headless, the window program makes no Qt object at all: with a platform
+// Qt cannot load, making the application object would end the process.
+TEST_F(WindowProgram, HeadlessMakesNoQtObject) {
+  ASSERT_NO_FATAL_FAILURE(StartSimulator());
+  relay_ = std::make_unique<TChildProcess>(
+      TARVIX_SERVER_PATH, std::vector<std::string>{"-c1", "--headless"},
+      std::vector<std::string>{"TARVIX_COM_DIR=" + folder_, "XDG_RUNTIME_DIR=" + folder_,
+                               "QT_QPA_PLATFORM=no-such-platform", "DISPLAY=:99"});
+  ASSERT_TRUE(AwaitRelayPort()) << relay_->Err();
+  TUdpEndpoint client;
+  bool served = false;
+  for (int attempt = 0; attempt < 5 && !served; ++attempt) {
+    Request(client, BuildRequestFrame(5, "no-qt"));
+    served = client.Receive(1500ms).has_value();
+  }
+  EXPECT_TRUE(served) << relay_->Err();
+  EXPECT_EQ(Stop(), 0) << relay_->Err();
 }
 
 }  // namespace
