@@ -51,7 +51,7 @@ bench: deps
 	cmake --build --preset dev -j $(JOBS)
 	bench/run.sh build/bin
 
-# A Debian package of the release build in build/release.
+# The two Debian packages of the release build in build/release.
 package: deps
 	@scripts/install-deps.sh package
 	@cmake --preset release >/dev/null

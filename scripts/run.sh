@@ -2,15 +2,19 @@
 # Starts the relay from the default build against the bundled bus simulator:
 # the simulator plays devices 1, 5 and 7 on a pseudo-terminal published as
 # COM1 in a temporary port folder, and the relay opens it with -c1. Extra
-# arguments go to the relay. Without a display the relay runs headless: its
-# log lines then appear here, after a timestamp.
+# arguments go to the relay. With a display that is the window program;
+# without one it is the daemon tarvix-relayd, whose log lines appear here,
+# after a timestamp.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin=build/bin
 
+relay="$bin/tarvix-server"
+stop="Close the window (or press Ctrl-C here) to stop."
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  export QT_QPA_PLATFORM=offscreen
-  echo "No display found (DISPLAY and WAYLAND_DISPLAY are unset): running headless, the log follows here."
+  relay="$bin/tarvix-relayd"
+  stop="Press Ctrl-C here to stop."
+  echo "No display found (DISPLAY and WAYLAND_DISPLAY are unset): running the daemon tarvix-relayd, the log follows here."
 fi
 
 ports=$(mktemp -d /tmp/tarvix-run-XXXXXX)
@@ -32,5 +36,5 @@ echo "In another terminal, send a request and see the reply:"
 echo
 echo "    $bin/tarvix-send --id 5 --payload 112233"
 echo
-echo "Close the window (or press Ctrl-C here) to stop."
-TARVIX_COM_DIR="$ports" "$bin/tarvix-server" -c1 "$@"
+echo "$stop"
+TARVIX_COM_DIR="$ports" "$relay" -c1 "$@"
