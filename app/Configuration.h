@@ -6,7 +6,9 @@
 // failure.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "relay/RelayConfig.h"
 
@@ -17,5 +19,11 @@ void ReadSwitches(TRelayConfig& config, std::string_view commandLine);
 
 // Everything the command line says.
 TRelayConfig ReadConfig(int argc, char** argv);
+
+// What keeps a relay without a window from starting, as error texts (each
+// as the error box would show it): every long option that could not be
+// read, the switches' errors, and a "-c0", which would need the window's
+// port dialog. Empty when it may start.
+std::vector<std::string> StartUpErrors(const TRelayConfig& config);
 
 }  // namespace tarvix

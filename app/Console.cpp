@@ -1,5 +1,8 @@
 #include "app/Console.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,6 +15,28 @@ bool Unset(const char* name) {
   return value == nullptr || *value == '\0';
 }
 
+const char* Priority(TLogLevel level) {
+  switch (level) {
+    case TLogLevel::Error: return "<3>";
+    case TLogLevel::Warning: return "<4>";
+    case TLogLevel::Event: return "<6>";
+    case TLogLevel::Trace: return "<7>";
+  }
+  return "<6>";
+}
+
+// The stamp of a line written from another thread than the main one.
+std::string StampNow() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  std::tm local{};
+  localtime_r(&now.tv_sec, &local);
+  char text[40];
+  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(text + n, sizeof text - n, ".%03ld ", now.tv_nsec / 1000000);
+  return text;
+}
+
 }  // namespace
 
 bool WantsHeadless(bool asked) {
@@ -21,9 +46,54 @@ bool WantsHeadless(bool asked) {
   return platform != nullptr && std::string_view(platform) == "offscreen";
 }
 
-TConsoleFace::TConsoleFace() { std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
+bool StandardErrorIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  if (stream == nullptr) return false;
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+  struct stat info {};
+  return fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
+}
 
-void TConsoleFace::LogLine(TLogLevel /*level*/, std::string_view line) {
+void AppendEscaped(std::string& out, std::string_view text, bool joinBreaks) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  bool inBreak = false;
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (joinBreaks && (b == '\r' || b == '\n')) {
+      if (!inBreak) out.push_back(' ');
+      inBreak = true;
+      continue;
+    }
+    inBreak = false;
+    if (b >= 0x20 && b <= 0x7E) {
+      out.push_back(c);
+    } else {
+      out.append("\\x");
+      out.push_back(kHex[b >> 4]);
+      out.push_back(kHex[b & 0x0F]);
+    }
+  }
+  // A text that ended with its line break leaves no trailing blank.
+  if (joinBreaks && inBreak && !out.empty() && out.back() == ' ') out.pop_back();
+}
+
+TConsoleFace::TConsoleFace()
+    : journal_(StandardErrorIsJournal()),
+      out_(STDOUT_FILENO,
+           [journal = journal_](std::uint64_t dropped) {
+             return (journal ? std::string("<4>") : StampNow()) + std::to_string(dropped) + " log lines dropped\n";
+           }),
+      err_(STDERR_FILENO, {}) {
+  line_.reserve(512);
+}
+
+void TConsoleFace::AppendPrefix(TLogLevel level) {
+  if (journal_) {
+    line_.append(Priority(level));
+    return;
+  }
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   if (now.tv_sec != stampSecond_) {
@@ -32,8 +102,21 @@ void TConsoleFace::LogLine(TLogLevel /*level*/, std::string_view line) {
     if (std::strftime(stampPrefix_, sizeof stampPrefix_, "%Y-%m-%d %H:%M:%S", &local) == 0) stampPrefix_[0] = '\0';
     stampSecond_ = now.tv_sec;
   }
-  std::fprintf(stdout, "%s.%03ld %.*s\n", stampPrefix_, now.tv_nsec / 1000000, static_cast<int>(line.size()),
-               line.data());
+  char millis[24];
+  std::snprintf(millis, sizeof millis, ".%03ld ", now.tv_nsec / 1000000);
+  line_.append(stampPrefix_);
+  line_.append(millis);
+}
+
+void TConsoleFace::LogLine(TLogLevel level, std::string_view line) {
+  const bool error = level == TLogLevel::Error;
+  line_.clear();
+  AppendPrefix(level);
+  const std::size_t textStart = line_.size();
+  AppendEscaped(line_, line, error);
+  line_.push_back('\n');
+  (void)out_.Write(line_);
+  if (error && !journal_) (void)err_.Write(std::string_view(line_).substr(textStart));
 }
 
 }  // namespace tarvix

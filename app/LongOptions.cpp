@@ -11,8 +11,10 @@ namespace tarvix {
 
 namespace {
 
-// A whole number from low to high, or nothing.
+// A whole number from low to high in decimal digits alone, or nothing.
 std::optional<std::int32_t> Number(std::string_view text, std::int32_t low, std::int32_t high) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string_view::npos)
+    return std::nullopt;
   const auto value = TryStrToInt(text);
   if (!value || *value < low || *value > high) return std::nullopt;
   return value;
@@ -22,8 +24,46 @@ std::string Invalid(std::string_view name, std::string_view value, std::string_v
   return "Invalid value '" + std::string(value) + "' for " + std::string(name) + " (" + std::string(expected) + ")";
 }
 
-constexpr std::string_view kNames[] = {"--headless", "--listen",  "--allow", "--resend-limit", "--local-echo",
-                                       "--rs485",    "--match-id", "--help",  "--version"};
+constexpr std::string_view kNames[] = {"--headless", "--listen", "--allow",  "--resend-limit", "--local-echo",
+                                       "--rs485",    "--match-id", "--traces", "--help",         "--version"};
+
+// --listen's value: a dotted quad, optionally ":PORT" (1..65535).
+bool ReadListen(TRelayConfig& o, std::string_view value) {
+  const auto colon = value.find(':');
+  const std::string_view ip = value.substr(0, colon);
+  if (!TNetStack::IsDottedQuad(ip)) return false;
+  std::uint16_t port = 3776;
+  if (colon != std::string_view::npos) {
+    const auto n = Number(value.substr(colon + 1), 1, 65535);
+    if (!n) return false;
+    port = static_cast<std::uint16_t>(*n);
+  }
+  o.Listen = std::string(ip);
+  o.ListenPort = port;
+  return true;
+}
+
+// --traces' value: a comma list of rx, tx and port, or all, or none.
+bool ReadTraces(TRelayConfig& o, std::string_view value) {
+  bool rx = false;
+  bool tx = false;
+  bool port = false;
+  for (;;) {
+    const auto comma = value.find(',');
+    const std::string_view item = value.substr(0, comma);
+    if (item == "rx") rx = true;
+    else if (item == "tx") tx = true;
+    else if (item == "port") port = true;
+    else if (item == "all") rx = tx = port = true;
+    else if (item != "none") return false;
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  o.RxTrace = rx;
+  o.TxTrace = tx;
+  o.TracePort = port;
+  return true;
+}
 
 void Read(TRelayConfig& o, std::string_view argument) {
   const auto equals = argument.find('=');
@@ -40,13 +80,18 @@ void Read(TRelayConfig& o, std::string_view argument) {
   else if (name == "--help") flag(o.Help);
   else if (name == "--version") flag(o.Version);
   else if (name == "--listen") {
-    if (TNetStack::IsDottedQuad(value)) o.Listen = std::string(value);
-    else o.Errors.push_back(Invalid(name, value, "an IPv4 address such as 192.168.1.10"));
+    if (!ReadListen(o, value)) {
+      o.Errors.push_back(Invalid(name, value, "IP[:PORT], e.g. 192.168.1.10 or 192.168.1.10:3777"));
+      o.RestrictionError = true;
+    }
+  } else if (name == "--traces") {
+    if (!ReadTraces(o, value)) o.Errors.push_back(Invalid(name, value, "a comma list of rx, tx and port, or all, or none"));
   } else if (name == "--allow") {
     try {
       o.Allow = TAllowList::Parse(value);
     } catch (const Exception& error) {
       o.Errors.push_back(Invalid(name, value, error.Message()));
+      o.RestrictionError = true;
     }
   } else if (name == "--resend-limit") {
     if (const auto n = Number(value, 0, 1000000)) o.ResendLimit = *n;
@@ -96,12 +141,13 @@ std::string UsageText(const std::string& program, bool window) {
       "  -p<port>              the number shown as Serverport (0..65535); the relay listens on UDP 3776\n";
   if (window) text += "  --headless            no window: log lines to standard output, errors to standard error\n";
   text +=
-      "  --listen=IP           listen on this local IPv4 address instead of all (still port 3776)\n"
+      "  --listen=IP[:PORT]    listen on this local IPv4 address (and UDP port) instead of 0.0.0.0:3776\n"
       "  --allow=NET/BITS,...  take requests only from, and reply only to, these IPv4 networks\n"
       "  --resend-limit=N      give a request up after N resends without a reply (0..1000000)\n"
       "  --local-echo          the adapter echoes what it sends: skip the echo before the reply\n"
       "  --rs485[=BEFORE,AFTER] kernel RS485 direction control by RTS, delays in ms (default 0,0)\n"
       "  --match-id            drop a reply whose device ID differs from the request's\n"
+      "  --traces=LIST         trace lines written: a comma list of rx, tx, port; or all (default), none\n"
       "  --help                print this text and exit\n"
       "  --version             print the version and exit\n";
   return text;

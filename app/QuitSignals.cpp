@@ -29,6 +29,7 @@ void SetQuitAction(void (*handler)(int)) {
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
 }
 
 }  // namespace
@@ -41,10 +42,13 @@ TQuitSignals::TQuitSignals() {
     char buffer[16];
     while (read(pipe_[0], buffer, sizeof buffer) > 0) {
     }
-    if (window_)
+    if (window_) {
       Quit();
-    else
+    } else {
+      // Before the window: a box shown meanwhile ends with its loop.
       requested_ = true;
+      QCoreApplication::quit();
+    }
   });
   SetQuitAction(OnQuitSignal);
 }

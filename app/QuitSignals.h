@@ -1,4 +1,4 @@
-// SIGINT and SIGTERM end the relay in order: they close an open error box,
+// SIGINT, SIGTERM and SIGHUP end the relay in order: they close an open error box,
 // then the main window, so that Ctrl-C in a terminal or a service manager's
 // stop runs the close step (scheduler stopped, port and sockets closed)
 // instead of killing the relay mid-send, and the program ends with exit
@@ -8,7 +8,8 @@
 // before the window, so that a signal during the window's creation step is
 // not lost; the window is given once it exists. A signal is acted on from
 // the event loop (a self-pipe), never inside the signal handler. Without a
-// window yet, the close waits until SetWindow. Destruction puts the default
+// window yet, it ends the event loops that run (a box shown before the
+// window) and the close waits until SetWindow. Destruction puts the default
 // actions back. Nothing here throws beyond allocation failure; if the pipe
 // cannot be made the signals keep their default action.
 #pragma once

@@ -2,7 +2,10 @@
 // one instance per user, then either the relay without a window (headless:
 // no Qt object is made) or the main window, its creation step, the event
 // loop, and exit code 0 in every case.
+#include <signal.h>
+
 #include <QApplication>
+#include <QMessageBox>
 #include <string>
 
 #include "app/Configuration.h"
@@ -20,16 +23,18 @@
 
 int main(int argc, char** argv) {
   using namespace tarvix;
+  // A reader of standard output that went away costs the line, not the relay.
+  signal(SIGPIPE, SIG_IGN);
   const std::string program = argc > 0 ? argv[0] : "tarvix-server";
   TRelayConfig config = ReadConfig(argc, argv);
   // Answered without starting, so they work beside a running relay too.
   if (const auto done = AnswerInfo(config, program, "tarvix-server", true)) return *done;
 
-  // Taken before anything else starts; a second start ends here, silently.
-  TInstanceGuard guard;
-  if (!guard.Acquire()) return 0;
+  if (WantsHeadless(config.Headless)) return RunDaemon(std::move(config), "tarvix-server");
 
-  if (WantsHeadless(config.Headless)) return RunRelay(std::move(config));
+  // Taken before anything else starts; a second start ends here, silently.
+  TInstanceGuard guard(config.ListenPort);
+  if (!guard.Acquire()) return 0;
 
   THandOff::Instance().BindMainThread();
   QApplication application(argc, argv);
@@ -39,6 +44,15 @@ int main(int argc, char** argv) {
   // Before the window: a stop request during its creation still ends the
   // program in order.
   TQuitSignals quitSignals;
+  // A restriction asked for but malformed is never dropped: the relay would
+  // run open to everyone. Its box is shown, and the program ends.
+  if (config.RestrictionError) {
+    for (const std::string& error : config.Errors)
+      QMessageBox(QMessageBox::Critical, QString::fromStdString(ProgramTitle(program)),
+                  QString::fromStdString(ErrorBoxText(error)), QMessageBox::Ok)
+          .exec();
+    return 2;
+  }
 
   TForm1 Form1(std::move(config));
   quitSignals.SetWindow(Form1);

@@ -89,6 +89,7 @@ void TCommThread::Execute() {
   std::int32_t i = 0;  // the queue to visit next
   std::int32_t c = 0;  // counted visits while the bus is busy
   while (!Terminated()) {
+    lastPass_.store(std::chrono::steady_clock::now().time_since_epoch().count());
     TDeviceQueues* queues = DeviceQueues;
     std::int32_t n = queues ? queues->Count() : 0;
     // With the bus idle and nothing queued anywhere, every visit left in the

@@ -84,6 +84,12 @@ class TCommThread : public TThread {
   // idle. Any thread.
   void ResendSoon() noexcept { resendSoon_.store(true); }
 
+  // When the loop last went round (each visit of a queue or wrap); a
+  // watchdog sees a stuck scheduler by it. Any thread.
+  std::chrono::steady_clock::time_point LastPass() const noexcept {
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(lastPass_.load()));
+  }
+
  protected:
   void Execute() override;
 
@@ -99,6 +105,7 @@ class TCommThread : public TThread {
   TSchedulerHooks hooks_;
   std::int32_t resends_ = 0;  // of the frame on the bus; the loop's thread only
   std::atomic<bool> resendSoon_{false};
+  std::atomic<std::chrono::steady_clock::rep> lastPass_{0};
 };
 
 // What taking a request from a queue does to the shared state: TxFrame :=

@@ -53,6 +53,11 @@ struct TRelayConfig {
   // Long options that could not be read, as start-up error texts; each was
   // left at its default.
   std::vector<std::string> Errors;
+  // Whether one of them asked for a restriction (--allow, --listen), which
+  // must never be dropped: the relay would run open.
+  bool RestrictionError = false;
+  // The switches and options as given, for the line that says what runs.
+  std::string Arguments;
 };
 
 }  // namespace tarvix

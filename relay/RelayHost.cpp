@@ -80,8 +80,14 @@ void TRelayHost::Create(const TWidgetSteps& widgets) {
 
   sp.SetComNumber(ComNumber);
   // A port that is missing now (an adapter not yet plugged in) must not
-  // leave a relay that can never work: show it and go on with it closed.
-  Shown([this] { sp.SetOpen(true); });
+  // leave a relay that can never work: show it and go on with it closed;
+  // unattended, it is tried again every second.
+  Shown([this] {
+    if (config_.Headless)
+      sp.OpenOrRetry();
+    else
+      sp.SetOpen(true);
+  });
 
   Relay.ZeroCounters();
   if (widgets.CopyTraceChecks) {
@@ -116,6 +122,24 @@ void TRelayHost::Create(const TWidgetSteps& widgets) {
 }
 
 void TRelayHost::Close() { Engine.Close(); }
+
+void TRelayHost::ReopenPort() {
+  Shown([this] {
+    if (sp.Open()) sp.SetOpen(false);
+    sp.OpenOrRetry();
+  });
+  Log(TLogLevel::Event, "status: " + StatusLine());
+}
+
+std::string TRelayHost::StatusLine() const {
+  const char* state = sp.Open() ? "open" : sp.Retrying() ? "retrying" : "closed";
+  const std::int32_t endpoints = Relay.Devices ? Relay.Devices->Count() : 0;
+  const std::int64_t queued = Relay.Queues ? Relay.Queues->Pending() : 0;
+  return "COM" + std::to_string(sp.ComNumber()) + " " + state + ", " + std::to_string(endpoints) + " endpoints, " +
+         std::to_string(queued) + " queued, TxSent " + std::to_string(Relay.TxSentCount) + ", RxRec " +
+         std::to_string(Relay.RxRecCount) + ", PortRec " + std::to_string(Relay.PortRecCount) + ", PortTx " +
+         std::to_string(Relay.PortTxCount);
+}
 
 void TRelayHost::UDPSUDPRead(TNetUDPServer& /*Sender*/, TMemoryStream& AData, TNetSocketHandle& ABinding) {
   Relay.FileRequest(AData, ABinding.SourceIP);

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
@@ -79,6 +80,15 @@ class TRelayHost {
   // The close: stops the scheduler (running the steps it hands over
   // meanwhile), then closes the port, the UDP client and the UDP server.
   void Close();
+
+  // SIGHUP without a window: closes the port if open and opens it again
+  // (retrying once a second while it fails), then logs StatusLine.
+  void ReopenPort();
+
+  // One line of what the relay is doing: "COM1 open, 2 endpoints, 0 queued,
+  // TxSent 3, RxRec 3, PortRec 3, PortTx 3" (the port "open", "retrying" or
+  // "closed").
+  std::string StatusLine() const;
 
   // Adds a line to the log (every observer, the tail included).
   void Log(TLogLevel level, std::string_view line) { observers_.LogLine(level, line); }

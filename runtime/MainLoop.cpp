@@ -55,14 +55,27 @@ TMainLoop::~TMainLoop() {
   pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
 }
 
-void TMainLoop::Run(const std::function<void(int signal)>& onSignal) {
+void TMainLoop::Run(const std::function<void(int signal)>& onSignal, const std::function<void()>& onTick,
+                    std::chrono::milliseconds tickPeriod) {
+  using Clock = std::chrono::steady_clock;
   THandOff& handOff = THandOff::Instance();
   quit_.store(false);
   // Steps handed over before the loop began (during start-up) run first.
   handOff.RunPending();
+  auto nextTick = Clock::now() + tickPeriod;
   while (!quit_.load()) {
+    int timeout = -1;
+    if (onTick) {
+      const auto now = Clock::now();
+      if (now >= nextTick) {
+        onTick();
+        nextTick = now + tickPeriod;
+        continue;
+      }
+      timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(nextTick - now).count());
+    }
     pollfd fds[2] = {{eventFd_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) continue;  // EINTR: another signal's handler ran
+    if (poll(fds, 2, timeout) <= 0) continue;  // the tick is due, or EINTR
     if (fds[0].revents & POLLIN) {
       std::uint64_t count = 0;
       [[maybe_unused]] const ssize_t got = read(eventFd_, &count, sizeof count);

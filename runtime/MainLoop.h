@@ -17,6 +17,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 
 namespace tarvix {
@@ -28,9 +29,11 @@ class TMainLoop {
   TMainLoop(const TMainLoop&) = delete;
   TMainLoop& operator=(const TMainLoop&) = delete;
 
-  // Runs pending steps as they come and calls onSignal(signal number) for
-  // each of the three signals, until Quit. Blocks.
-  void Run(const std::function<void(int signal)>& onSignal);
+  // Runs pending steps as they come, calls onSignal(signal number) for each
+  // of the three signals and, when given, onTick every tickPeriod, until
+  // Quit. Blocks.
+  void Run(const std::function<void(int signal)>& onSignal, const std::function<void()>& onTick = {},
+           std::chrono::milliseconds tickPeriod = std::chrono::seconds(1));
 
   // Makes Run return once the step or callback that called it has ended.
   // Main thread only.

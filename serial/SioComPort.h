@@ -29,6 +29,8 @@ class TSioComPort : public TSioCustomComPort {
   using TSioCustomComPort::HWFlowOptions;
   using TSioCustomComPort::InSize;
   using TSioCustomComPort::Open;
+  using TSioCustomComPort::OpenOrRetry;
+  using TSioCustomComPort::Retrying;
   using TSioCustomComPort::OutSize;
   using TSioCustomComPort::Parity;
   using TSioCustomComPort::PromptForPort;

@@ -44,6 +44,15 @@ void TSioCustomComPort::SetOpen(bool open) {
   else CloseSequence();
 }
 
+void TSioCustomComPort::OpenOrRetry() {
+  try {
+    SetOpen(true);
+  } catch (...) {
+    if (state_ == TPortState::Closed && !Loading()) StartReopen();
+    throw;
+  }
+}
+
 void TSioCustomComPort::DoLoaded() {
   if (openWhenLoaded_) SetOpen(true);
 }

@@ -57,6 +57,14 @@ class TSioCustomComPort : public TSioBaseComponent, private TSioNoticeTarget {
   void SetComNumber(std::uint16_t number);
   bool Open() const noexcept;
   void SetOpen(bool open);
+  // Opens the port as SetOpen(true) does; when that fails it raises the
+  // same error and tries the same number again once a second, as after a
+  // lost device (OpenEvent, then DeviceBackEvent, once it opens), until it
+  // opens or the program sets Open or ComNumber itself. For a relay that
+  // nobody watches: an adapter that enumerates after the start is served.
+  void OpenOrRetry();
+  // Whether the port is closed and being tried again once a second.
+  bool Retrying() const noexcept { return reopenThread_ != nullptr; }
   bool AutoOpen() const noexcept { return autoOpen_; }
   void SetAutoOpen(bool on) noexcept { autoOpen_ = on; }
   bool PromptForPort() const noexcept { return promptForPort_; }

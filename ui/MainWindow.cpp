@@ -84,6 +84,10 @@ QCheckBox* MakeCheckBox(QWidget* parent, const char* caption, QRect geometry) {
 TForm1::TForm1(TRelayConfig config, QWidget* parent) : QWidget(parent, Qt::Window), Host(std::move(config)) {
   CreateControls();
   ConnectHandlers();
+  // The trace check boxes start from the configuration (--traces).
+  TxTraceEnableCheck->setChecked(Host.Config().TxTrace);
+  RxTraceEnableCheck->setChecked(Host.Config().RxTrace);
+  TracePortEnablecheck->setChecked(Host.Config().TracePort);
   Host.AddObserver(*this);
   // Loading ends with the components' activation; an error there (port 3776
   // taken by another program) is shown like any other error of the window's

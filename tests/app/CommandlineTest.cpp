@@ -117,11 +117,15 @@ TEST(LongOptions, AreOffByDefaultAndLeaveTheSwitchesAlone) {
 }
 
 TEST(LongOptions, ReadTheirValues) {
-  const TRelayConfig o = Parse({"--headless", "--listen=192.168.1.10", "--allow=10.0.0.0/8,192.168.1.0/24",
-                                "--resend-limit=1000000", "--local-echo", "--rs485=2,3", "--match-id"});
+  const TRelayConfig o = Parse({"--headless", "--listen=192.168.1.10:3777", "--allow=10.0.0.0/8,192.168.1.0/24",
+                                "--resend-limit=1000000", "--local-echo", "--rs485=2,3", "--match-id",
+                                "--traces=port,rx"});
   EXPECT_TRUE(o.Errors.empty()) << o.Errors.front();
   EXPECT_TRUE(o.Headless && o.LocalEcho && o.MatchId && o.RS485);
   EXPECT_EQ(o.Listen, "192.168.1.10");
+  EXPECT_EQ(o.ListenPort, 3777);
+  EXPECT_TRUE(o.RxTrace && o.TracePort && !o.TxTrace);
+  EXPECT_FALSE(Parse({"--traces=none"}).RxTrace);
   EXPECT_TRUE(o.Allow.Allows("10.200.0.1") && o.Allow.Allows("192.168.1.99"));
   EXPECT_FALSE(o.Allow.Allows("192.168.2.1") || o.Allow.Allows("localhost"));
   EXPECT_EQ(o.ResendLimit, 1000000);
@@ -137,14 +141,17 @@ TEST(LongOptions, ReadTheirValues) {
 TEST(LongOptions, MalformedValuesAreErrorsAndTheOptionStaysOff) {
   const TRelayConfig o =
       Parse({"--listen=1.2.3", "--allow=10.0.0.0/33", "--resend-limit=-1", "--resend-limit=1000001",
-             "--rs485=5", "--headless=yes", "--bogus", "--match-id"});
-  ASSERT_EQ(o.Errors.size(), 7u);
-  EXPECT_EQ(o.Errors[0], "Invalid value '1.2.3' for --listen (an IPv4 address such as 192.168.1.10)");
+             "--rs485=5", "--headless=yes", "--bogus", "--match-id", "--resend-limit=0x10", "--listen=1.2.3.4:0",
+             "--listen=1.2.3.4:", "--traces=rx,", "--allow=10.0.0.0/8,"});
+  ASSERT_EQ(o.Errors.size(), 12u);
+  EXPECT_EQ(o.Errors[0], "Invalid value '1.2.3' for --listen (IP[:PORT], e.g. 192.168.1.10 or 192.168.1.10:3777)");
   EXPECT_EQ(o.Errors[6], "Unknown option --bogus");
+  EXPECT_TRUE(o.RestrictionError);
   EXPECT_EQ(o.Listen, "0.0.0.0");
   EXPECT_TRUE(o.Allow.Empty());
   EXPECT_FALSE(o.ResendLimit || o.RS485 || o.Headless);
-  EXPECT_TRUE(o.MatchId);
+  EXPECT_TRUE(o.MatchId && o.RxTrace && o.TxTrace && o.TracePort);
+  EXPECT_FALSE(Parse({"--resend-limit=x"}).RestrictionError);
 }
 
 // The switch search reads "-c" and "-p" anywhere on the line, so a
