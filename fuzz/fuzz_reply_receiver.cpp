@@ -100,13 +100,13 @@ struct TModel {
   std::uint8_t pos = 0;
   std::array<std::uint8_t, 256> frame{};  // index = position 1..255
 
-  enum class EOutcome { None, Complete, Overflow };
+  enum class TOutcome { None, Complete, Overflow };
 
-  EOutcome Step(std::uint8_t b) {
+  TOutcome Step(std::uint8_t b) {
     switch (state) {
       case 0:
         if (b == 0x16) state = 1;
-        return EOutcome::None;
+        return TOutcome::None;
       case 1:
         if (b == 0x02) {
           frame[1] = b;
@@ -114,18 +114,18 @@ struct TModel {
         } else if (b != 0x16) {
           state = 0;
         }
-        return EOutcome::None;
+        return TOutcome::None;
       case 2:
         len = b;
         pos = 2;
         frame[2] = b;
         state = 3;
-        return EOutcome::None;
+        return TOutcome::None;
       default:
-        if (pos == 255) return EOutcome::Overflow;
+        if (pos == 255) return TOutcome::Overflow;
         ++pos;
         frame[pos] = b;
-        return pos == len ? EOutcome::Complete : EOutcome::None;
+        return pos == len ? TOutcome::Complete : TOutcome::None;
     }
   }
   std::string Frame() const { return std::string(reinterpret_cast<const char*>(&frame[1]), len); }
@@ -206,7 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::int32_t state = RxState.load();
       Check(state >= 0 && state <= 3, "RxState outside 0..3");
       Check(relay.RxPos <= 255, "RxPos past 255");
-      Check(overflow == (expected == TModel::EOutcome::Overflow), "overflow where the table has none, or none where it has one");
+      Check(overflow == (expected == TModel::TOutcome::Overflow), "overflow where the table has none, or none where it has one");
       if (overflow) {
         // What the receiver holds after the overflow is its own choice: follow it.
         model.state = state;
@@ -218,7 +218,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Check(state == model.state, "state differs from the table");
       if (state == 3) Check(relay.RxPos == model.pos && relay.RxLen == model.len, "position or length differs");
 
-      if (expected != TModel::EOutcome::Complete) {
+      if (expected != TModel::TOutcome::Complete) {
         Check(relay.RxRecCount == completions && !listError, "a reply counted off completion");
         Check(BusIdle.load() == idleBefore, "bus freed without a reply");
         continue;
