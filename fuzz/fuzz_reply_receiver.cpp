@@ -26,6 +26,7 @@
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
 #include "relay/DeviceTable.h"
+#include "relay/FrameFormat.h"
 #include "relay/MultiCommThread.h"
 #include "relay/Relay.h"
 #include "relay/RelayEngine.h"
@@ -105,13 +106,13 @@ struct TModel {
   TOutcome Step(std::uint8_t b) {
     switch (state) {
       case 0:
-        if (b == 0x16) state = 1;
+        if (b == kSyn) state = 1;
         return TOutcome::None;
       case 1:
-        if (b == 0x02) {
+        if (b == kStx) {
           frame[1] = b;
           state = 2;
-        } else if (b != 0x16) {
+        } else if (b != kSyn) {
           state = 0;
         }
         return TOutcome::None;
@@ -226,7 +227,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       ++completions;
       Check(relay.RxRecCount == completions, "completion not counted");
       Check(view.counters[1] == completions, "RxRec counter");
-      Check(RxFrame.Length() == RxFrame.At(2) && RxFrame.Length() == model.len, "completed length is not LEN");
+      Check(RxFrame.Length() == RxFrame.At(kLenOffset + 1) && RxFrame.Length() == model.len,
+            "completed length is not LEN");
       Check(RxFrame.View() == model.Frame(), "completed frame bytes");
       if (relay.RxTrace) Check(view.received == completions, "missing << line");
       Check(listError == !known, "an entry that is missing must fail the dispatch, and only then");

@@ -1,6 +1,6 @@
 #include "tools/FrameReader.h"
 
-#include "tools/Datagram.h"
+#include "relay/FrameFormat.h"
 
 namespace tarvix {
 
@@ -8,7 +8,7 @@ bool TFrameReader::Feed(char byte) {
   seen_.push_back(byte);
   switch (state_) {
     case TReaderState::Idle:
-      if (byte == kStx) {
+      if (static_cast<std::uint8_t>(byte) == kStx) {
         stx_ = seen_.size() - 1;
         state_ = TReaderState::Length;
       }
@@ -17,8 +17,8 @@ bool TFrameReader::Feed(char byte) {
       // LEN counts STX and itself; a value below 3 leaves no byte to wait for.
       const auto length = static_cast<std::uint8_t>(byte);
       state_ = TReaderState::Idle;
-      if (length <= 2) return true;
-      left_ = length - 2u;
+      if (length <= kBytesThroughLen) return true;
+      left_ = length - kBytesThroughLen;
       state_ = TReaderState::Body;
       return false;
     }
@@ -32,8 +32,8 @@ bool TFrameReader::Feed(char byte) {
 
 std::optional<std::uint8_t> TFrameReader::DeviceId() const {
   const auto frame = Frame();
-  if (frame.size() < 4) return std::nullopt;
-  return static_cast<std::uint8_t>(frame[3]);
+  if (frame.size() <= kIdOffset) return std::nullopt;
+  return static_cast<std::uint8_t>(frame[kIdOffset]);
 }
 
 void TFrameReader::Clear() noexcept {
