@@ -16,13 +16,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "fuzz/FuzzCheck.h"
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
 #include "relay/DeviceTable.h"
@@ -37,15 +36,9 @@
 #include "runtime/MyStrings.h"
 
 using namespace tarvix;
+using tarvix::fuzz::Check;
 
 namespace {
-
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "reply receiver: %s\n", what);
-    std::abort();
-  }
-}
 
 // A reply endpoint on 127.0.0.1; replies are taken without waiting, since a
 // loopback datagram is queued before the send returns.
