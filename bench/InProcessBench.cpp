@@ -474,7 +474,7 @@ int main(int argc, char** argv) {
 
   int status = 0;
   {
-    TPseudoTerminal bus(TPseudoTerminal::ELine::Raw);
+    TPseudoTerminal bus(TPseudoTerminal::TLineMode::Raw);
     TPortLink busLink(portDir + "/COM7", bus.SlavePath());
     TRelayConfig config;
     config.ComNumber = 7;

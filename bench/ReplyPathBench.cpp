@@ -144,9 +144,9 @@ int main(int argc, char** argv) {
   pid_t relay = -1;
   pid_t socat = -1;
   try {
-    TPseudoTerminal bus(TPseudoTerminal::ELine::Raw);
+    TPseudoTerminal bus(TPseudoTerminal::TLineMode::Raw);
     TPortLink busLink(portDir + "/COM7", bus.SlavePath());
-    TPseudoTerminal floorLine(TPseudoTerminal::ELine::Raw);
+    TPseudoTerminal floorLine(TPseudoTerminal::TLineMode::Raw);
     TPortLink floorLink(portDir + "/COM8", floorLine.SlavePath());
     relay = Spawn({bindir + "/tarvix-server", "-c7"});
     if (relay <= 0) throw std::runtime_error("cannot start tarvix-server");

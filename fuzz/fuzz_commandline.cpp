@@ -4,27 +4,20 @@
 // it; only their two documented errors may escape.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "app/Commandline.h"
 #include "app/PortSwitches.h"
+#include "fuzz/FuzzCheck.h"
 #include "runtime/Exception.h"
 #include "runtime/IntText.h"
 
 using namespace tarvix;
+using tarvix::fuzz::Check;
 
 namespace {
-
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "command line: %s\n", what);
-    std::abort();
-  }
-}
 
 void CheckToken(std::string_view line, char letter, const std::string& token) {
   const char pattern[] = {'-', letter};

@@ -3,17 +3,18 @@
 // datagram layout, at two stream positions, with the caller's sentinels.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "fuzz/FuzzCheck.h"
 #include "relay/RemoteDevice.h"
 #include "runtime/MemoryStream.h"
 #include "runtime/ShortString.h"
 
 using namespace tarvix;
+using tarvix::fuzz::Check;
 
 namespace {
 
@@ -36,13 +37,6 @@ TExpected Expect(std::string_view datagram) {
   e.port = static_cast<std::uint16_t>(static_cast<std::uint8_t>(d[p]) + 256 * static_cast<std::uint8_t>(d[p + 1]));
   e.frame.assign(d.substr(p + 3));
   return e;
-}
-
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "decode request: %s\n", what);
-    std::abort();
-  }
 }
 
 void DecodeAt(const std::string_view datagram, std::size_t lead, const TExpected& e) {

@@ -4,26 +4,19 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "fuzz/FuzzCheck.h"
 #include "net/NetStack.h"
 #include "runtime/Exception.h"
 #include "runtime/IntText.h"
 
 using namespace tarvix;
+using tarvix::fuzz::Check;
 
 namespace {
-
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "dotted quad: %s\n", what);
-    std::abort();
-  }
-}
 
 // Four parts split at the first three dots, the last one the whole rest.
 std::optional<TNetAddressBytes> QuadReference(std::string_view text) {

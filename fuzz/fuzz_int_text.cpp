@@ -4,24 +4,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "fuzz/FuzzCheck.h"
 #include "runtime/Exception.h"
 #include "runtime/IntText.h"
 
 using namespace tarvix;
+using tarvix::fuzz::Check;
 
 namespace {
-
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "int text: %s\n", what);
-    std::abort();
-  }
-}
 
 // Optional sign, then decimal digits or hexadecimal ones after $, x, X, 0x
 // or 0X, the whole text used, the value within 32 signed bits.

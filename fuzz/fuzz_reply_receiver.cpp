@@ -16,16 +16,16 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "fuzz/FuzzCheck.h"
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
 #include "relay/DeviceTable.h"
+#include "relay/FrameFormat.h"
 #include "relay/MultiCommThread.h"
 #include "relay/Relay.h"
 #include "relay/RelayEngine.h"
@@ -36,15 +36,9 @@
 #include "runtime/MyStrings.h"
 
 using namespace tarvix;
+using tarvix::fuzz::Check;
 
 namespace {
-
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "reply receiver: %s\n", what);
-    std::abort();
-  }
-}
 
 // A reply endpoint on 127.0.0.1; replies are taken without waiting, since a
 // loopback datagram is queued before the send returns.
@@ -100,32 +94,32 @@ struct TModel {
   std::uint8_t pos = 0;
   std::array<std::uint8_t, 256> frame{};  // index = position 1..255
 
-  enum class EOutcome { None, Complete, Overflow };
+  enum class TOutcome { None, Complete, Overflow };
 
-  EOutcome Step(std::uint8_t b) {
+  TOutcome Step(std::uint8_t b) {
     switch (state) {
       case 0:
-        if (b == 0x16) state = 1;
-        return EOutcome::None;
+        if (b == kSyn) state = 1;
+        return TOutcome::None;
       case 1:
-        if (b == 0x02) {
+        if (b == kStx) {
           frame[1] = b;
           state = 2;
-        } else if (b != 0x16) {
+        } else if (b != kSyn) {
           state = 0;
         }
-        return EOutcome::None;
+        return TOutcome::None;
       case 2:
         len = b;
         pos = 2;
         frame[2] = b;
         state = 3;
-        return EOutcome::None;
+        return TOutcome::None;
       default:
-        if (pos == 255) return EOutcome::Overflow;
+        if (pos == 255) return TOutcome::Overflow;
         ++pos;
         frame[pos] = b;
-        return pos == len ? EOutcome::Complete : EOutcome::None;
+        return pos == len ? TOutcome::Complete : TOutcome::None;
     }
   }
   std::string Frame() const { return std::string(reinterpret_cast<const char*>(&frame[1]), len); }
@@ -206,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::int32_t state = RxState.load();
       Check(state >= 0 && state <= 3, "RxState outside 0..3");
       Check(relay.RxPos <= 255, "RxPos past 255");
-      Check(overflow == (expected == TModel::EOutcome::Overflow), "overflow where the table has none, or none where it has one");
+      Check(overflow == (expected == TModel::TOutcome::Overflow), "overflow where the table has none, or none where it has one");
       if (overflow) {
         // What the receiver holds after the overflow is its own choice: follow it.
         model.state = state;
@@ -218,7 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Check(state == model.state, "state differs from the table");
       if (state == 3) Check(relay.RxPos == model.pos && relay.RxLen == model.len, "position or length differs");
 
-      if (expected != TModel::EOutcome::Complete) {
+      if (expected != TModel::TOutcome::Complete) {
         Check(relay.RxRecCount == completions && !listError, "a reply counted off completion");
         Check(BusIdle.load() == idleBefore, "bus freed without a reply");
         continue;
@@ -226,7 +220,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       ++completions;
       Check(relay.RxRecCount == completions, "completion not counted");
       Check(view.counters[1] == completions, "RxRec counter");
-      Check(RxFrame.Length() == RxFrame.At(2) && RxFrame.Length() == model.len, "completed length is not LEN");
+      Check(RxFrame.Length() == RxFrame.At(kLenOffset + 1) && RxFrame.Length() == model.len,
+            "completed length is not LEN");
       Check(RxFrame.View() == model.Frame(), "completed frame bytes");
       if (relay.RxTrace) Check(view.received == completions, "missing << line");
       Check(listError == !known, "an entry that is missing must fail the dispatch, and only then");

@@ -8,25 +8,19 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <string>
 #include <string_view>
 
+#include "fuzz/FuzzCheck.h"
 #include "runtime/IntText.h"
 #include "ui/SpinEdit.h"
 
 using namespace tarvix;
+using tarvix::fuzz::Check;
 
 namespace {
-
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "spin edit: %s\n", what);
-    std::abort();
-  }
-}
 
 struct TLimits {
   std::int32_t min, max, increment;

@@ -4,7 +4,7 @@ namespace tarvix {
 
 void TNetUDPBase::SetActive(bool value) {
   if (value == Active()) return;
-  if (state_ == ENetEndpointState::Loading) {
+  if (state_ == TNetEndpointState::Loading) {
     wish_ = value;
   } else if (value) {
     OpenEndpoint();
@@ -14,16 +14,16 @@ void TNetUDPBase::SetActive(bool value) {
 }
 
 void TNetUDPBase::BeginLoading() noexcept {
-  if (state_ != ENetEndpointState::Inactive) return;
-  state_ = ENetEndpointState::Loading;
+  if (state_ != TNetEndpointState::Inactive) return;
+  state_ = TNetEndpointState::Loading;
   wish_ = false;
 }
 
 void TNetUDPBase::Loaded() {
-  if (state_ != ENetEndpointState::Loading) return;
+  if (state_ != TNetEndpointState::Loading) return;
   const bool wish = wish_;
   wish_ = false;
-  state_ = ENetEndpointState::Inactive;
+  state_ = TNetEndpointState::Inactive;
   SetActive(wish);
 }
 

@@ -13,7 +13,7 @@
 
 namespace tarvix {
 
-enum class ENetEndpointState {
+enum class TNetEndpointState {
   Loading,   // a window description is being read; Active holds only a wish
   Inactive,  // no endpoint open
   Active,    // the endpoint is open (a server also listens)
@@ -22,7 +22,7 @@ enum class ENetEndpointState {
 class TNetUDPBase : public TNetComponent {
  public:
   // Whether the endpoint is open; while loading, the deferred wish.
-  bool Active() const noexcept { return state_ == ENetEndpointState::Loading ? wish_ : state_ == ENetEndpointState::Active; }
+  bool Active() const noexcept { return state_ == TNetEndpointState::Loading ? wish_ : state_ == TNetEndpointState::Active; }
 
   // Does nothing when value equals Active(); while loading only stores the
   // wish; otherwise opens or closes the endpoint.
@@ -35,7 +35,7 @@ class TNetUDPBase : public TNetComponent {
   // Ends loading and sets Active to the stored wish; raises what that raises.
   void Loaded();
 
-  ENetEndpointState State() const noexcept { return state_; }
+  TNetEndpointState State() const noexcept { return state_; }
 
   // Receive buffer of a server's listener, taken at each activation.
   std::int32_t BufferSize = 8192;
@@ -50,10 +50,10 @@ class TNetUDPBase : public TNetComponent {
   // Sets the broadcast option of the component's sockets to BroadcastEnabled.
   virtual void ApplyBroadcast() = 0;
 
-  void SetState(ENetEndpointState state) noexcept { state_ = state; }
+  void SetState(TNetEndpointState state) noexcept { state_ = state; }
 
  private:
-  ENetEndpointState state_ = ENetEndpointState::Inactive;
+  TNetEndpointState state_ = TNetEndpointState::Inactive;
   bool wish_ = false;
 };
 

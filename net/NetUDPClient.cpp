@@ -14,13 +14,13 @@ void TNetUDPClient::OpenEndpoint() {
   if (!binding_) binding_ = std::make_unique<TNetSocketHandle>();
   if (binding_->Allocated()) return;
   binding_->OpenSocket();
-  SetState(ENetEndpointState::Active);
+  SetState(TNetEndpointState::Active);
   ApplyBroadcast();
 }
 
 void TNetUDPClient::CloseEndpoint() {
   binding_.reset();
-  if (State() == ENetEndpointState::Active) SetState(ENetEndpointState::Inactive);
+  if (State() == TNetEndpointState::Active) SetState(TNetEndpointState::Inactive);
 }
 
 void TNetUDPClient::ApplyBroadcast() {

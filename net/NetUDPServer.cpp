@@ -14,7 +14,7 @@ TNetUDPServer::TNetUDPServer() = default;
 TNetUDPServer::~TNetUDPServer() { CloseEndpoint(); }
 
 void TNetUDPServer::OpenEndpoint() {
-  if (State() == ENetEndpointState::Active) return;
+  if (State() == TNetEndpointState::Active) return;
   const auto bufferSize = RangeChecked<std::size_t>(BufferSize);
   // One readiness wait covers every binding; refuse here rather than start
   // a listener that could never wait and so never receive.
@@ -32,19 +32,19 @@ void TNetUDPServer::OpenEndpoint() {
   receiveBufferGranted_ = granted;
   listener_ = std::make_unique<TNetUDPListenerThread>(*this, bufferSize, ThreadedEvent);
   listener_->Start();
-  SetState(ENetEndpointState::Active);
+  SetState(TNetEndpointState::Active);
   ApplyBroadcast();
 }
 
 void TNetUDPServer::CloseEndpoint() {
-  if (State() != ENetEndpointState::Active) return;
+  if (State() != TNetEndpointState::Active) return;
   // The sockets close only once the listener has ended, so it never waits
   // on or reads a descriptor number that the process may have reused.
   listener_->Stop();
   listener_->WaitFor();
   listener_.reset();
   for (int i = 0; i < bindings_.Count(); ++i) bindings_[i].CloseSocket();
-  SetState(ENetEndpointState::Inactive);
+  SetState(TNetEndpointState::Inactive);
 }
 
 void TNetUDPServer::ApplyBroadcast() {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "relay/DeviceId.h"
+#include "relay/FrameFormat.h"
 #include "relay/MultiCommThread.h"
 #include "relay/Relay.h"
 #include "runtime/Checked.h"
@@ -10,14 +11,6 @@
 #include "serial/SioComPort.h"
 
 namespace tarvix {
-
-namespace {
-
-constexpr std::uint8_t kSyn = 0x16;
-constexpr std::uint8_t kStx = 0x02;
-constexpr std::size_t kIdOffset = 3;  // the device ID's place after STX
-
-}  // namespace
 
 void TRelay::ReceiveBytes(TSioComPort& CP, std::uint16_t Count) {
   for (std::uint16_t n = 0; n < Count; ++n) ReceiveByte(CP.GetChar());
@@ -76,8 +69,8 @@ void TRelay::ReceiveByte(std::uint8_t b) {
       break;
     case TRxState::WaitLen:
       RxLen = b;
-      RxPos = 2;
-      RxFrame.Put(2, b);
+      RxPos = kBytesThroughLen;
+      RxFrame.Put(RxPos, b);
       RxState.store(TRxState::Storing);
       break;
     default:

@@ -40,11 +40,11 @@ bool THandOff::Submit(TStep& step, const std::chrono::steady_clock::time_point* 
   if (wasEmpty && waker_) waker_();
 
   std::unique_lock lock(mutex_);
-  while (step.State != EStepState::Done) {
-    if (deadline && step.State == EStepState::Queued) {
-      if (doneCv_.wait_until(lock, *deadline) == std::cv_status::timeout && step.State == EStepState::Queued) {
+  while (step.State != TStepState::Done) {
+    if (deadline && step.State == TStepState::Queued) {
+      if (doneCv_.wait_until(lock, *deadline) == std::cv_status::timeout && step.State == TStepState::Queued) {
         Unlink(step);
-        step.State = EStepState::Dropped;
+        step.State = TStepState::Dropped;
         return false;
       }
     } else {
@@ -93,7 +93,7 @@ void THandOff::RunPending() {
       step = head_;
       if (!step) return;
       Unlink(*step);
-      step->State = EStepState::Running;
+      step->State = TStepState::Running;
     }
     if (step->Posted) {
       try {
@@ -108,7 +108,7 @@ void THandOff::RunPending() {
     {
       // The worker may destroy the step as soon as it sees Done: touch it no more.
       std::lock_guard lock(mutex_);
-      step->State = EStepState::Done;
+      step->State = TStepState::Done;
     }
     doneCv_.notify_all();
   }

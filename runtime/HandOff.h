@@ -81,14 +81,14 @@ class THandOff {
   bool HasPending() const;
 
  private:
-  enum class EStepState { Queued, Running, Done, Dropped };
+  enum class TStepState { Queued, Running, Done, Dropped };
 
   struct TStep {
     void (*Invoke)(void*) = nullptr;
     void* Context = nullptr;
     TStep* Prev = nullptr;
     TStep* Next = nullptr;
-    EStepState State = EStepState::Queued;
+    TStepState State = TStepState::Queued;
     std::exception_ptr Error;
     std::function<void()> Posted;  // set for a posted step, which the queue owns
   };

@@ -44,7 +44,7 @@ void TSioBaseDispatcher::Shutdown() noexcept {
 }
 
 int TSioBaseDispatcher::InitPort(const TSioPortSettings& settings) {
-  if (threadsState_ != EThreadsState::Stopped) throw Exception("Dispatcher already started");
+  if (threadsState_ != TThreadsState::Stopped) throw Exception("Dispatcher already started");
   int rc = OpenDevice();
   if (rc != 0) return rc;
   deviceOpen_.store(true);
@@ -206,7 +206,7 @@ void TSioBaseDispatcher::StartThreads() {
   stopping_.store(false);
   closePending_.store(false);
   general_.Reset();
-  threadsState_ = EThreadsState::Running;
+  threadsState_ = TThreadsState::Running;
   comThread_ = std::make_unique<TComThread>(*this);
   comThread_->Start();
   general_.WaitFor(kStartLimit);
@@ -219,8 +219,8 @@ void TSioBaseDispatcher::StartThreads() {
 }
 
 void TSioBaseDispatcher::StopThreads(bool waitForDispatcherThread) {
-  if (threadsState_ == EThreadsState::Stopped) return;
-  threadsState_ = EThreadsState::Stopping;
+  if (threadsState_ == TThreadsState::Stopped) return;
+  threadsState_ = TThreadsState::Stopping;
   stopping_.store(true);
   if (outThread_) {
     SignalOutputQueued();
@@ -240,7 +240,7 @@ void TSioBaseDispatcher::StopThreads(bool waitForDispatcherThread) {
     dispThread_->WaitFor();
     dispThread_.reset();
   }
-  threadsState_ = EThreadsState::Stopped;
+  threadsState_ = TThreadsState::Stopped;
 }
 
 void TSioBaseDispatcher::DispatchCycle() {
@@ -480,7 +480,7 @@ void TSioBaseDispatcher::FinishDeferredClose() {
     dispThread_->WaitFor();
     dispThread_.reset();
   }
-  threadsState_ = EThreadsState::Stopped;
+  threadsState_ = TThreadsState::Stopped;
 }
 
 }  // namespace tarvix

@@ -128,7 +128,7 @@ class TSioBaseDispatcher {
   friend class TDispThread;
   friend class TOutThread;
 
-  enum class EThreadsState { Stopped, Running, Stopping };
+  enum class TThreadsState { Stopped, Running, Stopping };
 
   // Thread-side steps.
   bool Stopping() const noexcept { return stopping_.load(); }
@@ -203,7 +203,7 @@ class TSioBaseDispatcher {
   bool readFailed_ = false;                                      // dispatcher thread only
   std::optional<std::chrono::steady_clock::time_point> goneSince_;  // dispatcher thread only
   bool lossReported_ = false;                                    // dispatcher thread only
-  EThreadsState threadsState_ = EThreadsState::Stopped;  // main thread only
+  TThreadsState threadsState_ = TThreadsState::Stopped;  // main thread only
   std::unique_ptr<TComThread> comThread_;    // main thread only
   std::unique_ptr<TDispThread> dispThread_;  // main thread only
   std::unique_ptr<TOutThread> outThread_;    // main thread only

@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "relay/FrameFormat.h"
 #include "runtime/Exception.h"
 #include "runtime/MyStrings.h"
-#include "tools/Datagram.h"
 
 namespace tarvix {
 
@@ -96,9 +96,9 @@ bool TBusSimulator::WriteReply() {
   const auto request = reader_.Frame();
   reply_.clear();
   if (options_.noise) reply_.append(kNoise, sizeof kNoise);
-  reply_.append(static_cast<std::size_t>(options_.synCount), kSyn);
+  reply_.append(static_cast<std::size_t>(options_.synCount), static_cast<char>(kSyn));
   reply_.append(request);
-  reply_[reply_.size() - request.size() + 2] = kAck;
+  reply_[reply_.size() - request.size() + kKindOffset] = kAck;
   if (!options_.split) {
     WriteAll(reply_);
   } else {

@@ -1,13 +1,15 @@
 #include "tools/Datagram.h"
 
+#include "relay/FrameFormat.h"
 #include "tools/ToolArgs.h"
 
 namespace tarvix {
 
 std::string BuildRequestFrame(std::uint8_t id, std::string_view payload) {
-  constexpr std::size_t kHead = 4;  // STX, LEN, 00, ID
+  constexpr std::size_t kHead = kIdOffset + 1;  // STX, LEN, 00, ID
   if (payload.size() > 255 - kHead) throw EUsage("payload of " + std::to_string(payload.size()) + " bytes does not fit a frame");
-  std::string frame{kSyn, kStx, static_cast<char>(kHead + payload.size()), '\0', static_cast<char>(id)};
+  std::string frame{static_cast<char>(kSyn), static_cast<char>(kStx), static_cast<char>(kHead + payload.size()), '\0',
+                    static_cast<char>(id)};
   frame.append(payload);
   return frame;
 }

@@ -10,9 +10,6 @@
 
 namespace tarvix {
 
-inline constexpr char kSyn = 0x16;
-inline constexpr char kStx = 0x02;
-
 // The relay reads at most this many bytes of a request datagram.
 inline constexpr std::size_t kRequestReadLimit = 128;
 

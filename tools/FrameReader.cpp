@@ -1,30 +1,30 @@
 #include "tools/FrameReader.h"
 
-#include "tools/Datagram.h"
+#include "relay/FrameFormat.h"
 
 namespace tarvix {
 
 bool TFrameReader::Feed(char byte) {
   seen_.push_back(byte);
   switch (state_) {
-    case EState::Idle:
-      if (byte == kStx) {
+    case TReaderState::Idle:
+      if (static_cast<std::uint8_t>(byte) == kStx) {
         stx_ = seen_.size() - 1;
-        state_ = EState::Length;
+        state_ = TReaderState::Length;
       }
       return false;
-    case EState::Length: {
+    case TReaderState::Length: {
       // LEN counts STX and itself; a value below 3 leaves no byte to wait for.
       const auto length = static_cast<std::uint8_t>(byte);
-      state_ = EState::Idle;
-      if (length <= 2) return true;
-      left_ = length - 2u;
-      state_ = EState::Body;
+      state_ = TReaderState::Idle;
+      if (length <= kBytesThroughLen) return true;
+      left_ = length - kBytesThroughLen;
+      state_ = TReaderState::Body;
       return false;
     }
-    case EState::Body:
+    case TReaderState::Body:
       if (--left_ > 0) return false;
-      state_ = EState::Idle;
+      state_ = TReaderState::Idle;
       return true;
   }
   return false;
@@ -32,13 +32,13 @@ bool TFrameReader::Feed(char byte) {
 
 std::optional<std::uint8_t> TFrameReader::DeviceId() const {
   const auto frame = Frame();
-  if (frame.size() < 4) return std::nullopt;
-  return static_cast<std::uint8_t>(frame[3]);
+  if (frame.size() <= kIdOffset) return std::nullopt;
+  return static_cast<std::uint8_t>(frame[kIdOffset]);
 }
 
 void TFrameReader::Clear() noexcept {
   seen_.clear();
-  state_ = EState::Idle;
+  state_ = TReaderState::Idle;
   stx_ = 0;
 }
 

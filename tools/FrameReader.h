@@ -13,13 +13,13 @@ namespace tarvix {
 
 class TFrameReader {
  public:
-  enum class EState { Idle, Length, Body };
+  enum class TReaderState { Idle, Length, Body };
 
   // Takes one byte; true when it completes a frame. Clear before feeding the
   // bytes after a completed frame.
   bool Feed(char byte);
 
-  EState State() const noexcept { return state_; }
+  TReaderState State() const noexcept { return state_; }
 
   // Every byte since the last completed frame or Clear, the frame's leading
   // bytes included.
@@ -35,7 +35,7 @@ class TFrameReader {
   void Clear() noexcept;
 
  private:
-  EState state_ = EState::Idle;
+  TReaderState state_ = TReaderState::Idle;
   std::string seen_;
   std::size_t stx_ = 0;   // position of the STX in seen_
   std::size_t left_ = 0;  // bytes of the body still to come

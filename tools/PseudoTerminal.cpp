@@ -23,11 +23,11 @@ namespace {
   throw EInOutError(what + ": " + std::strerror(code), code);
 }
 
-void SetLine(int fd, TPseudoTerminal::ELine setting) {
+void SetLine(int fd, TPseudoTerminal::TLineMode setting) {
   termios line{};
   if (tcgetattr(fd, &line) != 0) ThrowErrno("tcgetattr");
   cfmakeraw(&line);
-  if (setting == TPseudoTerminal::ELine::Raw4800_8N1) {
+  if (setting == TPseudoTerminal::TLineMode::Raw4800_8N1) {
     line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
     line.c_cflag |= CS8 | CLOCAL | CREAD;
     cfsetispeed(&line, B4800);
@@ -47,7 +47,7 @@ std::string ReadLink(const std::string& path) {
 
 }  // namespace
 
-TPseudoTerminal::TPseudoTerminal(ELine line) {
+TPseudoTerminal::TPseudoTerminal(TLineMode line) {
   char name[PATH_MAX] = {};
   if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) ThrowErrno("openpty");
   slavePath_ = name;

@@ -17,9 +17,9 @@ class TPseudoTerminal {
  public:
   // What the slave is set to before anyone opens it: raw at the terminal's
   // own speed, or raw at 4800 8N1 as the relay's line runs.
-  enum class ELine { Raw, Raw4800_8N1 };
+  enum class TLineMode { Raw, Raw4800_8N1 };
 
-  explicit TPseudoTerminal(ELine line = ELine::Raw4800_8N1);
+  explicit TPseudoTerminal(TLineMode line = TLineMode::Raw4800_8N1);
   ~TPseudoTerminal();
   TPseudoTerminal(const TPseudoTerminal&) = delete;
   TPseudoTerminal& operator=(const TPseudoTerminal&) = delete;

@@ -94,10 +94,10 @@ TEST_F(UdpClient, DatagramTooLongRaisesPackageSizeTooBigAndStaysActive) {
 TEST_F(UdpClient, ActivationWhileLoadingWaitsForTheEndOfLoading) {
   client_.BeginLoading();
   client_.SetActive(true);
-  EXPECT_EQ(client_.State(), ENetEndpointState::Loading);
+  EXPECT_EQ(client_.State(), TNetEndpointState::Loading);
   EXPECT_TRUE(client_.Active());
   client_.Loaded();
-  EXPECT_EQ(client_.State(), ENetEndpointState::Active);
+  EXPECT_EQ(client_.State(), TNetEndpointState::Active);
 }
 
 }  // namespace

@@ -200,7 +200,7 @@ TEST_F(UdpServer, ActivationWhileLoadingWaitsForTheEndOfLoading) {
   EXPECT_TRUE(server_.Active());
   EXPECT_FALSE(server_.Bindings()[0].Allocated());
   server_.Loaded();
-  EXPECT_EQ(server_.State(), ENetEndpointState::Active);
+  EXPECT_EQ(server_.State(), TNetEndpointState::Active);
   peer_.SendTo(server_.Bindings()[0].Port, "loaded");
   ASSERT_TRUE(WaitForDeliveries(1));
 }

@@ -15,6 +15,7 @@
 
 #include "SoakSupport.h"
 #include "app/StartUp.h"
+#include "relay/FrameFormat.h"
 #include "relay/MultiCommThread.h"
 #include "runtime/ErrorDisplay.h"
 #include "tools/Datagram.h"
@@ -44,7 +45,7 @@ using namespace std::chrono_literals;
 
 // The frame fields of a queued or sent frame that may carry SYN bytes first.
 std::optional<TFrameFields> FieldsOf(std::string_view frame) {
-  const auto stx = frame.find('\x02');
+  const auto stx = frame.find(static_cast<char>(kStx));
   if (stx == std::string_view::npos) return std::nullopt;
   return DecodeFrame(frame.substr(stx));
 }

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "relay/FrameFormat.h"
 #include "tools/BusSimulator.h"
 #include "tools/Datagram.h"
 #include "tools/PseudoTerminal.h"
@@ -21,8 +22,6 @@ namespace tarvix::soak {
 
 namespace {
 
-constexpr std::uint8_t kSyn = 0x16;
-constexpr std::uint8_t kStx = 0x02;
 const std::string_view kReplyPrefix("127.0.0.1\0\xC1\x0E\0", 13);
 
 [[noreturn]] void ThrowErrno(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
@@ -78,12 +77,12 @@ std::string RequestFrame(std::uint16_t endpoint, std::uint32_t seq) {
 
 std::optional<TFrameFields> DecodeFrame(std::string_view f) {
   if (f.size() != kFrameLen || static_cast<std::uint8_t>(f[0]) != kStx ||
-      static_cast<std::uint8_t>(f[1]) != kFrameLen || static_cast<std::uint8_t>(f[3]) != kDeviceId) {
+      static_cast<std::uint8_t>(f[kLenOffset]) != kFrameLen || static_cast<std::uint8_t>(f[kIdOffset]) != kDeviceId) {
     return std::nullopt;
   }
   const auto byte = [&](std::size_t k) { return static_cast<std::uint32_t>(static_cast<std::uint8_t>(f[k])); };
   TFrameFields fields;
-  fields.kind = static_cast<std::uint8_t>(byte(2));
+  fields.kind = static_cast<std::uint8_t>(byte(kKindOffset));
   fields.endpoint = static_cast<std::uint16_t>(byte(4) | byte(5) << 8);
   fields.seq = byte(6) | byte(7) << 8 | byte(8) << 16 | byte(9) << 24;
   return fields;

@@ -16,6 +16,6 @@ const std::string& TPtyPort::PortDir() {
 }
 
 TPtyPort::TPtyPort(std::uint16_t number)
-    : TPseudoTerminal(ELine::Raw), link_(PortDir() + "/COM" + std::to_string(number), SlavePath()) {}
+    : TPseudoTerminal(TLineMode::Raw), link_(PortDir() + "/COM" + std::to_string(number), SlavePath()) {}
 
 }  // namespace tarvix::test
