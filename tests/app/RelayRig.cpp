@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -45,7 +46,9 @@ long CpuTicks(pid_t pid) {
   return user + system;
 }
 
-bool RelayPortBound() {
+bool RelayPortBound(std::uint16_t port) {
+  char suffix[8];
+  std::snprintf(suffix, sizeof suffix, ":%04X", port);
   std::ifstream table("/proc/net/udp");
   std::string line;
   std::getline(table, line);  // the column names
@@ -54,7 +57,7 @@ bool RelayPortBound() {
     std::string slot;
     std::string local;
     fields >> slot >> local;
-    if (local.ends_with(":0EC0")) return true;
+    if (local.ends_with(suffix)) return true;
   }
   return false;
 }

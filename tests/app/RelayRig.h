@@ -33,8 +33,8 @@ std::string Delivered(const std::string& reply);
 std::string ReplyFrame(TUdpEndpoint& client, std::chrono::milliseconds limit = 2s);
 // CPU time the process has used so far, in clock ticks.
 long CpuTicks(pid_t pid);
-// Whether some socket of this network namespace is bound to UDP port 3776.
-bool RelayPortBound();
+// Whether some socket of this network namespace is bound to that UDP port.
+bool RelayPortBound(std::uint16_t port = kRelayPort);
 // Whether the process exists and has not ended.
 bool Running(pid_t pid);
 // The lines of a relay's standard output without their timestamps; fails

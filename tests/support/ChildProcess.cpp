@@ -79,7 +79,7 @@ TChildProcess::~TChildProcess() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
-  close(outFd_);
+  if (outFd_ >= 0) close(outFd_);
   close(errFd_);
 }
 
@@ -102,9 +102,14 @@ void TChildProcess::Signal(int number) {
   if (pid_ > 0) kill(pid_, number);
 }
 
+void TChildProcess::CloseOutput() {
+  close(outFd_);
+  outFd_ = -1;
+}
+
 int TChildProcess::Finish(std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
-  bool outOpen = true;
+  bool outOpen = outFd_ >= 0;
   bool errOpen = true;
   while (outOpen || errOpen) {
     pollfd p[2] = {{outOpen ? outFd_ : -1, POLLIN, 0}, {errOpen ? errFd_ : -1, POLLIN, 0}};

@@ -29,6 +29,10 @@ class TChildProcess {
   // Nothing once the child has been reaped.
   void Signal(int number);
 
+  // Closes this end of the child's standard output, as a reader that went
+  // away does; what it writes there fails from then on.
+  void CloseOutput();
+
   // Reads both streams to their end and reaps the child; the exit code, or
   // -1 when it did not end within the limit (it is killed then).
   int Finish(std::chrono::milliseconds limit);
