@@ -47,7 +47,7 @@ TQuitSignals::TQuitSignals() {
     } else {
       // Before the window: a box shown meanwhile ends with its loop.
       requested_ = true;
-      QCoreApplication::quit();
+      QCoreApplication::exit(0);
     }
   });
   SetQuitAction(OnQuitSignal);

@@ -31,6 +31,9 @@ class TQuitSignals {
   // The window a signal closes; it must outlive this object's event handling.
   void SetWindow(QWidget& window);
 
+  // Whether a signal came before the window was given.
+  bool Requested() const noexcept { return requested_; }
+
  private:
   void Quit();
 

@@ -48,9 +48,10 @@ int main(int argc, char** argv) {
   // run open to everyone. Its box is shown, and the program ends.
   if (config.RestrictionError) {
     for (const std::string& error : config.Errors)
-      QMessageBox(QMessageBox::Critical, QString::fromStdString(ProgramTitle(program)),
-                  QString::fromStdString(ErrorBoxText(error)), QMessageBox::Ok)
-          .exec();
+      if (!quitSignals.Requested())
+        QMessageBox(QMessageBox::Critical, QString::fromStdString(ProgramTitle(program)),
+                    QString::fromStdString(ErrorBoxText(error)), QMessageBox::Ok)
+            .exec();
     return 2;
   }
 

@@ -18,12 +18,13 @@ declare -A max_len=(
   [fuzz_decode_request]=300
   [fuzz_reply_receiver]=1200
   [fuzz_commandline]=600
+  [fuzz_long_options]=600
   [fuzz_dotted_quad]=64
   [fuzz_int_text]=64
   [fuzz_spin_edit]=64
 )
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_decode_request fuzz_reply_receiver fuzz_commandline fuzz_dotted_quad fuzz_int_text fuzz_spin_edit)
+[ ${#targets[@]} -eq 0 ] && targets=(fuzz_decode_request fuzz_reply_receiver fuzz_commandline fuzz_long_options fuzz_dotted_quad fuzz_int_text fuzz_spin_edit)
 
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$here" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null || exit 1

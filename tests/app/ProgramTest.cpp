@@ -203,7 +203,9 @@ class WindowProgram : public ::testing::Test, public TRelayRig {
 };
 
 // With a window: needs an X server, so it runs where Xvfb is installed.
-TEST_F(WindowProgram, StopWhileAStartUpErrorBoxIsOpenEndsWithExitCodeZero) {
+// A box for a malformed option: the relay serves while it is open, and a
+// stop ends it in order; a malformed restriction's box is all there is.
+TEST_F(WindowProgram, StopWhileAStartUpErrorBoxIsOpenEndsTheProgram) {
   if (!std::filesystem::exists("/usr/bin/Xvfb")) GTEST_SKIP() << "Xvfb is not installed: window mode not tested here";
   TChildProcess display("/usr/bin/Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x480x24"});
   const std::string number = display.ReadLine(10s);
@@ -225,9 +227,15 @@ TEST_F(WindowProgram, StopWhileAStartUpErrorBoxIsOpenEndsWithExitCodeZero) {
   const auto x11 = saved("DISPLAY");
   unsetenv("QT_QPA_PLATFORM");
   setenv("DISPLAY", (":" + number).c_str(), 1);
-  auto relay = std::make_unique<TChildProcess>(
-      TARVIX_SERVER_PATH, std::vector<std::string>{"-c1", "--resend-limit=x"},
-      std::vector<std::string>{"TARVIX_COM_DIR=" + folder_, "XDG_RUNTIME_DIR=" + folder_});
+  const auto startWindow = [&](std::vector<std::string> args) {
+    auto relay = std::make_unique<TChildProcess>(
+        TARVIX_SERVER_PATH, std::move(args),
+        std::vector<std::string>{"TARVIX_COM_DIR=" + folder_, "XDG_RUNTIME_DIR=" + folder_});
+    return relay;
+  };
+  auto relay = startWindow({"-c1", "--resend-limit=x"});
+  // A malformed restriction: its box, and the relay never runs open.
+  auto restricted = startWindow({"-c1", "--allow=10.0.0.0/33", "--listen=127.0.0.1:3790"});
   restore("QT_QPA_PLATFORM", platform);
   restore("DISPLAY", x11);
 
@@ -242,6 +250,10 @@ TEST_F(WindowProgram, StopWhileAStartUpErrorBoxIsOpenEndsWithExitCodeZero) {
   ASSERT_TRUE(served) << relay->Err();
   relay->Signal(SIGTERM);
   EXPECT_EQ(relay->Finish(10s), 0) << relay->Err();
+  EXPECT_TRUE(Running(restricted->Pid()));
+  EXPECT_FALSE(RelayPortBound(3790));
+  restricted->Signal(SIGTERM);
+  EXPECT_EQ(restricted->Finish(10s), 2) << restricted->Err();
   display.Signal(SIGTERM);
   display.Finish(5s);
 }
