@@ -4,8 +4,9 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QWidget>
 
 #include "ui/ErrorBox.h"
@@ -62,8 +63,9 @@ TQuitSignals::~TQuitSignals() {
   close(pipe_[1]);
 }
 
-void TQuitSignals::SetWindow(QWidget& window) {
+void TQuitSignals::SetWindow(QWidget& window, std::function<bool()> busy) {
   window_ = &window;
+  busy_ = std::move(busy);
   if (requested_)
     QMetaObject::invokeMethod(
         notifier_.get(), [this] { Quit(); }, Qt::QueuedConnection);
@@ -71,10 +73,26 @@ void TQuitSignals::SetWindow(QWidget& window) {
 
 void TQuitSignals::Quit() {
   CloseErrorBox();
+  if (busy_ && busy_()) {
+    // The creation step waits in a dialog: the dialog goes as if cancelled,
+    // the step runs to its end, and then the window closes.
+    if (QWidget* dialog = QApplication::activeModalWidget()) dialog->close();
+    CloseWhenIdle();
+    return;
+  }
   window_->close();
   // A window that was never shown (headless) does not end the event loop
   // when it closes.
   QCoreApplication::quit();
+}
+
+void TQuitSignals::CloseWhenIdle() {
+  QTimer::singleShot(20, notifier_.get(), [this] {
+    if (busy_ && busy_())
+      CloseWhenIdle();
+    else
+      Quit();
+  });
 }
 
 }  // namespace tarvix

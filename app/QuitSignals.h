@@ -14,6 +14,7 @@
 // cannot be made the signals keep their default action.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 class QSocketNotifier;
@@ -29,17 +30,21 @@ class TQuitSignals {
   TQuitSignals& operator=(const TQuitSignals&) = delete;
 
   // The window a signal closes; it must outlive this object's event handling.
-  void SetWindow(QWidget& window);
+  // While busy() holds (its creation step waits in a dialog), the dialog is
+  // closed and the window waits until the step has returned.
+  void SetWindow(QWidget& window, std::function<bool()> busy = {});
 
   // Whether a signal came before the window was given.
   bool Requested() const noexcept { return requested_; }
 
  private:
   void Quit();
+  void CloseWhenIdle();
 
   std::unique_ptr<QSocketNotifier> notifier_;
   int pipe_[2] = {-1, -1};
   QWidget* window_ = nullptr;
+  std::function<bool()> busy_;
   bool requested_ = false;  // a signal came before the window was given
 };
 

@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
   }
 
   TForm1 Form1(std::move(config));
-  quitSignals.SetWindow(Form1);
+  quitSignals.SetWindow(Form1, [&Form1] { return Form1.Creating(); });
   Form1.OnFormCreate = [&] { CreationStep(Form1); };
   Form1.OnFormClose = [&] { CloseStep(Form1); };
   Form1.show();

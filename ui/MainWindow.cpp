@@ -294,9 +294,11 @@ void TForm1::FormResize() {
 void TForm1::FormCreate() {
   if (formCreated_) return;
   formCreated_ = true;
+  creating_ = true;
   Guarded([this] {
     if (OnFormCreate) OnFormCreate();
   });
+  creating_ = false;
 }
 
 void TForm1::FormClose() {

@@ -123,6 +123,8 @@ class TForm1 : public QWidget, public IRelayObserver {
   // raises.
   void FormCreate();
   void FormClose();
+  // Whether the creation step is running (it may wait in the port dialog).
+  bool Creating() const noexcept { return creating_; }
   std::function<void()> OnFormCreate;
   std::function<void()> OnFormClose;
 
@@ -141,6 +143,7 @@ class TForm1 : public QWidget, public IRelayObserver {
 
   std::string hint_;
   bool formCreated_ = false;
+  bool creating_ = false;
 };
 
 }  // namespace tarvix

@@ -236,6 +236,8 @@ TEST_F(WindowProgram, StopWhileAStartUpErrorBoxIsOpenEndsTheProgram) {
   auto relay = startWindow({"-c1", "--resend-limit=x"});
   // A malformed restriction: its box, and the relay never runs open.
   auto restricted = startWindow({"-c1", "--allow=10.0.0.0/33", "--listen=127.0.0.1:3790"});
+  // The port dialog of -c0, open when the stop comes.
+  auto asking = startWindow({"-c0", "--listen=127.0.0.1:3791"});
   restore("QT_QPA_PLATFORM", platform);
   restore("DISPLAY", x11);
 
@@ -254,6 +256,12 @@ TEST_F(WindowProgram, StopWhileAStartUpErrorBoxIsOpenEndsTheProgram) {
   EXPECT_FALSE(RelayPortBound(3790));
   restricted->Signal(SIGTERM);
   EXPECT_EQ(restricted->Finish(10s), 2) << restricted->Err();
+  ASSERT_TRUE(RelayPortBound(3791));
+  std::this_thread::sleep_for(500ms);
+  const auto stopped = Clock::now();
+  asking->Signal(SIGTERM);
+  EXPECT_EQ(asking->Finish(10s), 0) << asking->Err();
+  EXPECT_LT(Clock::now() - stopped, 4s);
   display.Signal(SIGTERM);
   display.Finish(5s);
 }
