@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Checks the two Debian packages and the install rules of a release build:
 #   check-package.sh BUILD_DIR     (after `cpack` in BUILD_DIR)
-# tarvix-relay must hold the daemon, the tools, the service unit, its
-# settings file (a conffile), the port folder, the sysctl drop-in and their
-# manual pages, and depend on nothing of Qt; tarvix-relay-gui must hold the
-# window program with its desktop entry, icon and page, and no maintainer
-# scripts. No file may be in both, and none that the install rules put down
-# may be in neither. The unit must pass `systemd-analyze verify`; each
-# manual page must render without warnings and name every switch and option
-# of its program's --help; and `cmake --install` to another prefix must put
-# the settings under that prefix and name the daemon there. Checks that this
+# tarvix-relay must hold the daemon, the tools (stripped), the service unit,
+# its settings file (a conffile), the port folder, the sysctl drop-in, the
+# compressed manual pages, the copyright file and the changelog, and depend
+# on nothing of Qt; tarvix-relay-gui must hold the window program with its
+# desktop entry, icon, page, copyright file and changelog, and no
+# maintainer scripts. No file may be in both, and none that the install
+# rules put down may be in neither. lintian must report no error. The unit
+# must pass `systemd-analyze verify`; each manual page must render without
+# warnings and name every switch and option of its program's --help; and
+# `cmake --install` to another prefix must put the settings under that
+# prefix and name the daemon there. Checks that this
 # machine cannot run are reported as SKIPPED. Ends with
 # "packaging: N passed, N failed".
 set -uo pipefail
@@ -47,16 +49,18 @@ lacking() {
 }
 missing=$(lacking "$work/contents" ./usr/bin/tarvix-relayd ./usr/bin/tarvix-send ./usr/bin/tarvix-bus-sim \
   ./usr/lib/systemd/system/tarvix-relay.service ./etc/default/tarvix-relay ./etc/tarvix/ports/ \
-  ./usr/lib/sysctl.d/60-tarvix-relay.conf ./usr/share/man/man8/tarvix-relayd.8 \
-  ./usr/share/man/man1/tarvix-send.1 ./usr/share/man/man1/tarvix-bus-sim.1)
+  ./usr/lib/sysctl.d/60-tarvix-relay.conf ./usr/share/man/man8/tarvix-relayd.8.gz \
+  ./usr/share/man/man1/tarvix-send.1.gz ./usr/share/man/man1/tarvix-bus-sim.1.gz \
+  ./usr/share/doc/tarvix-relay/copyright ./usr/share/doc/tarvix-relay/changelog.gz)
 window=$(grep -E 'tarvix-server|/applications/' "$work/contents")
 if [ -n "$missing" ]; then fail "tarvix-relay lacks $(echo $missing)"
 elif [ -n "$window" ]; then fail "tarvix-relay holds the window program's $(echo $window)"
-else pass "tarvix-relay holds daemon, tools, unit, settings, port folder, sysctl drop-in, manual pages, nothing of the window"; fi
+else pass "tarvix-relay holds daemon, tools, unit, settings, port folder, sysctl drop-in, pages, copyright, changelog, nothing of the window"; fi
 
 missing=$(lacking "$work/gui-contents" ./usr/bin/tarvix-server ./usr/share/applications/tarvix-server.desktop \
-  ./usr/share/icons/hicolor/scalable/apps/tarvix-server.svg ./usr/share/man/man1/tarvix-server.1)
-if [ -z "$missing" ]; then pass "tarvix-relay-gui holds the window program, its desktop entry, icon and manual page"
+  ./usr/share/icons/hicolor/scalable/apps/tarvix-server.svg ./usr/share/man/man1/tarvix-server.1.gz \
+  ./usr/share/doc/tarvix-relay-gui/copyright ./usr/share/doc/tarvix-relay-gui/changelog.gz)
+if [ -z "$missing" ]; then pass "tarvix-relay-gui holds the window program, its desktop entry, icon, manual page, copyright and changelog"
 else fail "tarvix-relay-gui lacks $(echo $missing)"; fi
 
 # dpkg refuses to install two packages that hold the same file, and a file
@@ -73,6 +77,22 @@ if [ ! -s "$work/staged-files" ]; then fail "cmake --install to a staging folder
 elif [ -n "$shared" ]; then fail "both packages hold $(echo $shared)"
 elif [ -n "$unpackaged" ]; then fail "installed but in neither package: $(echo $unpackaged)"
 else pass "each installed file is in exactly one of the two packages"; fi
+
+# --- lintian at its default level: no error. Warnings are printed, they do
+# not fail the check. No tag is suppressed.
+if ! command -v lintian >/dev/null; then
+  skip "lintian: lintian is not installed (scripts/install-deps.sh lint)"
+else
+  # lintian warns on stderr that it runs as root; the tags are on stdout.
+  lintian_out=$(lintian "$deb" "$gui_deb" 2>"$work/lintian.err")
+  lintian_rc=$?
+  errors=$(grep '^E: ' <<<"$lintian_out")
+  warnings=$(grep '^W: ' <<<"$lintian_out")
+  [ -n "$warnings" ] && sed 's/^/lintian: /' <<<"$warnings"
+  if [ -n "$errors" ]; then fail "lintian reports errors: $(tr '\n' ';' <<<"$errors")"
+  elif [ "$lintian_rc" -ne 0 ]; then fail "lintian ended with status $lintian_rc: $(tr '\n' ' ' <"$work/lintian.err")"
+  else pass "lintian reports no error on either package ($(grep -c '^W: ' <<<"$warnings") warnings)"; fi
+fi
 
 # --- the control fields. Depends must come from dpkg-shlibdeps (so libc6 is
 # in it): an empty field would pass the Qt test without proving anything.
@@ -140,6 +160,39 @@ dpkg-deb -x "$deb" "$work/root"
 dpkg-deb -x "$gui_deb" "$work/gui-root"
 root=$work/root
 gui_root=$work/gui-root
+
+# --- documentation: the pages and changelogs gzip'ed without name or time
+# (gzip -n: the same bytes from every build), the changelog that of this
+# version, the copyright file machine-readable; both packages alike.
+bad_gz=()
+for gz in "$root"/usr/share/man/man*/* "$gui_root"/usr/share/man/man*/* "$root"/usr/share/doc/*/changelog* "$gui_root"/usr/share/doc/*/changelog*; do
+  # The header: ID1 ID2 CM FLG MTIME(4); FLG bit 3 is a stored name.
+  read -r id1 id2 _ flags m1 m2 m3 m4 < <(od -An -tu1 -N8 "$gz")
+  if [ "$id1 $id2" != "31 139" ] || ! gzip -t "$gz" 2>/dev/null || [ $((flags & 8)) -ne 0 ] || [ "$m1$m2$m3$m4" != 0000 ]; then
+    bad_gz+=("${gz#"$work"/}")
+  fi
+done
+version=$(dpkg-deb -f "$deb" Version)
+gzip -dc "$root/usr/share/doc/tarvix-relay/changelog.gz" >"$work/changelog"
+changelog_version=$(dpkg-parsechangelog -l "$work/changelog" -S Version 2>&1)
+copyright=$root/usr/share/doc/tarvix-relay/copyright
+if [ ${#bad_gz[@]} -gt 0 ]; then fail "not gzip'ed with -n: ${bad_gz[*]}"
+elif [ "$changelog_version" != "$version" ]; then fail "the changelog's last entry is $changelog_version, the package $version"
+elif ! cmp -s "$copyright" "$gui_root/usr/share/doc/tarvix-relay-gui/copyright" ||
+     ! cmp -s "$root/usr/share/doc/tarvix-relay/changelog.gz" "$gui_root/usr/share/doc/tarvix-relay-gui/changelog.gz"; then
+  fail "the two packages' copyright files or changelogs differ"
+elif [ "$(head -1 "$copyright")" != "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ] ||
+     ! grep -qx 'License: MIT' "$copyright"; then
+  fail "the copyright file is not in the machine-readable format with License: MIT"
+else
+  pass "pages and changelogs gzip'ed without name or time, changelog of $version, machine-readable copyright, alike in both"
+fi
+unstripped=()
+for binary in "$root"/usr/bin/* "$gui_root"/usr/bin/*; do
+  file -b "$binary" | grep -q ', stripped' || unstripped+=("${binary##*/}")
+done
+if [ ${#unstripped[@]} -eq 0 ]; then pass "the programs are stripped"
+else fail "not stripped: ${unstripped[*]}"; fi
 if grep -qx 'TARVIX_ARGS="-c1"' "$root/etc/default/tarvix-relay" &&
    grep -qx 'TARVIX_COM_DIR=/etc/tarvix/ports' "$root/etc/default/tarvix-relay" &&
    grep -qx 'net.core.rmem_max = 4194304' "$root/usr/lib/sysctl.d/60-tarvix-relay.conf"; then
@@ -190,7 +243,7 @@ if ! command -v man >/dev/null; then
 else
   for entry in "$root":tarvix-relayd:8 "$root":tarvix-send:1 "$root":tarvix-bus-sim:1 "$gui_root":tarvix-server:1; do
     IFS=: read -r base program section <<<"$entry"
-    page=$base/usr/share/man/man$section/$program.$section
+    page=$base/usr/share/man/man$section/$program.$section.gz
     if [ ! -x "$base/usr/bin/$program" ]; then fail "$program: not in its package, no --help to check $program($section) against"; continue; fi
     options=$(timeout 10 "$base/usr/bin/$program" --help 2>/dev/null | usage_options)
     if [ -z "$options" ]; then fail "$program: --help lists no options"; continue; fi
@@ -217,8 +270,8 @@ prefix=$work/prefix
 if cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 &&
    [ -x "$prefix/bin/tarvix-relayd" ] && [ -x "$prefix/bin/tarvix-server" ] &&
    [ -f "$prefix/etc/default/tarvix-relay" ] && [ -d "$prefix/etc/tarvix/ports" ] &&
-   [ -f "$prefix/lib/sysctl.d/60-tarvix-relay.conf" ] && [ -f "$prefix/share/man/man8/tarvix-relayd.8" ] &&
-   [ -f "$prefix/share/man/man1/tarvix-server.1" ] &&
+   [ -f "$prefix/lib/sysctl.d/60-tarvix-relay.conf" ] && [ -f "$prefix/share/man/man8/tarvix-relayd.8.gz" ] &&
+   [ -f "$prefix/share/man/man1/tarvix-server.1.gz" ] && [ -f "$prefix/share/doc/tarvix-relay/copyright" ] &&
    grep -qxF "ExecStart=$prefix/bin/tarvix-relayd \$TARVIX_ARGS" "$prefix/lib/systemd/system/tarvix-relay.service"; then
   pass "cmake --install --prefix puts programs, settings, unit, drop-in and pages under the prefix"
 else
