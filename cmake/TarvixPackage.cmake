@@ -49,26 +49,31 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${tarvix_compress
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${tarvix_compressed_dir}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tarvix-relay-gui COMPONENT gui)
 
-# The unit names the program by its installed path, and the settings belong
-# in /etc when the prefix is /usr (the package's) and in PREFIX/etc
-# otherwise; both depend on the prefix given when installing, so they are
-# worked out then. file(INSTALL) puts DESTDIR in front by itself.
+# The units name the program by its installed path and the settings where
+# they are installed: in /etc when the prefix is /usr (the package's) and
+# in PREFIX/etc otherwise; both depend on the prefix given when installing,
+# so they are worked out then. file(INSTALL) puts DESTDIR in front by
+# itself.
 install(CODE "
   set(tarvix_packaging \"${PROJECT_SOURCE_DIR}/packaging\")
-  set(tarvix_unit \"${PROJECT_BINARY_DIR}/packaging/tarvix-relay.service\")
+  set(tarvix_configured \"${PROJECT_BINARY_DIR}/packaging/configured\")
   set(tarvix_bindir \"${CMAKE_INSTALL_BINDIR}\")" COMPONENT relay)
 install(CODE [[
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-    set(tarvix_etc /etc)
+    set(TARVIX_ETC /etc)
   else()
-    set(tarvix_etc "${CMAKE_INSTALL_PREFIX}/etc")
+    set(TARVIX_ETC "${CMAKE_INSTALL_PREFIX}/etc")
   endif()
   set(TARVIX_BINDIR "${CMAKE_INSTALL_PREFIX}/${tarvix_bindir}")
-  configure_file("${tarvix_packaging}/tarvix-relay.service.in" "${tarvix_unit}" @ONLY)
-  file(INSTALL "${tarvix_unit}" DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
-  file(INSTALL "${tarvix_packaging}/tarvix-relay.default" DESTINATION "${tarvix_etc}/default" RENAME tarvix-relay)
-  file(MAKE_DIRECTORY "$ENV{DESTDIR}${tarvix_etc}/tarvix/ports")
-  message(STATUS "Installing: $ENV{DESTDIR}${tarvix_etc}/tarvix/ports")
+  foreach(name tarvix-relay.service tarvix-relay@.service bus.conf.example)
+    configure_file("${tarvix_packaging}/${name}.in" "${tarvix_configured}/${name}" @ONLY)
+  endforeach()
+  file(INSTALL "${tarvix_configured}/tarvix-relay.service" "${tarvix_configured}/tarvix-relay@.service"
+       DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
+  file(INSTALL "${tarvix_packaging}/tarvix-relay.default" DESTINATION "${TARVIX_ETC}/default" RENAME tarvix-relay)
+  file(INSTALL "${tarvix_configured}/bus.conf.example" DESTINATION "${TARVIX_ETC}/tarvix")
+  file(MAKE_DIRECTORY "$ENV{DESTDIR}${TARVIX_ETC}/tarvix/ports")
+  message(STATUS "Installing: $ENV{DESTDIR}${TARVIX_ETC}/tarvix/ports")
 ]] COMPONENT relay)
 
 set(CPACK_GENERATOR DEB)
@@ -111,11 +116,12 @@ bus one at a time, waits for each device's reply (resending after every
 time-out) and sends the reply by UDP to the endpoint that asked.
 
 This package holds the relay without a window, tarvix-relayd, which links
-no window library, as the systemd service tarvix-relay.service. It also
-holds the request client tarvix-send and the bus simulator tarvix-bus-sim,
-which plays devices on a pseudo-terminal.")
+no window library, as the systemd service tarvix-relay.service, and the
+template tarvix-relay@.service for one relay per bus on a box with several
+adapters. It also holds the request client tarvix-send and the bus
+simulator tarvix-bus-sim, which plays devices on a pseudo-terminal.")
 # The maintainer scripts make the service's user (with adduser); the
-# settings file is the operator's and survives upgrades. The libraries
+# settings files are the operator's and survive upgrades. The libraries
 # found by dpkg-shlibdeps are added to this.
 set(CPACK_DEBIAN_RELAY_PACKAGE_DEPENDS "adduser")
 set(CPACK_DEBIAN_RELAY_PACKAGE_CONTROL_EXTRA

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Checks the two Debian packages and the install rules of a release build:
 #   check-package.sh BUILD_DIR     (after `cpack` in BUILD_DIR)
-# tarvix-relay must hold the daemon, the tools (stripped), the service unit,
-# its settings file (a conffile), the port folder, the sysctl drop-in, the
-# compressed manual pages, the copyright file and the changelog, and depend
-# on nothing of Qt; tarvix-relay-gui must hold the window program with its
-# desktop entry, icon, page, copyright file and changelog, and no
-# maintainer scripts. No file may be in both, and none that the install
-# rules put down may be in neither. lintian must report no error. The unit
-# must pass `systemd-analyze verify`; each manual page must render without
-# warnings and name every switch and option of its program's --help; and
-# `cmake --install` to another prefix must put the settings under that
-# prefix and name the daemon there. Checks that this
+# tarvix-relay must hold the daemon, the tools (stripped), the service unit
+# and the template unit for one relay per bus, the settings file and the
+# example of a bus's settings (conffiles), the port folder, the sysctl
+# drop-in, the compressed manual pages, the copyright file and the
+# changelog, and depend on nothing of Qt; tarvix-relay-gui must hold the
+# window program with its desktop entry, icon, page, copyright file and
+# changelog, and no maintainer scripts. No file may be in both, and none
+# that the install rules put down may be in neither. lintian must report no
+# error. The maintainer scripts run against stand-ins. Both units must pass
+# `systemd-analyze verify`; each manual page must render without warnings
+# and name every switch and option of its program's --help; and `cmake
+# --install` to another prefix must put the settings under that prefix and
+# have the units name the daemon and the settings there. Checks that this
 # machine cannot run are reported as SKIPPED. Ends with
 # "packaging: N passed, N failed".
 set -uo pipefail
@@ -48,14 +50,15 @@ lacking() {
   for path; do grep -qxF -- "$path" "$list" || echo "$path"; done
 }
 missing=$(lacking "$work/contents" ./usr/bin/tarvix-relayd ./usr/bin/tarvix-send ./usr/bin/tarvix-bus-sim \
-  ./usr/lib/systemd/system/tarvix-relay.service ./etc/default/tarvix-relay ./etc/tarvix/ports/ \
+  ./usr/lib/systemd/system/tarvix-relay.service ./usr/lib/systemd/system/tarvix-relay@.service \
+  ./etc/default/tarvix-relay ./etc/tarvix/bus.conf.example ./etc/tarvix/ports/ \
   ./usr/lib/sysctl.d/60-tarvix-relay.conf ./usr/share/man/man8/tarvix-relayd.8.gz \
   ./usr/share/man/man1/tarvix-send.1.gz ./usr/share/man/man1/tarvix-bus-sim.1.gz \
   ./usr/share/doc/tarvix-relay/copyright ./usr/share/doc/tarvix-relay/changelog.gz)
 window=$(grep -E 'tarvix-server|/applications/' "$work/contents")
 if [ -n "$missing" ]; then fail "tarvix-relay lacks $(echo $missing)"
 elif [ -n "$window" ]; then fail "tarvix-relay holds the window program's $(echo $window)"
-else pass "tarvix-relay holds daemon, tools, unit, settings, port folder, sysctl drop-in, pages, copyright, changelog, nothing of the window"; fi
+else pass "tarvix-relay holds daemon, tools, both units, settings, example, port folder, sysctl drop-in, pages, copyright, changelog, nothing of the window"; fi
 
 missing=$(lacking "$work/gui-contents" ./usr/bin/tarvix-server ./usr/share/applications/tarvix-server.desktop \
   ./usr/share/icons/hicolor/scalable/apps/tarvix-server.svg ./usr/share/man/man1/tarvix-server.1.gz \
@@ -116,10 +119,11 @@ fi
 
 dpkg-deb -e "$deb" "$work/control"
 dpkg-deb -e "$gui_deb" "$work/gui-control"
-if [ "$(cat "$work/control/conffiles" 2>/dev/null)" = /etc/default/tarvix-relay ]; then
-  pass "/etc/default/tarvix-relay is tarvix-relay's conffile"
+if [ "$(cat "$work/control/conffiles" 2>/dev/null)" = "/etc/default/tarvix-relay
+/etc/tarvix/bus.conf.example" ]; then
+  pass "/etc/default/tarvix-relay and /etc/tarvix/bus.conf.example are tarvix-relay's conffiles"
 else
-  fail "conffiles should list /etc/default/tarvix-relay alone"
+  fail "conffiles should list /etc/default/tarvix-relay and /etc/tarvix/bus.conf.example alone: $(tr '\n' ' ' <"$work/control/conffiles")"
 fi
 scripts_ok=true
 for script in postinst prerm postrm; do
@@ -193,26 +197,50 @@ for binary in "$root"/usr/bin/* "$gui_root"/usr/bin/*; do
 done
 if [ ${#unstripped[@]} -eq 0 ]; then pass "the programs are stripped"
 else fail "not stripped: ${unstripped[*]}"; fi
-if grep -qx 'TARVIX_ARGS="-c1"' "$root/etc/default/tarvix-relay" &&
-   grep -qx 'TARVIX_COM_DIR=/etc/tarvix/ports' "$root/etc/default/tarvix-relay" &&
+
+# --- settings, drop-in and units.
+defaults=$root/etc/default/tarvix-relay
+example=$root/etc/tarvix/bus.conf.example
+if grep -qx 'TARVIX_ARGS="-c1 --resend-limit=10 --traces=none"' "$defaults" &&
+   grep -qx 'TARVIX_COM_DIR=/etc/tarvix/ports' "$defaults" &&
+   grep -qxE 'TARVIX_ARGS="-c[1-9] --listen=[0-9.]+:[0-9]+ .*"' "$example" &&
+   grep -qx 'TARVIX_COM_DIR=/etc/tarvix/ports' "$example" &&
    grep -qx 'net.core.rmem_max = 4194304' "$root/usr/lib/sysctl.d/60-tarvix-relay.conf"; then
-  pass "settings file and sysctl drop-in hold their values"
+  pass "settings file, bus example and sysctl drop-in hold their values"
 else
-  fail "settings file or sysctl drop-in lacks its value"
+  fail "settings file, bus example or sysctl drop-in lacks its value"
 fi
 
 unit=$root/usr/lib/systemd/system/tarvix-relay.service
-if grep -qxF 'ExecStart=/usr/bin/tarvix-relayd $TARVIX_ARGS' "$unit"; then
-  pass "the packaged unit starts /usr/bin/tarvix-relayd with the split \$TARVIX_ARGS"
-else
-  fail "the packaged unit's ExecStart is not /usr/bin/tarvix-relayd \$TARVIX_ARGS"
-fi
+template=$root/usr/lib/systemd/system/tarvix-relay@.service
+# unit_lacks UNIT LINE...: the lines that UNIT does not hold
+unit_lacks() {
+  local file=$1 line
+  shift
+  for line; do grep -qxF -- "$line" "$file" || echo "$line"; done
+}
+common=('ExecStart=/usr/bin/tarvix-relayd $TARVIX_ARGS' Type=notify NotifyAccess=main WatchdogSec=30s
+  'ExecReload=/bin/kill -HUP $MAINPID' DevicePolicy=closed)
+for device in ttyS ttyUSB ttyACM ttyAMA ttySC ttymxc pts; do common+=("DeviceAllow=char-$device rw"); done
+lacks=$(unit_lacks "$unit" "${common[@]}" EnvironmentFile=-/etc/default/tarvix-relay \
+  Environment=XDG_RUNTIME_DIR=/run/tarvix-relay RuntimeDirectory=tarvix-relay)
+template_lacks=$(unit_lacks "$template" "${common[@]}" 'EnvironmentFile=/etc/tarvix/%i.conf' \
+  'Environment=XDG_RUNTIME_DIR=/run/tarvix-relay/%i' 'RuntimeDirectory=tarvix-relay/%i')
+# The two units run the program alike: same user, same hardening, same
+# start, reload and restart; only settings and runtime folder differ.
+alike='^(Type|NotifyAccess|WatchdogSec|ExecStart|ExecReload|Restart|RestartSec|RestartPreventExitStatus|User|Group|SupplementaryGroups|UMask|RuntimeDirectoryMode|NoNewPrivileges|Protect[A-Za-z]+|Private[A-Za-z]+|Restrict[A-Za-z]+|Device[A-Za-z]+|CapabilityBoundingSet|LockPersonality|SystemCallArchitectures|WantedBy)='
+differ=$(diff <(grep -E "$alike" "$unit" | sort) <(grep -E "$alike" "$template" | sort) | grep '^[<>]')
+if [ -n "$lacks" ]; then fail "tarvix-relay.service lacks $(tr '\n' ';' <<<"$lacks")"
+elif [ -n "$template_lacks" ]; then fail "tarvix-relay@.service lacks $(tr '\n' ';' <<<"$template_lacks")"
+elif [ -n "$differ" ]; then fail "the two units differ in $(tr '\n' ';' <<<"$differ")"
+else pass "both units: type notify with watchdog and reload, /usr/bin/tarvix-relayd, the serial devices, the same hardening; settings and runtime folder their own"; fi
 
 # --- systemd-analyze verify. The program is looked for at its installed
 # path, so the copy checked names the unpacked one; MANPATH lets the
 # Documentation= link be checked against the pages of the same package.
 # verify warns about unknown keys and bad values but still exits 0, so any
-# output fails.
+# output fails. The template is checked as one instance, bus1: a template
+# itself cannot be loaded.
 verify() { MANPATH="$root/usr/share/man" systemd-analyze verify "$1" 2>&1; }
 if ! command -v systemd-analyze >/dev/null; then
   skip "systemd-analyze verify: systemd-analyze is not installed"
@@ -223,11 +251,14 @@ else
   else
     mkdir "$work/unit"
     sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit" > "$work/unit/tarvix-relay.service"
-    if out=$(verify "$work/unit/tarvix-relay.service") && [ -z "$out" ]; then
-      pass "systemd-analyze verify tarvix-relay.service"
-    else
-      fail "systemd-analyze verify tarvix-relay.service: $out"
-    fi
+    sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$template" > "$work/unit/tarvix-relay@bus1.service"
+    for name in tarvix-relay.service tarvix-relay@bus1.service; do
+      if out=$(verify "$work/unit/$name") && [ -z "$out" ]; then
+        pass "systemd-analyze verify $name"
+      else
+        fail "systemd-analyze verify $name: $out"
+      fi
+    done
   fi
 fi
 
@@ -265,17 +296,27 @@ else
 fi
 
 # --- cmake --install to a prefix other than /usr: the settings go under the
-# prefix (never into the machine's /etc) and the unit names the daemon there.
+# prefix (never into the machine's /etc), and the units name the daemon and
+# the settings there.
 prefix=$work/prefix
-if cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 &&
-   [ -x "$prefix/bin/tarvix-relayd" ] && [ -x "$prefix/bin/tarvix-server" ] &&
-   [ -f "$prefix/etc/default/tarvix-relay" ] && [ -d "$prefix/etc/tarvix/ports" ] &&
-   [ -f "$prefix/lib/sysctl.d/60-tarvix-relay.conf" ] && [ -f "$prefix/share/man/man8/tarvix-relayd.8.gz" ] &&
-   [ -f "$prefix/share/man/man1/tarvix-server.1.gz" ] && [ -f "$prefix/share/doc/tarvix-relay/copyright" ] &&
-   grep -qxF "ExecStart=$prefix/bin/tarvix-relayd \$TARVIX_ARGS" "$prefix/lib/systemd/system/tarvix-relay.service"; then
-  pass "cmake --install --prefix puts programs, settings, unit, drop-in and pages under the prefix"
+units=$prefix/lib/systemd/system
+if ! cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
+  fail "cmake --install --prefix $prefix failed: $(tr '\n' ' ' <"$work/install.log")"
 else
-  fail "cmake --install --prefix $prefix: wrong layout ($(tr '\n' ' ' <"$work/install.log"))"
+  absent=()
+  for path in bin/tarvix-relayd bin/tarvix-server etc/default/tarvix-relay etc/tarvix/bus.conf.example etc/tarvix/ports \
+              lib/sysctl.d/60-tarvix-relay.conf share/man/man8/tarvix-relayd.8.gz share/man/man1/tarvix-server.1.gz \
+              share/doc/tarvix-relay/copyright lib/systemd/system/tarvix-relay.service lib/systemd/system/tarvix-relay@.service; do
+    [ -e "$prefix/$path" ] || absent+=("$path")
+  done
+  wrong=$( (unit_lacks "$units/tarvix-relay.service" "ExecStart=$prefix/bin/tarvix-relayd \$TARVIX_ARGS" \
+              "EnvironmentFile=-$prefix/etc/default/tarvix-relay"
+            unit_lacks "$units/tarvix-relay@.service" "ExecStart=$prefix/bin/tarvix-relayd \$TARVIX_ARGS" \
+              "EnvironmentFile=$prefix/etc/tarvix/%i.conf"
+            unit_lacks "$prefix/etc/tarvix/bus.conf.example" "TARVIX_COM_DIR=$prefix/etc/tarvix/ports") 2>&1)
+  if [ ${#absent[@]} -gt 0 ]; then fail "cmake --install --prefix: missing ${absent[*]}"
+  elif [ -n "$wrong" ]; then fail "cmake --install --prefix: the units or the bus example lack $(tr '\n' ';' <<<"$wrong")"
+  else pass "cmake --install --prefix puts programs, settings, units, drop-in, pages under the prefix; the units read the settings there"; fi
 fi
 
 echo "packaging: $passed passed, $failed failed"
