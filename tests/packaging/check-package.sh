@@ -9,12 +9,14 @@
 # window program with its desktop entry, icon, page, copyright file and
 # changelog, and no maintainer scripts. No file may be in both, and none
 # that the install rules put down may be in neither. lintian must report no
-# error. The maintainer scripts run against stand-ins. Both units must pass
-# `systemd-analyze verify`; each manual page must render without warnings
-# and name every switch and option of its program's --help; and `cmake
-# --install` to another prefix must put the settings under that prefix and
-# have the units name the daemon and the settings there. Checks that this
-# machine cannot run are reported as SKIPPED. Ends with
+# error. The maintainer scripts run against stand-ins (the user made,
+# rmem_max raised only where lower, purge keeping the user), and the
+# package is installed and purged for real in a scratch root. Both units
+# must pass `systemd-analyze verify`; each manual page must render without
+# warnings and name every switch and option of its program's --help; and
+# `cmake --install` to another prefix must put the settings under that
+# prefix and have the units name the daemon and the settings there. Checks
+# that this machine cannot run are reported as SKIPPED. Ends with
 # "packaging: N passed, N failed".
 set -uo pipefail
 
@@ -134,30 +136,207 @@ if ! $scripts_ok; then fail "a maintainer script of tarvix-relay is missing, not
 elif [ -n "$gui_extra" ]; then fail "tarvix-relay-gui carries $(echo $gui_extra)"
 else pass "tarvix-relay's maintainer scripts present, executable, valid sh; tarvix-relay-gui has none"; fi
 
-# The maintainer scripts against stand-ins: PATH holds nothing else, so no
-# real user is made and no setting changed. A first install makes the user
-# and puts it in dialout; a sysctl that fails (as in a container) does not
-# fail the install; purge removes the user again.
+# --- the maintainer scripts against stand-ins: PATH holds nothing else (but
+# cat, which only reads), so no real user is made and nothing removed or
+# changed; each stand-in appends its command line to calls. getent knows the
+# user once "installed" exists; sysctl fails, as in a container. The calls
+# of systemctl and deb-systemd-invoke depend on whether systemd runs here,
+# and deb-systemd-helper's questions only steer the script: those are left
+# out of the comparisons, and so are removals of enable links found on this
+# machine.
 stubs=$work/stubs
 mkdir "$stubs"
-for command in adduser usermod systemctl deluser groupdel; do
+for command in adduser useradd usermod deluser userdel groupdel systemctl deb-systemd-helper deb-systemd-invoke rm rmdir; do
   printf '#!/bin/sh\necho "${0##*/} $*" >>"%s/calls"\n' "$work" >"$stubs/$command"
 done
+printf '#!/bin/sh\necho "${0##*/} $*" >>"%s/calls"\ncase "$1" in --quiet|debian-installed|was-enabled|is-enabled) exit 1 ;; esac\n' \
+  "$work" >"$stubs/deb-systemd-helper"
 printf '#!/bin/sh\necho "sysctl $*" >>"%s/calls"\nexit 1\n' "$work" >"$stubs/sysctl"
-# The user is missing before the install and present before the purge.
 printf '#!/bin/sh\ncase "$1 $2" in\n  "group dialout") exit 0 ;;\n  "passwd tarvix") [ -e "%s/installed" ] ;;\n  *) exit 2 ;;\nesac\n' "$work" >"$stubs/getent"
 chmod +x "$stubs"/*
-PATH=$stubs /bin/sh "$work/control/postinst" configure "" && touch "$work/installed" &&
-  PATH=$stubs /bin/sh "$work/control/postrm" purge
-grep -v '^systemctl' "$work/calls" >"$work/calls.user" 2>/dev/null
+ln -s "$(command -v cat)" "$stubs/cat"
+# run SCRIPT ARGS...: the calls that SCRIPT makes, as one line each
+run() {
+  local script=$1
+  shift
+  : >"$work/calls"
+  PATH=$stubs /bin/sh "$script" "$@" || echo "exit status $?"
+  grep -vE '^(systemctl|deb-systemd-invoke) |^deb-systemd-helper (--quiet |debian-installed |was-enabled |is-enabled )|^rm -f .*/etc/systemd/system/' "$work/calls"
+}
+# The postinst with the kernel's rmem_max read from a file of the check's.
+rmem=/proc/sys/net/core/rmem_max
+sed "s|$rmem|$work/rmem_max|" "$work/control/postinst" >"$work/postinst-rmem"
+sysctl_call="sysctl -q -p /usr/lib/sysctl.d/60-tarvix-relay.conf"
+
+echo 212992 >"$work/rmem_max"
+calls=$(run "$work/postinst-rmem" configure "")
 expected="adduser --system --group --home /nonexistent --no-create-home --shell /usr/sbin/nologin --gecos Tarvix RS485 relay tarvix
 usermod -a -G dialout tarvix
-sysctl -q -p /usr/lib/sysctl.d/60-tarvix-relay.conf
-deluser --system tarvix"
-if [ "$(cat "$work/calls.user")" = "$expected" ]; then
-  pass "postinst makes the user tarvix in dialout and survives a failing sysctl; purge removes it"
+$sysctl_call
+deb-systemd-helper update-state tarvix-relay.service"
+if [ "$(grep -c "$rmem" "$work/control/postinst")" -ne 1 ]; then
+  fail "postinst should read $rmem in one place, the one the check replaces"
+elif [ "$calls" = "$expected" ]; then
+  pass "postinst makes the user tarvix in dialout, raises a lower rmem_max, survives a failing sysctl, records the unit's links"
 else
-  fail "maintainer scripts called: $(tr '\n' ';' <"$work/calls.user")"
+  fail "first postinst called: $(tr '\n' ';' <<<"$calls")"
+fi
+
+# rmem_max is raised only where lower, never lowered; one that cannot be
+# read is tried. The unchanged script against the running kernel must do
+# what the value that cat shows asks for: a script that read /proc/sys in
+# pieces would see a shorter number.
+touch "$work/installed"
+rmem_wrong=()
+for value in 4194303 4194304 8388608 unreadable; do
+  rm -f "$work/rmem_max"
+  [ "$value" = unreadable ] || echo "$value" >"$work/rmem_max"
+  calls=$(run "$work/postinst-rmem" configure 1.1)
+  case "$value" in 4194303 | unreadable) want=yes ;; *) want=no ;; esac
+  grep -qxF "$sysctl_call" <<<"$calls" && got=yes || got=no
+  [ "$got" = "$want" ] || rmem_wrong+=("$value: sysctl $got")
+done
+kernel=$(cat "$rmem" 2>/dev/null)
+if [ -n "$kernel" ]; then
+  [ "$kernel" -lt 4194304 ] && want=yes || want=no
+  grep -qxF "$sysctl_call" <<<"$(run "$work/control/postinst" configure 1.1)" && got=yes || got=no
+  [ "$got" = "$want" ] || rmem_wrong+=("this kernel's $kernel: sysctl $got")
+fi
+if [ ${#rmem_wrong[@]} -eq 0 ]; then
+  pass "postinst applies the drop-in below 4194304 and where unreadable, not at or above it (this kernel: ${kernel:-unreadable})"
+else
+  fail "postinst and rmem_max: ${rmem_wrong[*]}"
+fi
+
+calls=$(run "$work/control/postrm" remove)
+if [ -z "$calls" ]; then pass "postrm remove leaves links, folders and the user"
+else fail "postrm remove called: $(tr '\n' ';' <<<"$calls")"; fi
+calls=$(run "$work/control/postrm" purge)
+expected="deb-systemd-helper purge tarvix-relay.service
+rm -rf /etc/tarvix/ports /run/tarvix-relay
+rmdir /etc/tarvix"
+if [ "$calls" = "$expected" ]; then
+  pass "postrm purge removes the enable links, the port and runtime folders, and keeps the user tarvix"
+else
+  fail "postrm purge called: $(tr '\n' ';' <<<"$calls")"
+fi
+: >"$work/calls"
+PATH=$stubs /bin/sh "$work/control/prerm" remove
+PATH=$stubs /bin/sh "$work/control/prerm" upgrade 1.1
+expected=
+[ -d /run/systemd/system ] && expected='deb-systemd-invoke stop tarvix-relay.service tarvix-relay@*.service'
+if [ "$(cat "$work/calls")" = "$expected" ]; then
+  pass "prerm stops the service and every instance on remove (where systemd runs), not on upgrade"
+else
+  fail "prerm called: $(tr '\n' ';' <"$work/calls")"
+fi
+
+# --- a real install, upgrade, removal and purge in a scratch root. dpkg
+# --root with --force-script-chrootless runs the maintainer scripts on this
+# machine with DPKG_ROOT naming the scratch root: the user is made there
+# (useradd --prefix) and the real deb-systemd-helper works there. Stand-ins
+# in front of PATH fail, and are recorded, when a script reaches for this
+# machine instead: a user made, changed or removed without --prefix,
+# sysctl, systemctl, deb-systemd-invoke.
+scratch_skip=
+if [ "$(id -u)" -ne 0 ]; then scratch_skip="dpkg needs root to install into a scratch root"
+elif ! dpkg --force-help 2>&1 | grep -q script-chrootless; then scratch_skip="this dpkg has no --force-script-chrootless"
+elif ! PATH=$PATH:/usr/sbin:/sbin useradd --help 2>&1 | grep -q -- --prefix; then scratch_skip="this useradd has no --prefix"
+elif ! command -v deb-systemd-helper >/dev/null; then scratch_skip="deb-systemd-helper is not installed"
+fi
+if [ -n "$scratch_skip" ]; then
+  skip "install and purge in a scratch root: $scratch_skip"
+else
+  guards=$work/guards
+  mkdir "$guards"
+  for command in adduser deluser userdel groupadd groupdel sysctl systemctl deb-systemd-invoke; do
+    printf '#!/bin/sh\necho "${0##*/} $*" >>"%s/host-calls"\nexit 1\n' "$work" >"$guards/$command"
+  done
+  for command in useradd usermod; do
+    printf '#!/bin/sh\n[ "$1" = --prefix ] && exec %s "$@"\necho "${0##*/} $*" >>"%s/host-calls"\nexit 1\n' \
+      "$(PATH=$PATH:/usr/sbin:/sbin command -v $command)" "$work" >"$guards/$command"
+  done
+  chmod +x "$guards"/*
+  sroot=$work/scratch
+  mkdir -p "$sroot/etc" "$sroot/var/lib/dpkg/info" "$sroot/var/lib/dpkg/updates" "$sroot/var/lib/dpkg/triggers"
+  touch "$sroot/var/lib/dpkg/status" "$sroot/var/lib/dpkg/available"
+  printf 'root:x:0:0:root:/root:/bin/sh\n' >"$sroot/etc/passwd"
+  printf 'root:*:19000:0:99999:7:::\n' >"$sroot/etc/shadow"
+  printf 'root:x:0:\ndialout:x:20:\n' >"$sroot/etc/group"
+  printf 'root:*::\ndialout:*::\n' >"$sroot/etc/gshadow"
+  # The libraries of Depends are not in the scratch root's database.
+  sdpkg() {
+    PATH=$guards:$PATH:/usr/sbin:/sbin dpkg --root="$sroot" --force-script-chrootless --force-depends \
+      --log=/dev/null "$@" >>"$work/dpkg.log" 2>&1
+  }
+  host_user_before=$(getent passwd tarvix)
+  # scratch_state: what each step is judged by
+  scratch_state() {
+    local s=$sroot
+    echo "user=$(grep -c '^tarvix:x:[0-9]*:[0-9]*:Tarvix RS485 relay:/nonexistent:/usr/sbin/nologin$' "$s/etc/passwd")"
+    echo "dialout=$(grep -cE '^dialout:x:20:(.*,)?tarvix(,|$)' "$s/etc/group")"
+    local path
+    for path in usr/bin/tarvix-relayd etc/default/tarvix-relay etc/tarvix/bus.conf.example etc/tarvix/bus1.conf \
+                etc/tarvix/ports/COM1 run/tarvix-relay \
+                etc/systemd/system/multi-user.target.wants/tarvix-relay.service \
+                etc/systemd/system/multi-user.target.wants/tarvix-relay@bus1.service \
+                var/lib/systemd/deb-systemd-helper-enabled/tarvix-relay.service.dsh-also; do
+      if [ -e "$s/$path" ] || [ -L "$s/$path" ]; then echo "$path"; fi
+    done
+  }
+  # judge STEP EXPECTED: pass or fail STEP by the scratch root's state and
+  # the calls that reached for this machine
+  judge() {
+    local state
+    state=$(scratch_state)
+    if [ -s "$work/host-calls" ]; then fail "scratch root, $1: the scripts reached for this machine: $(tr '\n' ';' <"$work/host-calls")"
+    elif [ "$state" != "$2" ]; then fail "scratch root, $1: found $(tr '\n' ' ' <<<"$state")(dpkg: $(tail -3 "$work/dpkg.log" | tr '\n' ' '))"
+    else pass "scratch root, $1"; fi
+    : >"$work/host-calls"
+  }
+  sdpkg -i "$deb"
+  judge "dpkg -i makes the system user tarvix there, in dialout, and records the unit's links" "user=1
+dialout=1
+usr/bin/tarvix-relayd
+etc/default/tarvix-relay
+etc/tarvix/bus.conf.example
+var/lib/systemd/deb-systemd-helper-enabled/tarvix-relay.service.dsh-also"
+  # The operator's part: the service and one bus's instance enabled, a port
+  # linked, the bus's settings, a runtime folder left by a stopped service.
+  wants=$sroot/etc/systemd/system/multi-user.target.wants
+  mkdir -p "$wants" "$sroot/run/tarvix-relay/bus1"
+  ln -s /usr/lib/systemd/system/tarvix-relay.service "$wants/tarvix-relay.service"
+  ln -s /usr/lib/systemd/system/tarvix-relay@.service "$wants/tarvix-relay@bus1.service"
+  ln -s /dev/ttyUSB0 "$sroot/etc/tarvix/ports/COM1"
+  cp "$sroot/etc/tarvix/bus.conf.example" "$sroot/etc/tarvix/bus1.conf"
+  touch "$sroot/run/tarvix-relay/TarvixServer.lock"
+  operated="etc/tarvix/bus1.conf
+etc/tarvix/ports/COM1
+run/tarvix-relay
+etc/systemd/system/multi-user.target.wants/tarvix-relay.service
+etc/systemd/system/multi-user.target.wants/tarvix-relay@bus1.service"
+  sdpkg -i "$deb"
+  judge "installing again (the upgrade's path) keeps one user and the operator's links" "user=1
+dialout=1
+usr/bin/tarvix-relayd
+etc/default/tarvix-relay
+etc/tarvix/bus.conf.example
+$operated
+var/lib/systemd/deb-systemd-helper-enabled/tarvix-relay.service.dsh-also"
+  sdpkg -r tarvix-relay
+  judge "dpkg -r removes the program and keeps the settings, the links and the user" "user=1
+dialout=1
+etc/default/tarvix-relay
+etc/tarvix/bus.conf.example
+$operated
+var/lib/systemd/deb-systemd-helper-enabled/tarvix-relay.service.dsh-also"
+  sdpkg -P tarvix-relay
+  judge "dpkg -P removes the enable links of the service and of tarvix-relay@bus1, the port and runtime folders and the conffiles, and keeps the user and bus1.conf" "user=1
+dialout=1
+etc/tarvix/bus1.conf"
+  if [ "$(getent passwd tarvix)" != "$host_user_before" ]; then
+    fail "scratch root: the user tarvix of this machine changed"
+  fi
 fi
 
 dpkg-deb -x "$deb" "$work/root"
@@ -201,14 +380,15 @@ else fail "not stripped: ${unstripped[*]}"; fi
 # --- settings, drop-in and units.
 defaults=$root/etc/default/tarvix-relay
 example=$root/etc/tarvix/bus.conf.example
+rmem_wanted=$(sed -n 's/^rmem_wanted=//p' "$work/control/postinst")
 if grep -qx 'TARVIX_ARGS="-c1 --resend-limit=10 --traces=none"' "$defaults" &&
    grep -qx 'TARVIX_COM_DIR=/etc/tarvix/ports' "$defaults" &&
    grep -qxE 'TARVIX_ARGS="-c[1-9] --listen=[0-9.]+:[0-9]+ .*"' "$example" &&
    grep -qx 'TARVIX_COM_DIR=/etc/tarvix/ports' "$example" &&
-   grep -qx 'net.core.rmem_max = 4194304' "$root/usr/lib/sysctl.d/60-tarvix-relay.conf"; then
-  pass "settings file, bus example and sysctl drop-in hold their values"
+   grep -qx "net.core.rmem_max = $rmem_wanted" "$root/usr/lib/sysctl.d/60-tarvix-relay.conf"; then
+  pass "settings file, bus example and sysctl drop-in hold their values (rmem_max as postinst compares it)"
 else
-  fail "settings file, bus example or sysctl drop-in lacks its value"
+  fail "settings file, bus example or sysctl drop-in lacks its value (postinst compares rmem_max with '$rmem_wanted')"
 fi
 
 unit=$root/usr/lib/systemd/system/tarvix-relay.service
