@@ -11,8 +11,9 @@
 # that the install rules put down may be in neither. lintian must report no
 # error. The maintainer scripts run against stand-ins (the user made,
 # rmem_max raised only where lower, purge keeping the user), and the
-# package is installed and purged for real in a scratch root. Both units
-# must pass `systemd-analyze verify`; each manual page must render without
+# package is installed and purged for real in a scratch root. The daemon
+# must run with the packaged settings. Both units must pass
+# `systemd-analyze verify`; each manual page must render without
 # warnings and name every switch and option of its program's --help; and
 # `cmake --install` to another prefix must put the settings under that
 # prefix and have the units name the daemon and the settings there. Checks
@@ -390,6 +391,42 @@ if grep -qx 'TARVIX_ARGS="-c1 --resend-limit=10 --traces=none"' "$defaults" &&
 else
   fail "settings file, bus example or sysctl drop-in lacks its value (postinst compares rmem_max with '$rmem_wanted')"
 fi
+
+# The packaged settings must start the packaged daemon: a misspelt option
+# is a start-up error (exit status 2), and the service would then never
+# run. Systemd splits TARVIX_ARGS at blanks, as the shell does here. The
+# relay listens on 127.0.0.1 only (instead of on all addresses, or the
+# example's 0.0.0.0), and its ports folder is empty (it keeps trying to
+# open the port). A start-up error ends the relay at once; one still
+# running after a second took its settings. argv[0] is the installed path,
+# as systemd gives it: the relay looks for its switches in the whole
+# command line, and the check's folder has a "-p" in its name.
+# refused ARGS...: why tarvix-relayd did not run with ARGS, or nothing
+refused() {
+  mkdir -p -m 0700 "$work/xdg"
+  (XDG_RUNTIME_DIR=$work/xdg TARVIX_COM_DIR=$work/no-ports \
+     exec -a /usr/bin/tarvix-relayd "$root/usr/bin/tarvix-relayd" "$@" >"$work/daemon.out" 2>&1) &
+  local pid=$! status
+  sleep 1
+  if kill -0 "$pid" 2>/dev/null; then
+    kill -TERM "$pid"
+    wait "$pid" || echo "exit status $? after SIGTERM"
+  else
+    wait "$pid"
+    status=$?
+    echo "exit status $status: $(grep -m1 error "$work/daemon.out")"
+  fi
+}
+args_of() {
+  sed -n 's/^TARVIX_ARGS="\(.*\)"$/\1/p' "$1" | sed 's/0\.0\.0\.0:/127.0.0.1:/; /--listen=/!s/$/ --listen=127.0.0.1/'
+}
+# shellcheck disable=SC2046 # split at blanks on purpose, as systemd does
+why=$(refused $(args_of "$defaults"))
+# shellcheck disable=SC2046
+why_example=$(refused $(args_of "$example"))
+if [ -n "$why" ]; then fail "tarvix-relayd $(args_of "$defaults") (the packaged settings): $why"
+elif [ -n "$why_example" ]; then fail "tarvix-relayd $(args_of "$example") (the bus example): $why_example"
+else pass "tarvix-relayd runs with the packaged settings and with the bus example's"; fi
 
 unit=$root/usr/lib/systemd/system/tarvix-relay.service
 template=$root/usr/lib/systemd/system/tarvix-relay@.service
