@@ -6,6 +6,7 @@
 #   install-deps.sh fuzz       + clang and libFuzzer
 #   install-deps.sh package    + dpkg tools for the .deb
 #   install-deps.sh service    + systemd-analyze and man, for the package check
+#   install-deps.sh lint       + lintian, for the package check
 set -euo pipefail
 
 packages=(g++ cmake ninja-build make qt6-base-dev libgtest-dev libgmock-dev xvfb)
@@ -15,6 +16,7 @@ for group in "$@"; do
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     package) packages+=(dpkg-dev file) ;;
     service) packages+=(systemd man-db) ;;
+    lint) packages+=(lintian) ;;
     screenshot) packages+=(xvfb xauth) ;;
     *) echo "install-deps.sh: unknown group '$group'" >&2; exit 2 ;;
   esac
