@@ -6,20 +6,6 @@
 
 namespace tarvix {
 
-namespace {
-
-// Runs a step whose error is shown rather than ending what called it.
-template <class F>
-void Shown(F&& step) {
-  try {
-    step();
-  } catch (...) {
-    ShowCurrentException();
-  }
-}
-
-}  // namespace
-
 TRelayHost::TRelayHost(TRelayConfig config) : config_(std::move(config)) {
   observers_.Add(tail_);
   // From here on errors that cannot be shown otherwise are written to the log.
@@ -67,9 +53,9 @@ void TRelayHost::Load() {
 
   // Loading ends with the activations; one that fails (port 3776 taken by
   // another program) is shown and that component stays inactive.
-  Shown([this] { sp.Loaded(); });
-  Shown([this] { UDPC.Loaded(); });
-  Shown([this] { UDPS.Loaded(); });
+  Guarded([this] { sp.Loaded(); });
+  Guarded([this] { UDPC.Loaded(); });
+  Guarded([this] { UDPS.Loaded(); });
 }
 
 void TRelayHost::Create(const TWidgetSteps& widgets) {
@@ -82,7 +68,7 @@ void TRelayHost::Create(const TWidgetSteps& widgets) {
   // A port that is missing now (an adapter not yet plugged in) must not
   // leave a relay that can never work: show it and go on with it closed;
   // unattended, it is tried again every second.
-  Shown([this] {
+  Guarded([this] {
     if (config_.Headless)
       sp.OpenOrRetry();
     else
@@ -110,7 +96,7 @@ void TRelayHost::Create(const TWidgetSteps& widgets) {
   // Port 3776 taken (another program, an instance still ending): show it and
   // go on, so the scheduler runs once "set" (or, unattended, the retry)
   // binds the server.
-  Shown([this] { Engine.RestartUdp(); });
+  Guarded([this] { Engine.RestartUdp(); });
   if (config_.Headless) Engine.KeepServerActive();
 
   Engine.CreateScheduler();
@@ -124,7 +110,7 @@ void TRelayHost::Create(const TWidgetSteps& widgets) {
 void TRelayHost::Close() { Engine.Close(); }
 
 void TRelayHost::ReopenPort() {
-  Shown([this] {
+  Guarded([this] {
     if (sp.Open()) sp.SetOpen(false);
     sp.OpenOrRetry();
   });

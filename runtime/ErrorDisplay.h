@@ -40,4 +40,15 @@ void LogError(std::string_view text);
 // the relay's own exceptions and std::exception, a generic text otherwise.
 void ShowCurrentException();
 
+// Runs a step the way an event handler runs: what it raises is shown and
+// ends it, and the caller goes on.
+template <class F>
+void Guarded(F&& step) {
+  try {
+    step();
+  } catch (...) {
+    ShowCurrentException();
+  }
+}
+
 }  // namespace tarvix

@@ -50,17 +50,6 @@ constexpr THintBand kHintBands[] = {
 constexpr int kAboutLow = 360;
 constexpr int kAboutHigh = 400;
 
-// Runs a handler the way the window's event dispatch does: what it raises is
-// shown and ends it.
-template <class F>
-void Guarded(F&& handler) {
-  try {
-    handler();
-  } catch (...) {
-    ShowCurrentException();
-  }
-}
-
 TSpinEdit* MakeSpinEdit(QWidget* parent, QRect geometry, std::int32_t value, std::int32_t minValue,
                         std::int32_t maxValue, std::int32_t increment) {
   auto* spin = new TSpinEdit(parent);

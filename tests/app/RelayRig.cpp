@@ -168,6 +168,13 @@ void TRelayRig::RequestFrom(TUdpEndpoint& client, const std::string& frame, cons
   client.SendTo(kRelayPort, EncodeRequest(replyIp, replyPort, frame));
 }
 
+bool TRelayRig::Served(TUdpEndpoint& client, const std::string& frame) {
+  Request(client, frame);
+  if (!AwaitOnBus(frame, 2s)) return false;
+  bus_->Write(ReplyTo(frame));
+  return ReplyFrame(client) == Delivered(ReplyTo(frame));
+}
+
 bool TRelayRig::AwaitOnBus(const std::string& frame, std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
   for (;;) {

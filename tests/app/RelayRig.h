@@ -79,6 +79,11 @@ class TRelayRig {
   void RequestFrom(TUdpEndpoint& client, const std::string& frame, const std::string& replyIp,
                    std::uint16_t replyPort);
 
+  // One request through the relay and the device the test plays: the frame
+  // is sent, awaited on the bus and answered; whether the client got the
+  // answer.
+  bool Served(TUdpEndpoint& client, const std::string& frame);
+
   // Reads the bus until frame comes after what was taken before; takes it.
   bool AwaitOnBus(const std::string& frame, std::chrono::milliseconds limit);
   // Everything on the bus over the next span, added to what was seen.

@@ -84,10 +84,7 @@ TEST_P(Service, HangUpReopensThePortAndTellsTheStatus) {
       << AllLog();
   TUdpEndpoint client;
   const std::string frame = BuildRequestFrame(5, "after-hup");
-  Request(client, frame);
-  ASSERT_TRUE(AwaitOnBus(frame, 2s));
-  bus_->Write(ReplyTo(frame));
-  EXPECT_EQ(ReplyFrame(client), Delivered(ReplyTo(frame)));
+  EXPECT_TRUE(Served(client, frame));
   EXPECT_EQ(Stop(), 0);
 }
 
@@ -145,10 +142,7 @@ TEST_P(Service, UnderTheJournalLinesCarryPrioritiesAndErrorsComeOnce) {
   ASSERT_TRUE(AwaitLog("<6>COM1: device back", 3s)) << AllLog();
   TUdpEndpoint client;
   const std::string frame = BuildRequestFrame(5, "journal");
-  Request(client, frame);
-  ASSERT_TRUE(AwaitOnBus(frame, 2s));
-  bus_->Write(ReplyTo(frame));
-  EXPECT_EQ(ReplyFrame(client), Delivered(ReplyTo(frame)));
+  EXPECT_TRUE(Served(client, frame));
   EXPECT_EQ(Stop(), 0);
   EXPECT_EQ(relay_->Err(), "");
   for (const std::string& line : log_) {
@@ -194,10 +188,7 @@ TEST_P(Service, TwoRelaysOnTwoPortsServeTheirOwnBuses) {
   TUdpEndpoint client;
   const std::string toFirst = BuildRequestFrame(5, "first");
   const std::string toSecond = BuildRequestFrame(5, "second");
-  Request(client, toFirst);
-  ASSERT_TRUE(AwaitOnBus(toFirst, 2s));
-  bus_->Write(ReplyTo(toFirst));
-  EXPECT_EQ(ReplyFrame(client), Delivered(ReplyTo(toFirst)));
+  EXPECT_TRUE(Served(client, toFirst));
   std::string onSecond;
   for (int attempt = 0; attempt < 10 && onSecond.find(toSecond) == std::string::npos; ++attempt) {
     client.SendTo(3777, EncodeRequest("127.0.0.1", client.Port(), toSecond));
