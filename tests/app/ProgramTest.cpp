@@ -233,10 +233,6 @@ TEST_F(WindowProgram, StopWhileAStartUpErrorBoxIsOpenEndsTheProgram) {
   auto relay = startWindow({"-c1", "--resend-limit=x"});
   // A malformed restriction: its box, and the relay never runs open.
   auto restricted = startWindow({"-c1", "--allow=10.0.0.0/33", "--listen=127.0.0.1:3790"});
-  // The port dialog of -c0, open when the stop comes.
-  auto asking = startWindow({"-c0", "--listen=127.0.0.1:3791"});
-  restore("QT_QPA_PLATFORM", platform);
-  restore("DISPLAY", x11);
 
   // The malformed option's box opens first; start-up goes on, and the relay
   // serves while the box is open.
@@ -246,14 +242,20 @@ TEST_F(WindowProgram, StopWhileAStartUpErrorBoxIsOpenEndsTheProgram) {
     Request(client, BuildRequestFrame(5, "window"));
     served = client.Receive(1500ms).has_value();
   }
-  ASSERT_TRUE(served) << relay->Err();
+  ASSERT_TRUE(served) << (relay->Signal(SIGTERM), relay->Finish(5s), relay->Out() + relay->Err());
   relay->Signal(SIGTERM);
   EXPECT_EQ(relay->Finish(10s), 0) << relay->Err();
   EXPECT_TRUE(Running(restricted->Pid()));
   EXPECT_FALSE(RelayPortBound(3790));
   restricted->Signal(SIGTERM);
   EXPECT_EQ(restricted->Finish(10s), 2) << restricted->Err();
-  ASSERT_TRUE(RelayPortBound(3791));
+
+  // The port dialog of -c0, open when the stop comes.
+  auto asking = startWindow({"-c0", "--listen=127.0.0.1:3791"});
+  restore("QT_QPA_PLATFORM", platform);
+  restore("DISPLAY", x11);
+  for (int wait = 0; wait < 4 && !RelayPortBound(3791); ++wait) (void)AwaitRelayPort(3791);
+  ASSERT_TRUE(RelayPortBound(3791)) << (asking->Finish(1s), asking->Err());
   std::this_thread::sleep_for(500ms);
   const auto stopped = Clock::now();
   asking->Signal(SIGTERM);

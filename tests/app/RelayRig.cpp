@@ -145,10 +145,10 @@ void TRelayRig::StartRelay(std::vector<std::string> options, bool awaitService) 
   while (bus_ && AwaitOnBus(frame, 300ms)) bus_->Write(ReplyTo(frame));
 }
 
-bool TRelayRig::AwaitRelayPort() {
+bool TRelayRig::AwaitRelayPort(std::uint16_t port) {
   const auto deadline = Clock::now() + 5s;
-  while (!RelayPortBound() && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
-  return RelayPortBound();
+  while (!RelayPortBound(port) && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  return RelayPortBound(port);
 }
 
 int TRelayRig::Stop() {

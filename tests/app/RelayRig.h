@@ -71,7 +71,8 @@ class TRelayRig {
   // The environment the relay is started with: the port folder, the
   // private runtime folder, the offscreen platform.
   std::vector<std::string> Environment() const;
-  static bool AwaitRelayPort();
+  // Waits until some socket is bound to the UDP port (at most 5 s).
+  static bool AwaitRelayPort(std::uint16_t port = kRelayPort);
   // SIGTERM, then the exit code once it has ended; the log lines are read.
   int Stop();
 

@@ -178,9 +178,7 @@ TEST_P(Service, TwoRelaysOnTwoPortsServeTheirOwnBuses) {
   TPortLink secondLink(folder_ + "/COM2", second.SlavePath());
   ASSERT_NO_FATAL_FAILURE(StartRelay({"--listen=127.0.0.1:3776"}));
   TChildProcess other(program_.Path, {"-c2", "--listen=127.0.0.1:3777"}, Environment());
-  const auto deadline = Clock::now() + 5s;
-  while (!RelayPortBound(3777) && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(RelayPortBound(3777)) << other.Err();
+  ASSERT_TRUE(AwaitRelayPort(3777)) << other.Err();
   TChildProcess third(program_.Path, {"-c2", "--listen=127.0.0.1:3777"}, Environment());
   EXPECT_EQ(third.Finish(5s), 0);
   EXPECT_TRUE(third.Err().starts_with("another relay is already running on 127.0.0.1:3777")) << third.Err();
