@@ -6,6 +6,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -131,28 +133,53 @@ bool TWakeFd::Wait(int timeoutMs) const noexcept {
   return true;
 }
 
+namespace {
+
+// The device numbers of pseudo-terminal slaves (UNIX98_PTY_SLAVE_MAJOR and
+// the majors after it).
+constexpr unsigned int kPtySlaveMajorFirst = 136;
+constexpr unsigned int kPtySlaveMajorLast = 143;
+
+// The slave side of a pseudo-terminal: its master outlives whoever opened
+// the slave, and the kernel keeps TIOCEXCL set for as long as the master
+// stays open, also after the relay that set it was killed.
+bool PseudoTerminal(int fd) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
+  const unsigned int number = major(info.st_rdev);
+  return number >= kPtySlaveMajorFirst && number <= kPtySlaveMajorLast;
+}
+
+}  // namespace
+
 int TSioDevice::Open(const std::string& path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return OpenErrorCode(errno);
   int rc = 0;
   int exclusive = 0;
+  // On a pseudo-terminal the flock alone keeps a second relay out: the
+  // exclusive mode would outlive a relay that was killed and refuse every
+  // later start.
+  const bool pty = PseudoTerminal(fd);
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) rc = OpenErrorCode(errno);
   // The kernel lets root open an exclusive tty, so the mode itself is asked.
-  else if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) rc = ecAccessDenied;
-  else if (ioctl(fd, TIOCEXCL) != 0) rc = OpenErrorCode(errno);
+  else if (!pty && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) rc = ecAccessDenied;
+  else if (!pty && ioctl(fd, TIOCEXCL) != 0) rc = OpenErrorCode(errno);
   if (rc != 0) {
     close(fd);
     return rc;
   }
   fd_ = fd;
+  setExclusive_ = !pty;
   return 0;
 }
 
 void TSioDevice::Close() noexcept {
   if (fd_ < 0) return;
   // Exclusive mode outlives the descriptor while another one holds the tty
-  // open (a pseudo-terminal's creator), and would refuse the next open.
-  (void)ioctl(fd_, TIOCNXCL);
+  // open, and would refuse the next open; only a mode this open set is cleared.
+  if (setExclusive_) (void)ioctl(fd_, TIOCNXCL);
+  setExclusive_ = false;
   close(fd_);
   fd_ = -1;
 }

@@ -48,7 +48,9 @@ class TSioDevice {
 
   // Opens path read-write, non-blocking, close-on-exec, then takes an
   // exclusive lock and, unless the tty is already exclusive (someone else
-  // holds it: refused without touching its mode), exclusive tty mode.
+  // holds it: refused without touching its mode), exclusive tty mode. A
+  // pseudo-terminal gets the lock alone: the kernel would keep its exclusive
+  // mode after a killed relay, for as long as its master stays open.
   // 0, ecFileNotFound (missing device), ecAccessDenied (held by another:
   // EBUSY, the lock held elsewhere, an exclusive tty) or -errno (EACCES and
   // EPERM among them).
@@ -89,7 +91,8 @@ class TSioDevice {
  private:
   TDeviceWait Wait(short events, const TWakeFd& wake, int timeoutMs) const noexcept;
 
-  int fd_ = -1;  // open only after this open made the tty exclusive
+  int fd_ = -1;               // open only after this open made the tty its own
+  bool setExclusive_ = false;  // this open set TIOCEXCL (not on pseudo-terminals)
 };
 
 }  // namespace tarvix
