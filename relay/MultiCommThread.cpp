@@ -6,6 +6,7 @@
 #include <exception>
 #include <string>
 
+#include "relay/DeviceId.h"
 #include "relay/DeviceTable.h"
 #include "relay/RelayObserver.h"
 #include "runtime/MyStrings.h"
@@ -21,6 +22,7 @@ std::atomic<std::int32_t> RxState{TRxState::WaitSyn};
 std::atomic<std::int32_t> ReplyTimeout{0};
 IRelayObserver* LogMemo = nullptr;
 std::atomic<std::int32_t> ActiveDevice{0};
+std::atomic<std::uint8_t> ExpectedId{0};
 TDeviceQueues* DeviceQueues = nullptr;
 TCommThread* CommThread = nullptr;
 
@@ -71,6 +73,10 @@ void TCommThread::Send() {
 }
 
 void TCommThread::TakeMessage(TDeviceQueues& queues, std::int32_t index, std::int32_t& waitCount) {
+  // The entry is the active one before its queue can read as empty, so that
+  // intake never hands it to a new endpoint in between (a takeover looks for
+  // an entry with nothing queued that is not the active one).
+  ActiveDevice.store(index);
   std::unique_ptr<TMyMsg> m = queues.Items(index).Pop();
   if (!m) return;
   PutRequestOnBus(m->View(), m->DeviceIndex);
@@ -147,6 +153,7 @@ void TCommThread::GiveUp() {
 
 void PutRequestOnBus(std::string_view frame, std::int32_t deviceIndex) {
   TxFrame.Assign(frame);
+  ExpectedId.store(RequestDeviceId(frame));
   ActiveDevice.store(deviceIndex);
   if (!TxFrame.Empty()) BusIdle.store(false);
   RxFrame.SetLength(0);

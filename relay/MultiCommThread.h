@@ -48,6 +48,10 @@ extern std::atomic<std::int32_t> ReplyTimeout;
 extern IRelayObserver* LogMemo;
 // Index in Devices of the entry whose request was last taken.
 extern std::atomic<std::int32_t> ActiveDevice;
+// The device ID of the request last taken (0: none can be told), set
+// together with ActiveDevice, so that a reply checked against it (--match-id)
+// is never checked against the request before.
+extern std::atomic<std::uint8_t> ExpectedId;
 // The endpoint queues; the scheduler reads them through their own lock.
 extern TDeviceQueues* DeviceQueues;
 // The scheduler thread, owned by the program.
@@ -109,7 +113,8 @@ class TCommThread : public TThread {
 };
 
 // What taking a request from a queue does to the shared state: TxFrame :=
-// frame (cut to 255 bytes), ActiveDevice := deviceIndex, the bus busy unless
+// frame (cut to 255 bytes), ActiveDevice := deviceIndex, ExpectedId := the
+// frame's device ID, the bus busy unless
 // the frame is empty, the receiver re-armed. The scheduler thread, while the
 // bus is idle (tests on the main thread stand in for it).
 void PutRequestOnBus(std::string_view frame, std::int32_t deviceIndex);

@@ -85,8 +85,8 @@ class TRelay {
   void ReceiveByte(std::uint8_t b);
 
   // Right after each send of TxFrame, inside the scheduler's hand-off (so
-  // TxFrame is stable): notes the request's device ID and, with LocalEcho,
-  // expects the frame's echo before the reply.
+  // TxFrame is stable): with LocalEcho, expects the frame's echo before the
+  // reply.
   void FrameSent();
 
   // The scheduler gave the request on the bus up after resends resends:
@@ -121,7 +121,6 @@ class TRelay {
   ShortString echo_;             // the frame last sent, while its echo is awaited
   std::size_t echoPos_ = 0;      // bytes of echo_ seen so far
   bool echoAwaited_ = false;
-  std::uint8_t sentId_ = 0;      // device ID of the frame last sent
   std::uint64_t droppedSender_ = 0;
   std::uint64_t droppedReply_ = 0;
   std::uint64_t droppedReported_ = 0;

@@ -17,7 +17,6 @@ void TRelay::ReceiveBytes(TSioComPort& CP, std::uint16_t Count) {
 }
 
 void TRelay::FrameSent() {
-  sentId_ = RequestDeviceId(TxFrame.View());
   if (!config_.LocalEcho) return;
   echo_ = TxFrame;
   echoPos_ = 0;
@@ -90,12 +89,13 @@ void TRelay::ReceiveByte(std::uint8_t b) {
 }
 
 void TRelay::CompleteReply() {
-  if (config_.MatchId && sentId_ != 0 && RxLen > kIdOffset) {
+  const std::uint8_t expected = ExpectedId.load();
+  if (config_.MatchId && expected != 0 && RxLen > kIdOffset) {
     const std::uint8_t id = RxFrame.At(kIdOffset + 1);
-    if (id != sentId_) {
+    if (id != expected) {
       // A late answer to an earlier request: it belongs to nobody waiting now.
       ResetReceiver();
-      Log(TLogLevel::Warning, "reply from ID " + std::to_string(id) + " dropped, waiting for ID " + std::to_string(sentId_));
+      Log(TLogLevel::Warning, "reply from ID " + std::to_string(id) + " dropped, waiting for ID " + std::to_string(expected));
       return;
     }
   }
