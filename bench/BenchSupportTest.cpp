@@ -82,17 +82,29 @@ TEST(ResidentParts, AnonymousAndFileMakeUpTheWhole) {
   EXPECT_LE(parts.Anonymous + parts.File, parts.Total);
 }
 
-TEST(IntakeLines, CountsOnlyTheIntakesTraceLines) {
+TEST(CountLog, CountsTheIntakesTraceLinesAndTheLinesReportedDropped) {
   const std::string dir = MakeTempDir("bench-test");
   const std::string file = dir + "/log";
   std::ofstream(file) << "2026-12-09 20:27:19.909 >> 16 02 07 00 05 11 22 33 \n"
                          "2026-12-09 20:27:19.910 << 127.0.0.1 3777 16 02 07 00 05 11 22 33 \n"
                          "2026-12-09 20:27:20.037 error: text with >> inside\n"
                          "2026-12-09 20:27:20.040 >> 16 02 04 00 07\n"
+                         "2026-12-09 20:27:20.041 1204 log lines dropped\n"
+                         "2026-12-09 20:27:20.042 16 log lines dropped\n"
                          ">> no timestamp\n";
-  EXPECT_EQ(IntakeLines(file), 2);
-  EXPECT_EQ(IntakeLines(dir + "/missing"), 0);
+  const TLogCounts counts = CountLog(file);
+  EXPECT_EQ(counts.Intake, 2);
+  EXPECT_EQ(counts.Dropped, 1220);
+  EXPECT_EQ(CountLog(dir + "/missing").Intake, 0);
   RemoveTree(dir);
+}
+
+TEST(CheckIntake, DroppedLinesLeaveOnlyLossProvable) {
+  EXPECT_EQ(CheckIntake({100, 0}, 100), TIntakeCheck::Complete);
+  EXPECT_EQ(CheckIntake({99, 0}, 100), TIntakeCheck::Lost);
+  EXPECT_EQ(CheckIntake({101, 0}, 100), TIntakeCheck::Lost);
+  EXPECT_EQ(CheckIntake({60, 40}, 100), TIntakeCheck::Unknown);
+  EXPECT_EQ(CheckIntake({60, 39}, 100), TIntakeCheck::Lost);
 }
 
 // A stand-in for the relay's socket, read on a thread of its own.

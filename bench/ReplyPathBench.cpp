@@ -273,11 +273,14 @@ int main(int argc, char** argv) {
     // Traced requests queued for a silent device.
     std::this_thread::sleep_for(300ms);
     const TResidentParts rssBefore = ResidentParts(relay);
-    const std::int64_t intake0 = args.RelayLog.empty() ? 0 : IntakeLines(args.RelayLog);
+    const bool logged = !args.RelayLog.empty();
+    const TLogCounts log0 = logged ? CountLog(args.RelayLog) : TLogCounts{};
     const TSilentLoadResult load = RunSilentLoad(bus, kRelayPort, args.Requests, args.Endpoints, 180s);
     std::this_thread::sleep_for(500ms);
     const TResidentParts rssAfter = ResidentParts(relay);
-    const std::int64_t intake = args.RelayLog.empty() ? -1 : IntakeLines(args.RelayLog) - intake0;
+    const TLogCounts log1 = logged ? CountLog(args.RelayLog) : TLogCounts{};
+    const TLogCounts logAdded{log1.Intake - log0.Intake, log1.Dropped - log0.Dropped};
+    const TIntakeCheck intake = logged ? CheckIntake(logAdded, load.Sent) : TIntakeCheck::Unknown;
     if (!Alive(relay)) throw std::runtime_error(name + " ended during the traced load");
 
     const double r50 = Quantile(relayUs, 0.5), r99 = Quantile(relayUs, 0.99);
@@ -325,9 +328,11 @@ int main(int argc, char** argv) {
             std::to_string(load.Unread) + " / " + std::to_string(load.BusBytes),
         "intake " + Fixed(load.Seconds > 0 ? static_cast<double>(load.Sent) / load.Seconds : 0, 0) +
             " requests/s (paced by its socket)" + (load.TimedOut ? ", time limit reached" : "") +
-            (intake >= 0 ? ", intake lines in its log " + std::to_string(intake) : ""),
-        "-", "no loss", Met(load.Lossless() && (intake < 0 || intake == load.Sent)));
-    if (!load.Lossless() || (intake >= 0 && intake != load.Sent)) status = 1;
+            (logged ? ", its log: " + std::to_string(logAdded.Intake) + " intake lines, " +
+                          std::to_string(logAdded.Dropped) + " lines dropped"
+                    : ""),
+        "-", "no loss", Met(load.Lossless() && intake != TIntakeCheck::Lost));
+    if (!load.Lossless() || intake == TIntakeCheck::Lost) status = 1;
   } catch (const std::exception& error) {
     std::cerr << "tarvix-bench-reply: " << error.what() << "\n";
     status = 1;

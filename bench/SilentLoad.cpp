@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -71,16 +73,28 @@ TSilentLoadResult RunSilentLoad(TPseudoTerminal& bus, std::uint16_t relayPort, s
   return result;
 }
 
-std::int64_t IntakeLines(const std::string& logFile) {
+TLogCounts CountLog(const std::string& logFile) {
   std::ifstream in(logFile);
-  std::int64_t count = 0;
+  TLogCounts counts;
   std::string line;
+  constexpr std::string_view kDropped = " log lines dropped";
   while (std::getline(in, line)) {
     const auto time = line.find(' ');
     const auto text = time == std::string::npos ? time : line.find(' ', time + 1);
-    if (text != std::string::npos && line.compare(text + 1, 3, ">> ") == 0) ++count;
+    if (text == std::string::npos) continue;
+    if (line.compare(text + 1, 3, ">> ") == 0) {
+      ++counts.Intake;
+    } else if (line.size() > kDropped.size() &&
+               line.compare(line.size() - kDropped.size(), kDropped.size(), kDropped) == 0) {
+      counts.Dropped += std::atoll(line.c_str() + text + 1);
+    }
   }
-  return count;
+  return counts;
+}
+
+TIntakeCheck CheckIntake(const TLogCounts& added, std::int64_t sent) {
+  if (added.Dropped == 0) return added.Intake == sent ? TIntakeCheck::Complete : TIntakeCheck::Lost;
+  return added.Intake + added.Dropped < sent ? TIntakeCheck::Lost : TIntakeCheck::Unknown;
 }
 
 }  // namespace tarvix::bench

@@ -37,8 +37,21 @@ struct TSilentLoadResult {
 TSilentLoadResult RunSilentLoad(TPseudoTerminal& bus, std::uint16_t relayPort, std::int64_t requests, int endpoints,
                                 std::chrono::seconds limit);
 
-// The intake trace lines ("<date> <time> >> <frame>", one per request filed)
-// in a file holding a relay program's standard output; 0 when it cannot be read.
-std::int64_t IntakeLines(const std::string& logFile);
+// What a relay program's log (its standard output, in a file) says: the
+// intake's trace lines ("<date> <time> >> <frame>", one per request filed)
+// and the lines its log writer reported dropped ("<date> <time> N log lines
+// dropped"). Zeros when the file cannot be read.
+struct TLogCounts {
+  std::int64_t Intake = 0;
+  std::int64_t Dropped = 0;
+};
+TLogCounts CountLog(const std::string& logFile);
+
+// Whether the log lines a load added show each of its sent requests filed.
+// Dropped lines can hide intake lines: then the log can prove requests lost
+// (too few lines even counting every dropped one as an intake line), not
+// their intake complete.
+enum class TIntakeCheck { Complete, Lost, Unknown };
+TIntakeCheck CheckIntake(const TLogCounts& added, std::int64_t sent);
 
 }  // namespace tarvix::bench
