@@ -45,6 +45,22 @@ std::int64_t ResidentBytes(pid_t pid) {
   return 0;
 }
 
+TResidentParts ResidentParts(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  TResidentParts parts;
+  std::string line;
+  while (std::getline(status, line)) {
+    const auto kib = [&line](const char* key, std::int64_t& into) {
+      const std::size_t n = std::strlen(key);
+      if (line.compare(0, n, key) == 0) into = std::atoll(line.c_str() + n) * 1024;
+    };
+    kib("VmRSS:", parts.Total);
+    kib("RssAnon:", parts.Anonymous);
+    kib("RssFile:", parts.File);
+  }
+  return parts;
+}
+
 double CpuSeconds(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
@@ -62,24 +78,39 @@ double CpuSeconds(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-std::int64_t UdpDrops(std::uint16_t port) {
+bool AddUdpLine(const std::string& line, std::uint16_t port, TUdpPortState& state) {
+  // "sl local_address rem_address st tx_queue:rx_queue tr tm->when retrnsmt
+  // uid timeout inode ref pointer drops", addresses and queues in hexadecimal.
+  std::istringstream in(line);
+  std::string slot, local, remote, st, queues;
+  if (!(in >> slot >> local >> remote >> st >> queues)) return false;
+  const auto colon = local.rfind(':');
+  if (colon == std::string::npos || colon + 1 >= local.size()) return false;
+  char* end = nullptr;
+  const unsigned long localPort = std::strtoul(local.c_str() + colon + 1, &end, 16);
+  if (*end != '\0' || localPort != port) return false;
+  const auto rx = queues.find(':');
+  if (rx == std::string::npos) return false;
+  std::string field;
+  std::string last;
+  while (in >> field) last = field;
+  state.Bound = true;
+  state.Unread += static_cast<std::int64_t>(std::strtoull(queues.c_str() + rx + 1, nullptr, 16));
+  state.Drops += std::atoll(last.c_str());
+  return true;
+}
+
+TUdpPortState UdpPortState(std::uint16_t port) {
   std::ifstream udp("/proc/net/udp");
+  TUdpPortState state;
   std::string line;
-  char wanted[16];
-  std::snprintf(wanted, sizeof wanted, ":%04X", port);
-  std::int64_t drops = -1;
-  std::getline(udp, line);  // header
-  while (std::getline(udp, line)) {
-    std::istringstream in(line);
-    std::string slot, local;
-    in >> slot >> local;
-    if (local.size() < 5 || local.substr(local.size() - 5) != wanted) continue;
-    std::string field;
-    std::string last;
-    while (in >> field) last = field;
-    drops = std::max<std::int64_t>(drops, 0) + std::atoll(last.c_str());
-  }
-  return drops;
+  while (std::getline(udp, line)) AddUdpLine(line, port, state);
+  return state;
+}
+
+std::int64_t UdpDrops(std::uint16_t port) {
+  const TUdpPortState state = UdpPortState(port);
+  return state.Bound ? state.Drops : -1;
 }
 
 std::string MakeTempDir(const char* tag) {

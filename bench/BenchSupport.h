@@ -24,8 +24,30 @@ double Quantile(std::vector<double> samples, double q);
 // Resident size in bytes of a process (0: this one).
 std::int64_t ResidentBytes(pid_t pid = 0);
 
+// The resident size of a process split as /proc/<pid>/status gives it, in bytes.
+struct TResidentParts {
+  std::int64_t Total = 0;      // VmRSS
+  std::int64_t Anonymous = 0;  // RssAnon: heap, stacks, dirty data
+  std::int64_t File = 0;       // RssFile: the program and its libraries
+};
+TResidentParts ResidentParts(pid_t pid);
+
 // User plus system CPU time of a process, in clock ticks converted to seconds.
 double CpuSeconds(pid_t pid);
+
+// What /proc/net/udp says of the UDP sockets bound to a local port, summed
+// over them: datagrams the kernel dropped, and bytes received but not yet
+// read (the rx_queue column, which counts each datagram's buffer, not only
+// its payload).
+struct TUdpPortState {
+  bool Bound = false;
+  std::int64_t Drops = 0;
+  std::int64_t Unread = 0;
+};
+TUdpPortState UdpPortState(std::uint16_t port);
+// Adds what one line of /proc/net/udp says to state when the line's socket
+// is bound to port; false when it is not (or the line is the header).
+bool AddUdpLine(const std::string& line, std::uint16_t port, TUdpPortState& state);
 
 // Receive drops counted by the kernel for the UDP sockets bound to port;
 // -1 when no socket is bound to it.

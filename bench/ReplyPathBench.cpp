@@ -1,9 +1,14 @@
-// The whole relay program against a pseudo-terminal device and a loopback
-// client: resident size at start, CPU while idle with the window open, and
-// the reply latency (last reply byte written on the pseudo-terminal to the
-// reply datagram at the client) beside the same path through socat.
+// A whole relay program (tarvix-relayd unless --program names another in
+// BINDIR) against a pseudo-terminal device and loopback clients: resident
+// size at start and after one round trip, CPU while idle, the reply latency
+// (reply written on the pseudo-terminal to the reply datagram at the client)
+// beside the same path through socat, and the growth of the resident size
+// over many traced requests queued for a silent device.
 //
-// Usage: tarvix-bench-reply BINDIR [SAMPLES] [IDLE_SECONDS]
+// Usage: tarvix-bench-reply [--program=NAME] [--relay-log=FILE] BINDIR
+//                           [SAMPLES [IDLE_SECONDS [REQUESTS [ENDPOINTS]]]]
+// --relay-log puts the program's log lines in FILE instead of /dev/null and
+// counts its intake lines (">> ") over the traced load, a check of the pacing.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -16,11 +21,13 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "BenchSupport.h"
+#include "SilentLoad.h"
 #include "tools/Datagram.h"
 #include "tools/PseudoTerminal.h"
 #include "tools/UdpEndpoint.h"
@@ -38,17 +45,68 @@ namespace {
 constexpr std::uint16_t kRelayPort = 3776;
 const std::string kRequest("\x16\x02\x07\x00\x05\x11\x22\x33", 8);
 const std::string kReply("\x16\x02\x04\xAA\xBB", 5);
+constexpr const char* kUsage =
+    "usage: tarvix-bench-reply [--program=NAME] [--relay-log=FILE] BINDIR\n"
+    "                          [SAMPLES [IDLE_SECONDS [REQUESTS [ENDPOINTS]]]]\n";
+
+// The goals, for tarvix-relayd; the figures of tarvix-server with its
+// window (offscreen) before the relay host ran without Qt, on a quiet machine.
+constexpr double kStartGoalMiB = 6;
+constexpr double kGrowthGoalMiB = 24;
+constexpr double kIdleGoalPercent = 0.2;
+constexpr double kBeforeP50 = 431, kBeforeP99 = 646;
+constexpr double kBeforeSocatP50 = 70, kBeforeSocatP99 = 201;
+
+struct TArgs {
+  std::string Program = "tarvix-relayd";
+  std::string RelayLog;  // empty: /dev/null
+  std::string BinDir;
+  int Samples = 300;
+  int IdleSeconds = 30;
+  std::int64_t Requests = 100000;
+  int Endpoints = 100;
+};
+
+std::optional<TArgs> ParseArgs(int argc, char** argv) {
+  TArgs args;
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a.rfind("--program=", 0) == 0) {
+      args.Program = a.substr(10);
+    } else if (a.rfind("--relay-log=", 0) == 0) {
+      args.RelayLog = a.substr(12);
+    } else {
+      positional.push_back(a);
+    }
+  }
+  if (positional.empty() || positional.size() > 5 || args.Program.empty()) return std::nullopt;
+  args.BinDir = positional[0];
+  if (positional.size() > 1) args.Samples = std::atoi(positional[1].c_str());
+  if (positional.size() > 2) args.IdleSeconds = std::atoi(positional[2].c_str());
+  if (positional.size() > 3) args.Requests = std::atoll(positional[3].c_str());
+  if (positional.size() > 4) args.Endpoints = std::atoi(positional[4].c_str());
+  if (args.Samples < 1 || args.IdleSeconds < 0 || args.Requests < 0 || args.Endpoints < 1) return std::nullopt;
+  return args;
+}
+
+double MiB(std::int64_t bytes) { return static_cast<double>(bytes) / 1048576.0; }
+
+std::string Met(bool met) { return met ? "yes" : "NO"; }
+
+// "+d" or "-d" with the given decimals.
+std::string Signed(double value, int decimals) { return (value >= 0 ? "+" : "") + Fixed(value, decimals); }
 
 // Starts args[0] (looked up on PATH when searchPath) with this environment
-// and its standard output on /dev/null, so that what the program prints
-// stays out of the result table; -1 when it cannot be started.
-pid_t Spawn(const std::vector<std::string>& args, bool searchPath = false) {
+// and its standard output on /dev/null (or the file output), so that what the
+// program prints stays out of the result table; -1 when it cannot be started.
+pid_t Spawn(const std::vector<std::string>& args, bool searchPath = false, const std::string& output = "/dev/null") {
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid = 0;
   const auto spawn = searchPath ? posix_spawnp : posix_spawn;
   const int failed = spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -67,17 +125,25 @@ void Stop(pid_t pid) {
   ::waitpid(pid, nullptr, 0);
 }
 
-// Voluntary context switches of each thread of a process, by thread id.
-std::map<std::string, std::int64_t> Wakeups(pid_t pid) {
-  std::map<std::string, std::int64_t> result;
+// What the kernel counts for each thread of a process, by thread id: its
+// voluntary context switches (its wake-ups, when it sleeps between them) and
+// its time on a CPU in nanoseconds (schedstat, not rounded to clock ticks).
+struct TThreadCounts {
+  std::int64_t Switches = 0;
+  std::int64_t RunNs = 0;
+};
+std::map<std::string, TThreadCounts> ThreadCounts(pid_t pid) {
+  std::map<std::string, TThreadCounts> result;
   const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
   std::error_code ignored;
   for (const auto& entry : std::filesystem::directory_iterator(tasks, ignored)) {
+    TThreadCounts& counts = result[entry.path().filename().string()];
     std::ifstream status(entry.path() / "status");
     std::string line;
     while (std::getline(status, line)) {
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) result[entry.path().filename().string()] = std::atoll(line.c_str() + 24);
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) counts.Switches = std::atoll(line.c_str() + 24);
     }
+    std::ifstream(entry.path() / "schedstat") >> counts.RunNs;
   }
   return result;
 }
@@ -119,13 +185,13 @@ double SocatSample(TPseudoTerminal& line, TUdpEndpoint& sink) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::cerr << "usage: tarvix-bench-reply BINDIR [SAMPLES] [IDLE_SECONDS]\n";
+  const auto parsed = ParseArgs(argc, argv);
+  if (!parsed) {
+    std::cerr << kUsage;
     return 2;
   }
-  const std::string bindir = argv[1];
-  const int samples = argc > 2 ? std::atoi(argv[2]) : 300;
-  const int idleSeconds = argc > 3 ? std::atoi(argv[3]) : 30;
+  const TArgs& args = *parsed;
+  const std::string& name = args.Program;
 
   // The relay always listens on 3776: wait a while for another user to let go.
   const auto freeBy = Clock::now() + 90s;
@@ -138,6 +204,7 @@ int main(int argc, char** argv) {
   const std::string runtimeDir = MakeTempDir("bench-run");
   ::setenv("TARVIX_COM_DIR", portDir.c_str(), 1);
   ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
+  // Chosen as the program, tarvix-server then runs headless: the code of tarvix-relayd.
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
   int status = 0;
@@ -148,39 +215,47 @@ int main(int argc, char** argv) {
     TPortLink busLink(portDir + "/COM7", bus.SlavePath());
     TPseudoTerminal floorLine(TPseudoTerminal::TLineMode::Raw);
     TPortLink floorLink(portDir + "/COM8", floorLine.SlavePath());
-    relay = Spawn({bindir + "/tarvix-server", "-c7"});
-    if (relay <= 0) throw std::runtime_error("cannot start tarvix-server");
+    relay = Spawn({args.BinDir + "/" + name, "-c7"}, false, args.RelayLog.empty() ? "/dev/null" : args.RelayLog);
+    if (relay <= 0) throw std::runtime_error("cannot start " + name);
     const auto upBy = Clock::now() + 15s;
     while (!RelayListening() && Alive(relay) && Clock::now() < upBy) std::this_thread::sleep_for(20ms);
-    if (!RelayListening()) throw std::runtime_error("tarvix-server did not come up");
+    if (!RelayListening()) throw std::runtime_error(name + " did not come up");
     std::this_thread::sleep_for(1s);
     const std::int64_t rssStart = ResidentBytes(relay);
 
-    // Idle: the window open, no traffic.
-    const auto wake0 = Wakeups(relay);
+    // Idle: no traffic at all.
+    const auto threads0 = ThreadCounts(relay);
     const double cpu0 = CpuSeconds(relay);
     const auto w0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+    std::this_thread::sleep_for(std::chrono::seconds(args.IdleSeconds));
     const double cpu1 = CpuSeconds(relay);
-    const double wall = Micros(w0, Clock::now()) / 1e6;
+    const double wall = std::max(Micros(w0, Clock::now()) / 1e6, 1e-3);
     const double idlePercent = 100.0 * (cpu1 - cpu0) / wall;
-    const auto wake1 = Wakeups(relay);
-    std::string wakeText;
+    const auto threads1 = ThreadCounts(relay);
+    // Per thread that woke at least every other second: wake-ups per second
+    // and its share of one core, busiest first.
     double wakeTotal = 0;
-    std::vector<double> perThread;
-    for (const auto& [tid, count] : wake1) {
-      const auto before = wake0.find(tid);
-      const double rate = static_cast<double>(count - (before == wake0.end() ? 0 : before->second)) / wall;
+    double runPercent = 0;
+    std::vector<std::pair<double, double>> busiest;
+    for (const auto& [tid, now] : threads1) {
+      const auto found = threads0.find(tid);
+      const TThreadCounts before = found == threads0.end() ? TThreadCounts{} : found->second;
+      const double rate = static_cast<double>(now.Switches - before.Switches) / wall;
+      const double percent = 100.0 * static_cast<double>(now.RunNs - before.RunNs) / 1e9 / wall;
       wakeTotal += rate;
-      if (rate >= 0.5) perThread.push_back(rate);
+      runPercent += percent;
+      if (rate >= 0.5) busiest.emplace_back(rate, percent);
     }
-    std::sort(perThread.rbegin(), perThread.rend());
-    for (const double rate : perThread) wakeText += (wakeText.empty() ? "" : ", ") + Fixed(rate, 1);
+    std::sort(busiest.rbegin(), busiest.rend());
+    std::string wakeText;
+    for (const auto& [rate, percent] : busiest) {
+      wakeText += (wakeText.empty() ? "" : ", ") + Fixed(rate, 1) + " (" + Fixed(percent, 3) + " %)";
+    }
 
     // The floor: socat reads the other pseudo-terminal and sends UDP to a sink.
     TUdpEndpoint sink;
-    socat = Spawn({"socat", "-u", "FILE:" + floorLine.SlavePath(), "UDP-SENDTO:127.0.0.1:" + std::to_string(sink.Port())},
-                  true);
+    socat = Spawn(
+        {"socat", "-u", "FILE:" + floorLine.SlavePath(), "UDP-SENDTO:127.0.0.1:" + std::to_string(sink.Port())}, true);
     if (socat <= 0) throw std::runtime_error("cannot start socat");
     bool floorReady = false;
     for (int i = 0; i < 50 && !floorReady; ++i) floorReady = SocatSample(floorLine, sink) >= 0;
@@ -189,12 +264,14 @@ int main(int argc, char** argv) {
     TUdpEndpoint client;
     // One warm-up round: the endpoint enters the table.
     if (RelaySample(bus, client) < 0) throw std::runtime_error("the relay answered no warm-up request");
+    std::this_thread::sleep_for(300ms);
+    const TResidentParts rssRound = ResidentParts(relay);
 
     std::vector<double> relayUs;
     std::vector<double> socatUs;
     int failures = 0;
     const auto stopBy = Clock::now() + 120s;
-    for (int i = 0; i < samples && Clock::now() < stopBy; ++i) {
+    for (int i = 0; i < args.Samples && Clock::now() < stopBy; ++i) {
       const double r = RelaySample(bus, client);
       if (r >= 0) {
         relayUs.push_back(r);
@@ -205,18 +282,74 @@ int main(int argc, char** argv) {
       const double s = SocatSample(floorLine, sink);
       if (s >= 0) socatUs.push_back(s);
     }
+    Stop(socat);
+    socat = -1;
+
+    // Traced requests queued for a silent device.
+    std::this_thread::sleep_for(300ms);
+    const TResidentParts rssBefore = ResidentParts(relay);
+    const bool logged = !args.RelayLog.empty();
+    const TLogCounts log0 = logged ? CountLog(args.RelayLog) : TLogCounts{};
+    const TSilentLoadResult load = RunSilentLoad(bus, kRelayPort, args.Requests, args.Endpoints, 180s);
+    std::this_thread::sleep_for(500ms);
+    const TResidentParts rssAfter = ResidentParts(relay);
+    const TLogCounts log1 = logged ? CountLog(args.RelayLog) : TLogCounts{};
+    const TLogCounts logAdded{log1.Intake - log0.Intake, log1.Dropped - log0.Dropped};
+    const TIntakeCheck intake = logged ? CheckIntake(logAdded, load.Sent) : TIntakeCheck::Unknown;
+    if (!Alive(relay)) throw std::runtime_error(name + " ended during the traced load");
 
     const double r50 = Quantile(relayUs, 0.5), r99 = Quantile(relayUs, 0.99);
     const double s50 = Quantile(socatUs, 0.5), s99 = Quantile(socatUs, 0.99);
-    const std::string n = " (n=" + std::to_string(relayUs.size()) + (failures ? ", " + std::to_string(failures) + " lost" : "") + ")";
-    Row("reply latency p50, us" + n, Fixed(r50, 0), "socat " + Fixed(s50, 0), Fixed(r50 / s50, 2) + "x", "-", "-");
-    Row("reply latency p99, us" + n, Fixed(r99, 0), "socat " + Fixed(s99, 0), Fixed(r99 / s99, 2) + "x",
-        "p99 within 1000 us of socat", r99 - s99 < 1000 ? "yes (+" + Fixed(r99 - s99, 0) + " us)" : "NO (+" + Fixed(r99 - s99, 0) + " us)");
-    Row("idle CPU, % of one core over " + std::to_string(idleSeconds) + " s (whole program)", Fixed(idlePercent, 3), "-", "-",
-        "< 0.5 %", idlePercent < 0.5 ? "yes" : "NO");
-    Row("idle wake-ups per second (whole program, all threads)", Fixed(wakeTotal, 1),
-        "busiest threads: " + (wakeText.empty() ? std::string("none") : wakeText) + " /s", "-", "-", "-");
-    Row("resident size at start, MiB (whole program)", Fixed(static_cast<double>(rssStart) / 1048576.0, 1), "-", "-", "-", "-");
+    const std::string n =
+        " (n=" + std::to_string(relayUs.size()) + (failures ? ", " + std::to_string(failures) + " lost" : "") + ")";
+    const std::string who = " (" + name + ")";
+    Row("reply latency p50, us" + n + who, Fixed(r50, 0), "socat " + Fixed(s50, 0), Fixed(r50 / s50, 2) + "x", "-",
+        "-");
+    Row("reply latency p99, us" + n + who, Fixed(r99, 0), "socat " + Fixed(s99, 0), Fixed(r99 / s99, 2) + "x",
+        "p99 within 1000 us of socat", Met(r99 - s99 < 1000) + " (" + Signed(r99 - s99, 0) + " us)");
+    // Against tarvix-server before: what each quantile lies above socat's,
+    // since socat's own figures show how quiet the machine is.
+    const double over50 = r50 - s50, over99 = r99 - s99;
+    const double before50 = kBeforeP50 - kBeforeSocatP50, before99 = kBeforeP99 - kBeforeSocatP99;
+    Row("reply latency p50 / p99 against socat, same run, us" + n + who, Fixed(r50, 0) + " / " + Fixed(r99, 0),
+        "socat " + Fixed(s50, 0) + " / " + Fixed(s99, 0),
+        Signed(over50, 0) + " / " + Signed(over99, 0) + " us over socat",
+        "no worse than tarvix-server before: " + Fixed(kBeforeP50, 0) + " / " + Fixed(kBeforeP99, 0) + " us, " +
+            Signed(before50, 0) + " / " + Signed(before99, 0) + " over socat " + Fixed(kBeforeSocatP50, 0) + " / " +
+            Fixed(kBeforeSocatP99, 0),
+        Met(over50 <= before50 && over99 <= before99) + " (" + Signed(over50 - before50, 0) + " / " +
+            Signed(over99 - before99, 0) + " us against before)");
+    Row("idle CPU (utime+stime), % of one core over " + std::to_string(args.IdleSeconds) + " s" + who,
+        Fixed(idlePercent, 3), "time on a CPU (schedstat) " + Fixed(runPercent, 3) + " %", "-",
+        "< " + Fixed(kIdleGoalPercent, 1) + " %", Met(idlePercent < kIdleGoalPercent));
+    Row("idle wake-ups per second (all threads)" + who, Fixed(wakeTotal, 1),
+        "busiest threads, wake-ups/s (% of one core): " + (wakeText.empty() ? std::string("none") : wakeText), "-", "-",
+        "-");
+    Row("resident size at start (1 s after it listens), MiB" + who, Fixed(MiB(rssStart), 1), "-", "-", "-", "-");
+    Row("resident size after start and one round trip, MiB" + who, Fixed(MiB(rssRound.Total), 2), "-", "-",
+        "< " + Fixed(kStartGoalMiB, 0) + " MiB", Met(MiB(rssRound.Total) < kStartGoalMiB));
+    Row("  of which anonymous / file-backed, MiB",
+        Fixed(MiB(rssRound.Anonymous), 2) + " / " + Fixed(MiB(rssRound.File), 2), "-", "-", "-", "-");
+    const std::int64_t growth = rssAfter.Total - rssBefore.Total;
+    const std::string perRequest =
+        load.Sent > 0 ? Fixed(static_cast<double>(growth) / static_cast<double>(load.Sent), 0) + " B/request" : "-";
+    Row("resident size growth over " + std::to_string(args.Requests) + " traced requests from " +
+            std::to_string(args.Endpoints) + " endpoints (device silent, all queued), MiB" + who,
+        Fixed(MiB(growth), 2), "before " + Fixed(MiB(rssBefore.Total), 2) + ", after " + Fixed(MiB(rssAfter.Total), 2),
+        perRequest, "< " + Fixed(kGrowthGoalMiB, 0) + " MiB",
+        load.Lossless() ? Met(MiB(growth) < kGrowthGoalMiB) : std::string("not measured: the load lost requests"));
+    Row("  of which anonymous, MiB", Fixed(MiB(rssAfter.Anonymous - rssBefore.Anonymous), 2),
+        "before " + Fixed(MiB(rssBefore.Anonymous), 2), "-", "-", "-");
+    Row("  load: sent / not sent / socket drops / unread at the end / bus bytes read",
+        std::to_string(load.Sent) + " / " + std::to_string(load.NotSent) + " / " + std::to_string(load.Drops) + " / " +
+            std::to_string(load.Unread) + " / " + std::to_string(load.BusBytes),
+        "intake " + Fixed(load.Seconds > 0 ? static_cast<double>(load.Sent) / load.Seconds : 0, 0) +
+            " requests/s (paced by its socket)" + (load.TimedOut ? ", time limit reached" : "") +
+            (logged ? ", its log: " + std::to_string(logAdded.Intake) + " intake lines, " +
+                          std::to_string(logAdded.Dropped) + " lines dropped"
+                    : ""),
+        "-", "no loss", Met(load.Lossless() && intake != TIntakeCheck::Lost));
+    if (!load.Lossless() || intake == TIntakeCheck::Lost) status = 1;
   } catch (const std::exception& error) {
     std::cerr << "tarvix-bench-reply: " << error.what() << "\n";
     status = 1;
