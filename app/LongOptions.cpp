@@ -106,6 +106,7 @@ void Read(TRelayConfig& o, std::string_view argument) {
     const auto after = comma == std::string_view::npos ? std::nullopt : Number(value.substr(comma + 1), 0, 10000);
     if (!before || !after) {
       o.Errors.push_back(Invalid(name, value, "BEFORE,AFTER in milliseconds, each from 0 to 10000"));
+      o.RS485Error = true;
       return;
     }
     o.RS485 = true;

@@ -43,6 +43,9 @@ struct TRelayConfig {
   bool RS485 = false;                       // --rs485[=BEFORE,AFTER]
   std::uint32_t RS485Before = 0;            // ms of RTS before sending
   std::uint32_t RS485After = 0;             // ms of RTS after sending
+  // --rs485 was given but malformed: the port must not open without the
+  // mode it asked for (RTS raised by hand would jam a half-duplex bus).
+  bool RS485Error = false;
 
   // Without a window: the UDP server is retried while it cannot bind, and
   // nobody is asked for a port.

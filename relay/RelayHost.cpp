@@ -68,12 +68,16 @@ void TRelayHost::Create(const TWidgetSteps& widgets) {
   // A port that is missing now (an adapter not yet plugged in) must not
   // leave a relay that can never work: show it and go on with it closed;
   // unattended, it is tried again every second.
-  Guarded([this] {
-    if (config_.Headless)
-      sp.OpenOrRetry();
-    else
-      sp.SetOpen(true);
-  });
+  // A malformed --rs485 was shown among the option errors: the port stays
+  // closed rather than open without the mode asked for.
+  if (!config_.RS485Error) {
+    Guarded([this] {
+      if (config_.Headless)
+        sp.OpenOrRetry();
+      else
+        sp.SetOpen(true);
+    });
+  }
 
   Relay.ZeroCounters();
   if (widgets.CopyTraceChecks) {

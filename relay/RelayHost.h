@@ -70,7 +70,7 @@ class TRelayHost {
   void Load();
 
   // The creation sequence. Each long option that could not be read is shown
-  // first. A port that cannot be opened is shown and start-up goes on with
+  // first; after a malformed --rs485 the port is not opened. A port that cannot be opened is shown and start-up goes on with
   // the port closed (the window's "set" or the reopen opens it later); so
   // does an error of the UDP restart (headless, the server is then retried
   // every 5 s). Any other error ends the sequence: the steps before it stay

@@ -11,6 +11,7 @@
 
 #include "PtyPort.h"
 #include "app/Configuration.h"
+#include "app/LongOptions.h"
 #include "app/StartUp.h"
 #include "relay/MultiCommThread.h"
 #include "runtime/ErrorDisplay.h"
@@ -159,6 +160,18 @@ TEST_F(StartUp, MissingPortIsShownAndSetOpensItOnceItIsThere) {
   form->ComPortSetBtnClick();
   EXPECT_TRUE(form->sp.Open());
   EXPECT_TRUE(RoundTrip(com7));
+}
+
+// The RS485 mode asked for but malformed: the port is not opened with RTS
+// raised by hand, which would jam a half-duplex bus; the rest starts.
+TEST_F(StartUp, MalformedRs485LeavesThePortClosed) {
+  const char* argv[] = {"tarvix-server", "--rs485=5"};
+  ParseLongOptions(form->Host.Config(), 2, argv);
+  Create("tarvix-server -c1 --rs485=5");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_TRUE(errors.front().starts_with("Invalid value '5' for --rs485")) << errors.front();
+  EXPECT_FALSE(form->sp.Open());
+  EXPECT_NE(CommThread, nullptr);
 }
 
 TEST_F(StartUp, PortZeroAsksTheOperator) {
