@@ -10,6 +10,7 @@
 // are read from the configuration it is given, which must outlive it.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -76,6 +77,9 @@ class TRelay {
   // Requests dropped by the allow list so far.
   std::uint64_t DroppedCount() const noexcept { return droppedSender_ + droppedReply_; }
 
+  // Requests refused for reason so far.
+  std::uint64_t RefusedCount(TRefusal reason) const noexcept { return refused_[static_cast<std::size_t>(reason)]; }
+
   // The reply receiver, for the serial port's data-available event: runs
   // Count bytes through the receiver. Errors go back to the port component,
   // which shows them.
@@ -108,6 +112,9 @@ class TRelay {
   // Counts one more in counter and tells the observer.
   void Count(std::int32_t& counter, TCounter which);
 
+  // Counts one more refusal for reason and tells the observer.
+  void Refuse(TRefusal reason);
+
   // Whether the allow list lets the request through; counts and reports it if not.
   bool Allowed(std::string_view senderIP, const ShortString& replyIP);
 
@@ -121,6 +128,7 @@ class TRelay {
   ShortString echo_;             // the frame last sent, while its echo is awaited
   std::size_t echoPos_ = 0;      // bytes of echo_ seen so far
   bool echoAwaited_ = false;
+  std::array<std::uint64_t, kRefusalKinds> refused_{};
   std::uint64_t droppedSender_ = 0;
   std::uint64_t droppedReply_ = 0;
   std::uint64_t droppedReported_ = 0;

@@ -20,4 +20,8 @@ void TObserverList::EndpointChanged(const TEndpointRow& row, TRowChange change) 
   for (IRelayObserver* o : observers_) o->EndpointChanged(row, change);
 }
 
+void TObserverList::Refused(TRefusal reason, std::uint64_t total) {
+  for (IRelayObserver* o : observers_) o->Refused(reason, total);
+}
+
 }  // namespace tarvix

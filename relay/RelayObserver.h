@@ -6,6 +6,7 @@
 // and must not throw. The views and the row are valid only during the call.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -33,12 +34,21 @@ struct TEndpointRow {
 // packet count once the request is queued.
 enum class TRowChange { Added, Queued, Packets };
 
+// Why a request never got its turn on the bus or its reply: its sender or
+// reply address lies outside --allow, its endpoint's queue or the queues
+// together are full, the device table is full, it waited past --max-wait,
+// or it was resent --resend-limit times without a reply.
+enum class TRefusal { Allow, QueueFull, TableFull, TooOld, GivenUp };
+inline constexpr std::size_t kRefusalKinds = 5;
+
 class IRelayObserver {
  public:
   virtual ~IRelayObserver() = default;
   virtual void LogLine(TLogLevel /*level*/, std::string_view /*line*/) {}
   virtual void CounterChanged(TCounter /*counter*/, std::int32_t /*value*/) {}
   virtual void EndpointChanged(const TEndpointRow& /*row*/, TRowChange /*change*/) {}
+  // One more request was refused for reason; total counts them all so far.
+  virtual void Refused(TRefusal /*reason*/, std::uint64_t /*total*/) {}
 };
 
 // Passes every change on to each observer added, in the order added. Main
@@ -51,6 +61,7 @@ class TObserverList final : public IRelayObserver {
   void LogLine(TLogLevel level, std::string_view line) override;
   void CounterChanged(TCounter counter, std::int32_t value) override;
   void EndpointChanged(const TEndpointRow& row, TRowChange change) override;
+  void Refused(TRefusal reason, std::uint64_t total) override;
 
  private:
   std::vector<IRelayObserver*> observers_;

@@ -41,6 +41,7 @@ void TRelay::GiveUp(std::int32_t resends) {
     ip = entry.IP;
     port = entry.Port;
   }
+  Refuse(TRefusal::GivenUp);
   Log(TLogLevel::Warning, "request to " + ip + " " + std::to_string(port) + " given up after " + std::to_string(resends) +
                    " resends");
 }

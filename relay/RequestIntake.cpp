@@ -46,6 +46,10 @@ std::int32_t TRelay::LookupDevice(const ShortString& IP, std::uint16_t Port, std
   return i;
 }
 
+void TRelay::Refuse(TRefusal reason) {
+  observer_.Refused(reason, ++refused_[static_cast<std::size_t>(reason)]);
+}
+
 bool TRelay::Allowed(std::string_view senderIP, const ShortString& replyIP) {
   if (config_.Allow.Empty()) return true;
   bool replyAllowed = false;
@@ -59,6 +63,7 @@ bool TRelay::Allowed(std::string_view senderIP, const ShortString& replyIP) {
   }
   if (senderAllowed && replyAllowed) return true;
   ++(senderAllowed ? droppedReply_ : droppedSender_);
+  Refuse(TRefusal::Allow);
   const auto now = std::chrono::steady_clock::now();
   if (now - droppedReportedAt_ >= std::chrono::seconds(1)) {
     Log(TLogLevel::Warning, "dropped " + std::to_string(DroppedCount() - droppedReported_) +
