@@ -99,12 +99,23 @@ int OpenErrorCode(int err) {
   }
 }
 
+TSioKernel realKernel;
+constinit TSioKernel* kernel = &realKernel;
+
 void SetLine(int fd, int line, bool on) noexcept {
   int bits = line;
-  (void)ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
+  (void)kernel->Ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
 }
 
 }  // namespace
+
+TSioKernel* SetSioKernel(TSioKernel* replacement) noexcept {
+  TSioKernel* previous = kernel;
+  kernel = replacement != nullptr ? replacement : &realKernel;
+  return previous;
+}
+
+int TSioKernel::Ioctl(int fd, unsigned long request, void* arg) noexcept { return ioctl(fd, request, arg); }
 
 TWakeFd::TWakeFd() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
@@ -140,17 +151,17 @@ namespace {
 constexpr unsigned int kPtySlaveMajorFirst = 136;
 constexpr unsigned int kPtySlaveMajorLast = 143;
 
-// The slave side of a pseudo-terminal: its master outlives whoever opened
-// the slave, and the kernel keeps TIOCEXCL set for as long as the master
-// stays open, also after the relay that set it was killed.
-bool PseudoTerminal(int fd) {
+}  // namespace
+
+// The master of a pseudo-terminal outlives whoever opened the slave, and the
+// kernel keeps TIOCEXCL set for as long as the master stays open, also after
+// the relay that set it was killed.
+bool TSioKernel::PseudoTerminal(int fd) noexcept {
   struct stat info {};
   if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
   const unsigned int number = major(info.st_rdev);
   return number >= kPtySlaveMajorFirst && number <= kPtySlaveMajorLast;
 }
-
-}  // namespace
 
 int TSioDevice::Open(const std::string& path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -160,11 +171,11 @@ int TSioDevice::Open(const std::string& path) {
   // On a pseudo-terminal the flock alone keeps a second relay out: the
   // exclusive mode would outlive a relay that was killed and refuse every
   // later start.
-  const bool pty = PseudoTerminal(fd);
+  const bool pty = kernel->PseudoTerminal(fd);
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) rc = OpenErrorCode(errno);
   // The kernel lets root open an exclusive tty, so the mode itself is asked.
-  else if (!pty && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) rc = ecAccessDenied;
-  else if (!pty && ioctl(fd, TIOCEXCL) != 0) rc = OpenErrorCode(errno);
+  else if (!pty && kernel->Ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) rc = ecAccessDenied;
+  else if (!pty && kernel->Ioctl(fd, TIOCEXCL, nullptr) != 0) rc = OpenErrorCode(errno);
   if (rc != 0) {
     close(fd);
     return rc;
@@ -178,7 +189,7 @@ void TSioDevice::Close() noexcept {
   if (fd_ < 0) return;
   // Exclusive mode outlives the descriptor while another one holds the tty
   // open, and would refuse the next open; only a mode this open set is cleared.
-  if (setExclusive_) (void)ioctl(fd_, TIOCNXCL);
+  if (setExclusive_) (void)kernel->Ioctl(fd_, TIOCNXCL, nullptr);
   setExclusive_ = false;
   close(fd_);
   fd_ = -1;
@@ -225,9 +236,9 @@ int TSioDevice::WriteRecord(const TSioLineRecord& record) const {
 
 void TSioDevice::RequestLowLatency() const noexcept {
   serial_struct info{};
-  if (ioctl(fd_, TIOCGSERIAL, &info) != 0) return;
+  if (kernel->Ioctl(fd_, TIOCGSERIAL, &info) != 0) return;
   info.flags = static_cast<int>(static_cast<unsigned>(info.flags) | static_cast<unsigned>(ASYNC_LOW_LATENCY));
-  (void)ioctl(fd_, TIOCSSERIAL, &info);
+  (void)kernel->Ioctl(fd_, TIOCSSERIAL, &info);
 }
 
 void TSioDevice::SetDTR(bool on) const noexcept { SetLine(fd_, TIOCM_DTR, on); }
@@ -239,13 +250,13 @@ int TSioDevice::EnableRS485(std::uint32_t beforeMs, std::uint32_t afterMs) const
   rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
   rs485.delay_rts_before_send = beforeMs;
   rs485.delay_rts_after_send = afterMs;
-  if (ioctl(fd_, TIOCSRS485, &rs485) != 0) return -errno;
+  if (kernel->Ioctl(fd_, TIOCSRS485, &rs485) != 0) return -errno;
   return 0;
 }
 
 std::size_t TSioDevice::BytesWaiting() const noexcept {
   int waiting = 0;
-  if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+  if (kernel->Ioctl(fd_, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
   return static_cast<std::size_t>(waiting);
 }
 

@@ -39,6 +39,29 @@ class TWakeFd {
 
 enum class TDeviceWait { Ready, Woken, Gone, TimedOut };
 
+// The kernel calls of TSioDevice that a test may stand in for: every ioctl,
+// and the decision whether a descriptor is a pseudo-terminal (which gets the
+// lock alone, no TIOCEXCL). A test derives from it, records what it is asked
+// and hands the calls it does not play itself to these defaults; it can so
+// have a pseudo-terminal play a real serial device.
+// The defaults are the real kernel. Called on whichever thread uses the
+// device; an override must be safe for that and must not throw.
+class TSioKernel {
+ public:
+  virtual ~TSioKernel() = default;
+  // ioctl(fd, request, arg): arg is the request's argument (nullptr for the
+  // requests that take none). The result and errno are ioctl's.
+  virtual int Ioctl(int fd, unsigned long request, void* arg) noexcept;
+  // The slave side of a pseudo-terminal.
+  virtual bool PseudoTerminal(int fd) noexcept;
+};
+
+// Makes kernel (nullptr: the real kernel) serve every TSioDevice and returns
+// the one that served until now. Set it before any device opens and restore
+// it after the last one has closed; not thread-safe. Does not take
+// ownership: kernel must outlive its use.
+TSioKernel* SetSioKernel(TSioKernel* kernel) noexcept;
+
 class TSioDevice {
  public:
   TSioDevice() = default;
