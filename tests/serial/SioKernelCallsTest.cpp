@@ -71,6 +71,8 @@ struct TKernelCase {
   bool RS485;
 };
 
+void PrintTo(const TKernelCase& c, std::ostream* out) { *out << c.Name; }
+
 class SerialKernelCalls : public ::testing::TestWithParam<TKernelCase> {
  protected:
   static constexpr std::uint16_t kNumber = 44;
