@@ -56,10 +56,11 @@ class TSioKernel {
   virtual bool PseudoTerminal(int fd) noexcept;
 };
 
-// Makes kernel (nullptr: the real kernel) serve every TSioDevice and returns
-// the one that served until now. Set it before any device opens and restore
-// it after the last one has closed; not thread-safe. Does not take
-// ownership: kernel must outlive its use.
+// Makes kernel (nullptr: the real kernel, the default) serve every TSioDevice
+// and returns the one that served until now. For tests only: set it before
+// any device opens and restore it after the last one has closed, while no
+// dispatcher thread runs; not thread-safe. Does not take ownership: kernel
+// must outlive its use.
 TSioKernel* SetSioKernel(TSioKernel* kernel) noexcept;
 
 class TSioDevice {
