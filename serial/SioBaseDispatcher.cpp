@@ -56,10 +56,13 @@ int TSioBaseDispatcher::InitPort(const TSioPortSettings& settings) {
     rc = ReadLineRecord(record_);
     dtr_ = settings.DTR;
     rts_ = settings.RTS;
+    // In RS485 mode the kernel drives RTS from the start: raised by hand
+    // before the mode is on, it would jam a half-duplex bus.
+    rs485_ = settings.RS485Mode;
   }
   if (rc == 0) {
     DeviceSetDTR(settings.DTR);
-    DeviceSetRTS(settings.RTS);
+    if (!settings.RS485Mode) DeviceSetRTS(settings.RTS);
     triggerLength_.store(0);
     previousBaud_ = 115200;
     rc = SetLine(settings.Baud, settings.Parity, settings.DataBits, settings.StopBits);
@@ -75,8 +78,6 @@ int TSioBaseDispatcher::InitPort(const TSioPortSettings& settings) {
       ReleaseDevice();
       throw RS485ModeError(-rc);
     }
-    std::lock_guard lock(lineMutex_);
-    rs485_ = true;
   }
   DeviceLowLatency();
   try {

@@ -129,7 +129,7 @@ TEST_P(SerialKernelCalls, OpenRaisesDtrAndRtsOrLeavesRtsToTheRS485Mode) {
     } else if (c.Request == TIOCMBIS) {
       dtrRaised = dtrRaised || (c.Lines & TIOCM_DTR) != 0;
       rtsRaised = rtsRaised || (c.Lines & TIOCM_RTS) != 0;
-      EXPECT_FALSE(modeOn && (c.Lines & TIOCM_RTS) != 0) << "RTS raised by hand in RS485 mode";
+      EXPECT_FALSE(rs485 && (c.Lines & TIOCM_RTS) != 0) << "RTS raised by hand in RS485 mode";
     } else if (c.Request == TIOCSRS485) {
       modeOn = true;
       EXPECT_EQ(c.RS485.flags, static_cast<std::uint32_t>(SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND));
