@@ -25,7 +25,8 @@ std::string Invalid(std::string_view name, std::string_view value, std::string_v
 }
 
 constexpr std::string_view kNames[] = {"--headless", "--listen", "--allow",  "--resend-limit", "--local-echo",
-                                       "--rs485",    "--match-id", "--traces", "--help",         "--version"};
+                                       "--rs485",    "--match-id", "--traces", "--help",         "--version",
+                                       "--queue-limit", "--max-wait"};
 
 // --listen's value: a dotted quad, optionally ":PORT" (1..65535).
 bool ReadListen(TRelayConfig& o, std::string_view value) {
@@ -96,6 +97,12 @@ void Read(TRelayConfig& o, std::string_view argument) {
   } else if (name == "--resend-limit") {
     if (const auto n = Number(value, 0, 1000000)) o.ResendLimit = *n;
     else o.Errors.push_back(Invalid(name, value, "a whole number from 0 to 1000000"));
+  } else if (name == "--queue-limit") {
+    if (const auto n = Number(value, 1, 1000000)) o.QueueLimit = *n;
+    else o.Errors.push_back(Invalid(name, value, "a whole number from 1 to 1000000"));
+  } else if (name == "--max-wait") {
+    if (const auto n = Number(value, 1, 86400000)) o.MaxWait = *n;
+    else o.Errors.push_back(Invalid(name, value, "milliseconds, a whole number from 1 to 86400000"));
   } else if (name == "--rs485") {
     if (!hasValue) {
       o.RS485 = true;
@@ -145,6 +152,8 @@ std::string UsageText(const std::string& program, bool window) {
       "  --listen=IP[:PORT]    listen on this local IPv4 address (and UDP port) instead of 0.0.0.0:3776\n"
       "  --allow=NET/BITS,...  take requests only from, and reply only to, these IPv4 networks\n"
       "  --resend-limit=N      give a request up after N resends without a reply (0..1000000)\n"
+      "  --queue-limit=N       requests one endpoint may have queued (1..1000000, default 1000)\n"
+      "  --max-wait=MS         drop a request that waited longer than MS ms for its turn\n"
       "  --local-echo          the adapter echoes what it sends: skip the echo before the reply\n"
       "  --rs485[=BEFORE,AFTER] kernel RS485 direction control by RTS, delays in ms (default 0,0)\n"
       "  --match-id            drop a reply whose device ID differs from the request's\n"

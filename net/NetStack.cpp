@@ -37,20 +37,6 @@ bool IsByteText(std::string_view part) {
   return value && *value >= 0 && *value <= 255;
 }
 
-// The first IPv4 address the system's resolver gives for name, if any.
-// Blocks for as long as the resolver takes.
-std::optional<TNetAddressBytes> FirstIPv4Address(const std::string& name) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* answer = nullptr;
-  if (getaddrinfo(name.c_str(), nullptr, &hints, &answer) != 0 || answer == nullptr) return std::nullopt;
-  const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owned(answer, &freeaddrinfo);
-  TNetAddressBytes bytes{};
-  std::memcpy(bytes.data(), &reinterpret_cast<const sockaddr_in*>(answer->ai_addr)->sin_addr.s_addr, bytes.size());
-  return bytes;
-}
-
 // One look-up, shared by the caller and the resolver thread: whichever
 // lets go last frees it, so a caller that gave up leaves nothing dangling.
 struct TLookup {
@@ -68,6 +54,18 @@ bool TNetStack::CheckForSocketError(std::int64_t result, std::initializer_list<i
   lastErrorCode_.store(code);
   if (std::find(expected.begin(), expected.end(), code) != expected.end()) return true;
   throw ENetSocketError(code);
+}
+
+std::optional<TNetAddressBytes> TNetStack::FirstIPv4Address(const std::string& name) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* answer = nullptr;
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &answer) != 0 || answer == nullptr) return std::nullopt;
+  const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owned(answer, &freeaddrinfo);
+  TNetAddressBytes bytes{};
+  std::memcpy(bytes.data(), &reinterpret_cast<const sockaddr_in*>(answer->ai_addr)->sin_addr.s_addr, bytes.size());
+  return bytes;
 }
 
 std::string TNetStack::HostToIP(std::string_view host) {

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -102,6 +103,10 @@ class TNetStack {
   // that time; a look-up given up on ends in the background when the
   // resolver itself gives up.
   static std::string HostToIP(std::string_view host);
+
+  // The first IPv4 address the system's resolver gives for name, if any.
+  // Any thread; blocks for as long as the resolver takes.
+  static std::optional<TNetAddressBytes> FirstIPv4Address(const std::string& name);
 
   // Split at the first three "." (the fourth part is the rest), each part an
   // integer from 0 to 255.

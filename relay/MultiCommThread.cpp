@@ -23,6 +23,7 @@ std::atomic<std::int32_t> ReplyTimeout{0};
 IRelayObserver* LogMemo = nullptr;
 std::atomic<std::int32_t> ActiveDevice{0};
 std::atomic<std::uint8_t> ExpectedId{0};
+std::atomic<std::uint64_t> ActiveReply{0};
 TDeviceQueues* DeviceQueues = nullptr;
 TCommThread* CommThread = nullptr;
 
@@ -78,14 +79,33 @@ void TCommThread::TakeMessage(TDeviceQueues& queues, std::int32_t index, std::in
   // an entry with nothing queued that is not the active one).
   ActiveDevice.store(index);
   std::unique_ptr<TMyMsg> m = queues.Items(index).Pop();
+  std::int32_t dropped = 0;
+  while (m && TooOld(*m)) {
+    ++dropped;
+    m = queues.Items(index).Pop();
+  }
+  if (dropped > 0) ReportTooOld(index, dropped);
   if (!m) return;
-  PutRequestOnBus(m->View(), m->DeviceIndex);
+  PutRequestOnBus(m->View(), m->DeviceIndex, m->Reply);
   waitCount = 0;
   resends_ = 0;
   resendSoon_.store(false);
   pause_(m->Delay);
   pause_(kVisitPause);
   Send();
+}
+
+bool TCommThread::TooOld(const TMyMsg& m) const {
+  return hooks_.MaxWait && std::chrono::steady_clock::now() - m.Arrived > *hooks_.MaxWait;
+}
+
+void TCommThread::ReportTooOld(std::int32_t index, std::int32_t dropped) {
+  if (!hooks_.TooOld) return;
+  try {
+    Synchronize([&] { hooks_.TooOld(index, dropped); });
+  } catch (const std::exception&) {
+    // The count is lost; the next request is taken all the same.
+  }
 }
 
 void TCommThread::Execute() {
@@ -151,9 +171,10 @@ void TCommThread::GiveUp() {
   BusIdle.store(true);
 }
 
-void PutRequestOnBus(std::string_view frame, std::int32_t deviceIndex) {
+void PutRequestOnBus(std::string_view frame, std::int32_t deviceIndex, const TReplyAddress& reply) {
   TxFrame.Assign(frame);
   ExpectedId.store(RequestDeviceId(frame));
+  ActiveReply.store(reply.Packed());
   ActiveDevice.store(deviceIndex);
   if (!TxFrame.Empty()) BusIdle.store(false);
   RxFrame.SetLength(0);

@@ -16,8 +16,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string_view>
 
+#include "relay/ReplyAddress.h"
 #include "relay/RxFrame.h"
 #include "runtime/ShortString.h"
 #include "runtime/Thread.h"
@@ -29,6 +31,7 @@ enum class TLogLevel;
 class TDeviceQueues;
 class TSioComPort;
 class TCommThread;
+class TMyMsg;
 
 // The serial port the send step writes through. Main thread only.
 extern TSioComPort* CommPort;
@@ -52,6 +55,9 @@ extern std::atomic<std::int32_t> ActiveDevice;
 // together with ActiveDevice, so that a reply checked against it (--match-id)
 // is never checked against the request before.
 extern std::atomic<std::uint8_t> ExpectedId;
+// Where the reply to the request last taken goes (TReplyAddress, packed),
+// set together with ActiveDevice.
+extern std::atomic<std::uint64_t> ActiveReply;
 // The endpoint queues; the scheduler reads them through their own lock.
 extern TDeviceQueues* DeviceQueues;
 // The scheduler thread, owned by the program.
@@ -69,6 +75,11 @@ struct TSchedulerHooks {
   std::function<void(std::int32_t resends)> GaveUp;
   // Main thread, inside the hand-off: TxFrame was just written to the port.
   std::function<void()> Sent;
+  // Requests that waited longer are dropped at their turn; none: never.
+  std::optional<std::chrono::milliseconds> MaxWait;
+  // Main thread, inside the hand-off: that many requests of the entry at
+  // index were dropped for waiting longer than MaxWait.
+  std::function<void(std::int32_t index, std::int32_t dropped)> TooOld;
 };
 
 // Owned by the relay engine: created suspended, started once the globals are
@@ -103,6 +114,9 @@ class TCommThread : public TThread {
   // A visit while the bus is busy: counts it and resends after the time-out.
   void CountVisit(std::int32_t& waitCount);
   void GiveUp();
+  // Whether m waited longer than MaxWait; tells the hook of those dropped.
+  bool TooOld(const TMyMsg& m) const;
+  void ReportTooOld(std::int32_t index, std::int32_t dropped);
   void Log(TLogLevel level, std::string_view line);
 
   TPause pause_;
@@ -114,10 +128,10 @@ class TCommThread : public TThread {
 
 // What taking a request from a queue does to the shared state: TxFrame :=
 // frame (cut to 255 bytes), ActiveDevice := deviceIndex, ExpectedId := the
-// frame's device ID, the bus busy unless
-// the frame is empty, the receiver re-armed. The scheduler thread, while the
-// bus is idle (tests on the main thread stand in for it).
-void PutRequestOnBus(std::string_view frame, std::int32_t deviceIndex);
+// frame's device ID, ActiveReply := reply, the bus busy unless the frame is
+// empty, the receiver re-armed. The scheduler thread, while the bus is idle
+// (tests on the main thread stand in for it).
+void PutRequestOnBus(std::string_view frame, std::int32_t deviceIndex, const TReplyAddress& reply = {});
 
 // Frees the bus, as the operator's "stoploop" does: the next visit of a
 // queue that holds a message takes it. Any thread.

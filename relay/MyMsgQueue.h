@@ -3,11 +3,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+
+#include "relay/ReplyAddress.h"
 
 namespace tarvix {
 
@@ -40,6 +43,8 @@ class TMyMsg {
   std::int32_t Size = 0;
   std::int32_t DeviceIndex = 0;  // entry of the device table the request came from
   std::int32_t Delay = 0;        // pause in ms before sending; 0 for every request the relay makes
+  TReplyAddress Reply;           // where its reply goes
+  std::chrono::steady_clock::time_point Arrived{};  // when its datagram came in (--max-wait)
 
  private:
   std::unique_ptr<char[]> data_;

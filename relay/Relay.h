@@ -12,15 +12,20 @@
 
 #include <array>
 #include <chrono>
+#include <deque>
+#include <optional>
+#include <unordered_map>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "net/HostResolver.h"
 #include "relay/DeviceTable.h"
 #include "relay/RelayConfig.h"
 #include "relay/RelayObserver.h"
 #include "relay/RemoteDevice.h"
+#include "relay/ReplyAddress.h"
 #include "runtime/MemoryStream.h"
 #include "runtime/ShortString.h"
 
@@ -30,7 +35,8 @@ class TSioComPort;
 
 class TRelay {
  public:
-  TRelay(IRelayObserver& observer, const TRelayConfig& config) : observer_(observer), config_(config) {}
+  TRelay(IRelayObserver& observer, const TRelayConfig& config);
+  ~TRelay();
 
   // Counters shown in the status bar.
   std::int32_t TxSentCount = 0;
@@ -64,15 +70,33 @@ class TRelay {
   // observer hears of a counter at its first change).
   void ZeroCounters();
 
-  // Finds or adds the entry of an endpoint and shows it in the grid.
-  std::int32_t LookupDevice(const ShortString& IP, std::uint16_t Port, std::string_view Frame);
+  // Finds or adds the entry of an endpoint and shows it in the grid; none
+  // when the table is full and no entry can be taken over.
+  std::optional<std::int32_t> LookupDevice(const ShortString& IP, std::uint16_t Port, std::string_view Frame);
 
   // Request intake, for the UDP server's read event: files one request
-  // datagram from senderIP (a dotted quad). Errors go back to the UDP
-  // listener, which drops them. With an allow list, a request whose sender
-  // or reply address (looked up, at most 1 s) lies outside it is dropped and
-  // counted, with one log line a second at most.
+  // datagram from senderIP (a dotted quad). Never waits: with an allow list,
+  // a request whose reply address is a host name waits for its look-up off
+  // this thread (behind the requests of its endpoint that wait already) and
+  // is then checked and queued. A request whose sender or reply address lies
+  // outside the list, or past a queue limit, or finding the device table
+  // full, is refused and counted, with one log line a second at most for
+  // each kind. Errors go back to the UDP listener, which drops them.
   void FileRequest(TMemoryStream& AData, std::string_view senderIP = {});
+
+  // The scheduler dropped that many requests of the entry at index for
+  // waiting past --max-wait: counts and reports them.
+  void DropTooOld(std::int32_t index, std::int32_t dropped);
+
+  // Looks host names up with lookup instead of the system's resolver, and
+  // hands the answers over with post and times them with clock (defaults as
+  // THostResolver's). Before any request is filed; for tests.
+  void SetLookup(THostResolver::TLookup lookup, THostResolver::TPost post = {}, THostResolver::TClock clock = {});
+
+  // Host names being looked up, and the requests and replies waiting for them.
+  std::size_t LookupsPending() const noexcept { return resolver_->Pending(); }
+  std::int64_t RequestsAwaitingLookup() const noexcept { return parkedRequests_; }
+  std::size_t RepliesAwaitingLookup() const noexcept { return parkedReplies_; }
 
   // Requests dropped by the allow list so far.
   std::uint64_t DroppedCount() const noexcept { return droppedSender_ + droppedReply_; }
@@ -89,8 +113,8 @@ class TRelay {
   void ReceiveByte(std::uint8_t b);
 
   // Right after each send of TxFrame, inside the scheduler's hand-off (so
-  // TxFrame is stable): with LocalEcho, expects the frame's echo before the
-  // reply.
+  // TxFrame is stable): with LocalEcho, keeps the frame to tell its echo,
+  // which is never taken for the reply.
   void FrameSent();
 
   // The scheduler gave the request on the bus up after resends resends:
@@ -112,23 +136,58 @@ class TRelay {
   // Counts one more in counter and tells the observer.
   void Count(std::int32_t& counter, TCounter which);
 
-  // Counts one more refusal for reason and tells the observer.
-  void Refuse(TRefusal reason);
+  // Counts count more refusals for reason and tells the observer; for the
+  // queue, table and wait limits also the log, at most once a second each.
+  void Refuse(TRefusal reason, std::uint64_t count = 1, std::string_view host = {}, std::uint16_t port = 0);
 
-  // Whether the allow list lets the request through; counts and reports it if not.
-  bool Allowed(std::string_view senderIP, const ShortString& replyIP);
+  // A request on its way to a queue, and a reply on its way to its client,
+  // while a host name is looked up.
+  struct TAwaiting {
+    std::string Host;
+    std::uint16_t Port = 0;
+    std::string Frame;
+    std::chrono::steady_clock::time_point Arrived{};
+  };
+  // The reply address is fixed: checks the queue limits, finds the entry
+  // and queues the request, or refuses it.
+  void Enqueue(const ShortString& host, std::uint16_t port, const ShortString& frame, const TReplyAddress& reply,
+               std::chrono::steady_clock::time_point arrived);
+  // Parks a request (or a reply) until host is looked up; a request past
+  // the queue limits is refused instead.
+  void AwaitLookup(bool request, std::string_view host, std::uint16_t port, std::string_view frame,
+                   std::chrono::steady_clock::time_point arrived);
+  // Main thread: the look-up of host ended; files its requests and sends
+  // its replies, in the order they came.
+  void Resolved(const std::string& host, const THostResolver::TAnswer& answer);
+  // Sends a complete reply to the entry's endpoint at address, counts it
+  // and traces it. Throws what the client raises.
+  void SendReplyTo(std::string_view host, std::uint16_t port, const TNetAddressBytes& address,
+                   std::string_view frame);
 
-  // Whether b is the next byte of the echo awaited; ends the echo phase at
-  // its last byte or at the first byte that differs.
-  bool TakeEcho(std::uint8_t b);
+  // Whether the allow list lets a request from sender through, and one
+  // whose reply address resolved to answer; counts and reports it if not.
+  bool SenderAllowed(std::string_view senderIP);
+  bool ReplyAllowed(const THostResolver::TAnswer& answer);
+  void ReportNotAllowed(bool bySender);
+
+  // Whether the reply frame complete in RxFrame is the echo of the frame last sent.
+  bool IsEcho() const;
 
   IRelayObserver& observer_;
   const TRelayConfig& config_;
   std::string line_;  // reused for the log lines of each event
-  ShortString echo_;             // the frame last sent, while its echo is awaited
-  std::size_t echoPos_ = 0;      // bytes of echo_ seen so far
-  bool echoAwaited_ = false;
+  ShortString echo_;  // with LocalEcho: the frame last sent, from its STX on
   std::array<std::uint64_t, kRefusalKinds> refused_{};
+  std::array<std::uint64_t, kRefusalKinds> refusedReported_{};
+  std::array<std::chrono::steady_clock::time_point, kRefusalKinds> refusedReportedAt_{};
+  std::unique_ptr<THostResolver> resolver_;
+  // By host name, in the order they came.
+  std::unordered_map<std::string, std::deque<TAwaiting>> requestsAwaiting_;
+  std::unordered_map<std::string, std::deque<TAwaiting>> repliesAwaiting_;
+  // Requests waiting for a look-up, by endpoint ("host port"), and in all.
+  std::unordered_map<std::string, std::int32_t> awaitingByEndpoint_;
+  std::int64_t parkedRequests_ = 0;
+  std::size_t parkedReplies_ = 0;
   std::uint64_t droppedSender_ = 0;
   std::uint64_t droppedReply_ = 0;
   std::uint64_t droppedReported_ = 0;

@@ -43,6 +43,12 @@ struct TRelayConfig {
   bool RS485 = false;                       // --rs485[=BEFORE,AFTER]
   std::uint32_t RS485Before = 0;            // ms of RTS before sending
   std::uint32_t RS485After = 0;             // ms of RTS after sending
+  // --queue-limit=N, 1..1000000: requests one endpoint may have queued;
+  // past it (or past kTotalQueued for all together) a request is refused.
+  std::int32_t QueueLimit = 1000;
+  static constexpr std::int64_t kTotalQueued = 100000;
+  // --max-wait=MS: a request that waited longer is dropped at its turn.
+  std::optional<std::int32_t> MaxWait;
   // --rs485 was given but malformed: the port must not open without the
   // mode it asked for (RTS raised by hand would jam a half-duplex bus).
   bool RS485Error = false;

@@ -100,6 +100,8 @@ void TRelayEngine::CreateScheduler(TPause pause) {
   hooks.ResendLimit = relay_.Config().ResendLimit.value_or(-1);
   hooks.GaveUp = [this](std::int32_t resends) { relay_.GiveUp(resends); };
   hooks.Sent = [this] { relay_.FrameSent(); };
+  if (relay_.Config().MaxWait) hooks.MaxWait = std::chrono::milliseconds(*relay_.Config().MaxWait);
+  hooks.TooOld = [this](std::int32_t index, std::int32_t dropped) { relay_.DropTooOld(index, dropped); };
   scheduler_ = std::make_unique<TCommThread>(std::move(pause), std::move(hooks));
   CommThread = scheduler_.get();
   scheduler_->Create();

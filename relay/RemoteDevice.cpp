@@ -32,9 +32,9 @@ void TRemoteDevice::DecodeRequest(TMemoryStream& AData, ShortString& IP, std::ui
   Frame.Assign(data.substr(p + 3));
 }
 
-void TRemoteDevice::UpdateClient() {
+void TRemoteDevice::UpdateClient(std::string_view address) {
   Client->SetActive(false);
-  Client->SetHost(RemoteIP.Str());
+  Client->SetHost(address.empty() ? RemoteIP.Str() : std::string(address));
   Client->SetPort(RemotePort);
   Client->SetActive(true);
 }

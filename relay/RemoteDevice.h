@@ -35,9 +35,10 @@ class TRemoteDevice {
   // throws.
   void DecodeRequest(TMemoryStream& AData, ShortString& IP, std::uint16_t& Port, ShortString& Frame) const;
 
-  // Reopens Client aimed at RemoteIP and RemotePort, so each reply leaves
-  // from a new socket. Client must be set. Throws what the client raises.
-  void UpdateClient();
+  // Reopens Client aimed at address (a dotted quad; empty: RemoteIP) and
+  // RemotePort, so each reply leaves from a new socket. Client must be set.
+  // Throws what the client raises.
+  void UpdateClient(std::string_view address = {});
 
   // Reopens Server with LocalPort as its default port for bindings added
   // later; the listening binding keeps its port. Server must be set. Throws

@@ -2,6 +2,8 @@
 // sends each complete one to the endpoint whose request is on the bus.
 #include <string>
 
+#include "net/NetErrorCodes.h"
+#include "net/NetExceptions.h"
 #include "relay/DeviceId.h"
 #include "relay/FrameFormat.h"
 #include "relay/MultiCommThread.h"
@@ -12,25 +14,27 @@
 
 namespace tarvix {
 
+namespace {
+
+// Replies that wait for their host's look-up at most; each took a bus turn.
+constexpr std::size_t kMostRepliesAwaiting = 1000;
+
+}  // namespace
+
 void TRelay::ReceiveBytes(TSioComPort& CP, std::uint16_t Count) {
   for (std::uint16_t n = 0; n < Count; ++n) ReceiveByte(CP.GetChar());
 }
 
 void TRelay::FrameSent() {
   if (!config_.LocalEcho) return;
-  echo_ = TxFrame;
-  echoPos_ = 0;
-  echoAwaited_ = !echo_.Empty();
+  // The echo is told by its frame, which starts at the STX as the
+  // receiver stores it.
+  const std::size_t stx = TxFrame.View().find(static_cast<char>(kStx));
+  echo_.Assign(stx == std::string_view::npos ? std::string_view{} : TxFrame.View().substr(stx));
 }
 
-bool TRelay::TakeEcho(std::uint8_t b) {
-  if (!echoAwaited_) return false;
-  if (echo_.At(echoPos_ + 1) != b) {
-    echoAwaited_ = false;
-    return false;
-  }
-  if (++echoPos_ == echo_.Length()) echoAwaited_ = false;
-  return true;
+bool TRelay::IsEcho() const {
+  return config_.LocalEcho && !echo_.Empty() && RxFrame.View() == echo_.View();
 }
 
 void TRelay::GiveUp(std::int32_t resends) {
@@ -50,11 +54,9 @@ void TRelay::ResetReceiver() {
   RxState.store(TRxState::WaitSyn);
   RxLen = 0;
   RxPos = 0;
-  echoAwaited_ = false;
 }
 
 void TRelay::ReceiveByte(std::uint8_t b) {
-  if (TakeEcho(b)) return;
   switch (RxState.load()) {
     case TRxState::WaitSyn:
       if (b == kSyn) RxState.store(TRxState::SynSeen);
@@ -90,6 +92,13 @@ void TRelay::ReceiveByte(std::uint8_t b) {
 }
 
 void TRelay::CompleteReply() {
+  RxFrame.SetLength(RxLen);
+  if (IsEcho()) {
+    // The adapter's echo of the request, not the device's reply: the
+    // receiver waits on for the reply.
+    ResetReceiver();
+    return;
+  }
   const std::uint8_t expected = ExpectedId.load();
   if (config_.MatchId && expected != 0 && RxLen > kIdOffset) {
     const std::uint8_t id = RxFrame.At(kIdOffset + 1);
@@ -100,7 +109,6 @@ void TRelay::CompleteReply() {
       return;
     }
   }
-  RxFrame.SetLength(RxLen);
   if (RxTrace) {
     line_.assign("<< ");
     AppendHexDump(line_, RxFrame.View());
@@ -112,10 +120,25 @@ void TRelay::CompleteReply() {
 
   try {
     const TDeviceEntry& entry = Devices->Items(ActiveDevice.load());
-    Remote->RemoteIP.Assign(entry.IP);
-    Remote->RemotePort = entry.Port;
-    Remote->UpdateClient();
-    Remote->SendReply(RxFrame.View());
+    const TReplyAddress reply = TReplyAddress::Unpack(ActiveReply.load());
+    std::optional<THostResolver::TAnswer> address;
+    if (reply.Resolved) address = reply.Bytes;
+    else if (const auto literal = THostResolver::Literal(entry.IP)) address = literal;
+    else address = resolver_->Kept(entry.IP);
+    if (!address) {
+      // Looked up off this thread; the bus is free for the next request
+      // meanwhile, and the reply goes out when the answer comes.
+      BusIdle.store(true);
+      if (parkedReplies_ >= kMostRepliesAwaiting) {
+        Log(TLogLevel::Warning, "reply to " + entry.IP + " " + std::to_string(entry.Port) +
+                                    " dropped: too many replies wait for look-ups");
+        return;
+      }
+      AwaitLookup(false, entry.IP, entry.Port, RxFrame.View(), {});
+      return;
+    }
+    if (!*address) throw ENetSocketError(WSAHOST_NOT_FOUND);
+    SendReplyTo(entry.IP, entry.Port, **address, RxFrame.View());
   } catch (...) {
     // The reply was received, so the request is done even though it cannot
     // be forwarded: freeing the bus keeps one bad reply address from
@@ -123,13 +146,21 @@ void TRelay::CompleteReply() {
     BusIdle.store(true);
     throw;
   }
+  BusIdle.store(true);
+}
+
+void TRelay::SendReplyTo(std::string_view host, std::uint16_t port, const TNetAddressBytes& address,
+                         std::string_view frame) {
+  Remote->RemoteIP.Assign(host);
+  Remote->RemotePort = port;
+  Remote->UpdateClient(TNetStack::BytesToDotted(address));
+  Remote->SendReply(frame);
   Count(PortTxCount, TCounter::PortTx);
   if (TracePort) {
     // Unlike intake's lines, the receiver's are not cut.
-    BuildTraceLine(">> ", Remote->RemoteIP.View(), Remote->RemotePort, RxFrame.View());
+    BuildTraceLine(">> ", Remote->RemoteIP.View(), Remote->RemotePort, frame);
     Log(TLogLevel::Trace, line_);
   }
-  BusIdle.store(true);
 }
 
 }  // namespace tarvix

@@ -1,13 +1,17 @@
 // Request intake: a request datagram is filed under its reply endpoint and
 // queued for the scheduler; the grid, the counters and the log follow.
 #include <string>
+#include <system_error>
 
+#include "net/NetErrorCodes.h"
+#include "net/NetExceptions.h"
 #include "net/NetStack.h"
 #include "relay/DeviceId.h"
 #include "relay/MultiCommThread.h"
 #include "relay/MyMsgQueue.h"
 #include "relay/Relay.h"
 #include "runtime/Checked.h"
+#include "runtime/ErrorDisplay.h"
 #include "runtime/Exception.h"
 #include "runtime/MyStrings.h"
 
@@ -21,7 +25,7 @@ constexpr std::int32_t kTakeoverSearch = 64;
 
 }  // namespace
 
-std::int32_t TRelay::LookupDevice(const ShortString& IP, std::uint16_t Port, std::string_view Frame) {
+std::optional<std::int32_t> TRelay::LookupDevice(const ShortString& IP, std::uint16_t Port, std::string_view Frame) {
   if (const auto found = Devices->Find(IP.View(), Port)) {
     const std::int32_t i = *found;
     Devices->Touch(i);
@@ -38,7 +42,7 @@ std::int32_t TRelay::LookupDevice(const ShortString& IP, std::uint16_t Port, std
     const std::int32_t active = ActiveDevice.load();
     const auto idle = Devices->LeastRecent(
         [&](std::int32_t k) { return k != active && Queues->Items(k).Count() == 0; }, kTakeoverSearch);
-    if (!idle) throw Exception("Device table full");
+    if (!idle) return std::nullopt;
     i = *idle;
     Devices->Replace(i, IP.View(), Port, RequestDeviceId(Frame));
   }
@@ -46,49 +50,104 @@ std::int32_t TRelay::LookupDevice(const ShortString& IP, std::uint16_t Port, std
   return i;
 }
 
-void TRelay::Refuse(TRefusal reason) {
-  observer_.Refused(reason, ++refused_[static_cast<std::size_t>(reason)]);
-}
-
-bool TRelay::Allowed(std::string_view senderIP, const ShortString& replyIP) {
-  if (config_.Allow.Empty()) return true;
-  bool replyAllowed = false;
-  const bool senderAllowed = config_.Allow.Allows(senderIP);
-  if (senderAllowed) {
-    try {
-      replyAllowed = config_.Allow.Allows(TNetStack::HostToIP(replyIP.View()));
-    } catch (const std::exception&) {
-      // A reply address that cannot be looked up cannot be shown to be allowed.
-    }
-  }
-  if (senderAllowed && replyAllowed) return true;
-  ++(senderAllowed ? droppedReply_ : droppedSender_);
+void TRelay::ReportNotAllowed(bool bySender) {
+  ++(bySender ? droppedSender_ : droppedReply_);
   Refuse(TRefusal::Allow);
   const auto now = std::chrono::steady_clock::now();
   if (now - droppedReportedAt_ >= std::chrono::seconds(1)) {
     Log(TLogLevel::Warning, "dropped " + std::to_string(DroppedCount() - droppedReported_) +
-                     " requests outside --allow (" + std::to_string(droppedSender_) + " by sender, " +
-                     std::to_string(droppedReply_) + " by reply address so far)");
+                                " requests outside --allow (" + std::to_string(droppedSender_) + " by sender, " +
+                                std::to_string(droppedReply_) + " by reply address so far)");
     droppedReported_ = DroppedCount();
     droppedReportedAt_ = now;
   }
+}
+
+bool TRelay::SenderAllowed(std::string_view senderIP) {
+  if (config_.Allow.Allows(senderIP)) return true;
+  ReportNotAllowed(true);
+  return false;
+}
+
+bool TRelay::ReplyAllowed(const THostResolver::TAnswer& answer) {
+  // A reply address that cannot be looked up cannot be shown to be allowed.
+  if (answer && config_.Allow.Allows(TNetStack::BytesToDotted(*answer))) return true;
+  ReportNotAllowed(false);
   return false;
 }
 
 void TRelay::FileRequest(TMemoryStream& AData, std::string_view senderIP) {
   // A datagram that arrives before start-up has built the table is dropped.
   if (!Built()) return;
+  const auto arrived = std::chrono::steady_clock::now();
   ShortString ip;
   std::uint16_t port = 0;
   ShortString frame;
   Remote->DecodeRequest(AData, ip, port, frame);
-  if (!Allowed(senderIP, ip)) return;
 
-  const std::int32_t i = LookupDevice(ip, port, frame.View());
+  THostResolver::TAnswer address = THostResolver::Literal(ip.View());
+  if (config_.Allow.Empty()) {
+    // A name is looked up once its reply is complete.
+    Enqueue(ip, port, frame, address ? TReplyAddress::Of(*address) : TReplyAddress{}, arrived);
+    return;
+  }
+  if (!SenderAllowed(senderIP)) return;
+  if (!address) {
+    const auto kept = resolver_->Kept(ip.View());
+    if (!kept) {
+      AwaitLookup(true, ip.View(), port, frame.View(), arrived);
+      return;
+    }
+    address = *kept;
+  }
+  if (ReplyAllowed(address)) Enqueue(ip, port, frame, TReplyAddress::Of(*address), arrived);
+}
+
+void TRelay::AwaitLookup(bool request, std::string_view host, std::uint16_t port, std::string_view frame,
+                         std::chrono::steady_clock::time_point arrived) {
+  if (request) {
+    // The requests waiting for a look-up count towards the queue limits as
+    // if they were queued already.
+    std::int32_t& endpoint = awaitingByEndpoint_[std::string(host) + " " + std::to_string(port)];
+    if (endpoint >= config_.QueueLimit || Queues->Pending() + parkedRequests_ >= TRelayConfig::kTotalQueued) {
+      Refuse(TRefusal::QueueFull, 1, host, port);
+      return;
+    }
+    ++endpoint;
+    ++parkedRequests_;
+  } else {
+    ++parkedReplies_;
+  }
+  auto& waiting = request ? requestsAwaiting_ : repliesAwaiting_;
+  waiting[std::string(host)].push_back(TAwaiting{std::string(host), port, std::string(frame), arrived});
+  try {
+    resolver_->Resolve(host);
+  } catch (const std::system_error&) {
+    // No look-up can run: the name is as good as not found.
+    Resolved(std::string(host), std::nullopt);
+  }
+}
+
+void TRelay::Enqueue(const ShortString& host, std::uint16_t port, const ShortString& frame, const TReplyAddress& reply,
+                     std::chrono::steady_clock::time_point arrived) {
+  const auto known = Devices->Find(host.View(), port);
+  if ((known && Queues->Items(*known).Count() >= config_.QueueLimit) ||
+      Queues->Pending() + parkedRequests_ >= TRelayConfig::kTotalQueued) {
+    Refuse(TRefusal::QueueFull, 1, host.View(), port);
+    return;
+  }
+  const auto found = LookupDevice(host, port, frame.View());
+  if (!found) {
+    Refuse(TRefusal::TableFull);
+    return;
+  }
+  const std::int32_t i = *found;
 
   auto message = std::make_unique<TMyMsg>(static_cast<std::int32_t>(frame.Length()));
   message->SetData(frame.View());
   message->DeviceIndex = i;
+  message->Reply = reply;
+  message->Arrived = arrived;
   Queues->Items(i).Push(std::move(message));
 
   TDeviceEntry& entry = Devices->Items(i);
@@ -106,6 +165,49 @@ void TRelay::FileRequest(TMemoryStream& AData, std::string_view senderIP) {
   if (TracePort) {
     BuildTraceLine("<< ", Remote->LocalIP.View(), Remote->LocalPort, frame.View());
     AddCutLine();
+  }
+}
+
+void TRelay::DropTooOld(std::int32_t index, std::int32_t dropped) {
+  std::string_view host = "?";
+  std::uint16_t port = 0;
+  if (Devices && index >= 0 && index < Devices->Count()) {
+    const TDeviceEntry& entry = Devices->Items(index);
+    host = entry.IP;
+    port = entry.Port;
+  }
+  Refuse(TRefusal::TooOld, static_cast<std::uint64_t>(dropped), host, port);
+}
+
+void TRelay::Resolved(const std::string& host, const THostResolver::TAnswer& answer) {
+  // Taken out first: what is filed or sent below may ask for host again.
+  std::deque<TAwaiting> requests;
+  std::deque<TAwaiting> replies;
+  if (const auto found = requestsAwaiting_.find(host); found != requestsAwaiting_.end()) {
+    requests.swap(found->second);
+    requestsAwaiting_.erase(found);
+  }
+  if (const auto found = repliesAwaiting_.find(host); found != repliesAwaiting_.end()) {
+    replies.swap(found->second);
+    repliesAwaiting_.erase(found);
+  }
+  for (const TAwaiting& r : requests) {
+    const auto endpoint = awaitingByEndpoint_.find(r.Host + " " + std::to_string(r.Port));
+    if (endpoint != awaitingByEndpoint_.end() && --endpoint->second <= 0) awaitingByEndpoint_.erase(endpoint);
+    --parkedRequests_;
+    if (!Built() || !ReplyAllowed(answer)) continue;
+    try {
+      Enqueue(ShortString(r.Host), r.Port, ShortString(r.Frame), TReplyAddress::Of(*answer), r.Arrived);
+    } catch (const std::exception&) {
+      // Dropped, as the UDP listener drops what intake raises.
+    }
+  }
+  for (const TAwaiting& r : replies) {
+    --parkedReplies_;
+    Guarded([&] {
+      if (!answer) throw ENetSocketError(WSAHOST_NOT_FOUND);
+      if (Built()) SendReplyTo(r.Host, r.Port, *answer, r.Frame);
+    });
   }
 }
 

@@ -6,7 +6,9 @@
 #include "relay/MultiCommThread.h"
 #include "relay/Relay.h"
 #include "relay/RelayEngine.h"
+#include "runtime/ErrorDisplay.h"
 #include "runtime/Exception.h"
+#include "Pump.h"
 #include "tools/UdpEndpoint.h"
 
 using namespace tarvix;
@@ -139,6 +141,12 @@ TEST_F(ReplyReceiver, CompletionWithoutAnEntryAtActiveDeviceStopsWithTheListErro
 // The reply was received: a reply address that cannot be used is reported,
 // is not counted as sent, and must not keep the request on the bus.
 TEST_F(ReplyReceiver, ReplyThatCannotBeSentIsReportedAndStillEndsTheWait) {
+  test::TFakeNames names;
+  names.Silent();
+  relay.SetLookup(names.Lookup());
+  std::vector<std::string> shown;
+  TErrorDisplay previous = SetErrorDisplay([&](const std::string& message) { shown.push_back(message); });
+  std::size_t parked = 0;
   for (const auto& [ip, port] : {std::pair<std::string, std::uint16_t>{std::string(70, 'a') + ".invalid", 5000},
                                  {"nonexistent.invalid", 5000}, {"", 5000}, {"127.0.0.1", 0}}) {
     SCOPED_TRACE(ip + ":" + std::to_string(port));
@@ -146,11 +154,21 @@ TEST_F(ReplyReceiver, ReplyThatCannotBeSentIsReportedAndStillEndsTheWait) {
     const std::int32_t entry = relay.Devices->Add(ip, port);
     relay.Queues->Add();
     PutRequestOnBus(kRequest, entry);
-    EXPECT_ANY_THROW(Feed(Bytes({0x16, 0x02, 0x04, 0xAA, 0xBB})));
-    EXPECT_EQ(relay.PortTxCount, 0);
+    if (port == 0) {
+      EXPECT_ANY_THROW(Feed(Bytes({0x16, 0x02, 0x04, 0xAA, 0xBB})));
+    } else {
+      // A name waits for its look-up off the main thread; the bus is free at once.
+      EXPECT_NO_THROW(Feed(Bytes({0x16, 0x02, 0x04, 0xAA, 0xBB})));
+      EXPECT_EQ(relay.RepliesAwaitingLookup(), ++parked);
+    }
     EXPECT_TRUE(BusIdle);
-    EXPECT_EQ(view.Log().size(), 1u);  // only the received frame's line
   }
+  names.Answer();
+  ASSERT_TRUE(test::PumpFor([&] { return relay.RepliesAwaitingLookup() == 0; }));
+  SetErrorDisplay(std::move(previous));
+  EXPECT_EQ(shown, std::vector<std::string>(3, "Socket Error # 11001\r\nHost not found."));
+  EXPECT_EQ(relay.PortTxCount, 0);
+  EXPECT_EQ(view.Log().size(), 1u);  // only the last received frame's line
 }
 
 TEST_F(ReplyReceiver, FrameCompletingWhileTheBusIsIdleStillGoesToTheActiveEntry) {

@@ -7,6 +7,7 @@
 #include "relay/RelayEngine.h"
 #include "runtime/Exception.h"
 #include "runtime/MyStrings.h"
+#include "Pump.h"
 #include "tools/Datagram.h"
 
 using namespace tarvix;
@@ -170,9 +171,13 @@ TEST_F(RequestIntake, AllowListDropsRequestsByTheSenderAndByTheReplyAddress) {
   receiveFrom("10.1.2.3", RequestDatagram("192.168.1.20", 5000, kFrame));
   receiveFrom("172.16.0.1", RequestDatagram("192.168.1.20", 5000, kFrame));
   receiveFrom("10.1.2.3", RequestDatagram("192.168.2.20", 5000, kFrame));
+  test::TFakeNames names;
+  relay.SetLookup(names.Lookup());
   receiveFrom("10.1.2.3", RequestDatagram("nonexistent.invalid", 5000, kFrame));
+  ASSERT_TRUE(test::PumpFor([&] { return relay.RequestsAwaitingLookup() == 0; }));
   EXPECT_EQ(relay.PortRecCount, 1);
   EXPECT_EQ(relay.DroppedCount(), 3u);
+  EXPECT_EQ(view.RefusedTotal(TRefusal::Allow), 3u);
   const auto log = view.Log();
   EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.starts_with("dropped "); }),
             1);
