@@ -231,3 +231,39 @@ TEST_F(ReplyReceiver, MatchIdDropsAReplyFromAnotherDeviceAndKeepsWaiting) {
   Feed(Bytes({0x16, 0x02, 0x03, 0x01}));
   EXPECT_TRUE(peer.Receive(2s));
 }
+
+// With --local-echo the echo is told by its frame: whatever comes around
+// it, the request itself never goes back as the reply, and the reply does.
+struct TEchoCase {
+  const char* name;
+  std::string bytes;  // what the adapter passes on after the send
+  std::string reply;  // the frame the client gets, from STX on
+};
+
+class EchoCases : public ReplyReceiver, public ::testing::WithParamInterface<TEchoCase> {};
+
+TEST_P(EchoCases, TheRequestIsNeverTheReply) {
+  config.LocalEcho = true;
+  relay.FrameSent();
+  Feed(GetParam().bytes);
+  const auto datagram = peer.Receive(2s);
+  ASSERT_TRUE(datagram);
+  EXPECT_EQ(datagram->substr(kPrefix.size()), GetParam().reply);
+  EXPECT_EQ(relay.PortTxCount, 1);
+  EXPECT_TRUE(BusIdle);
+}
+
+const std::string kReply = Bytes({0x16, 0x02, 0x04, 0xAA, 0xBB});
+// A device that answers with a frame much like the request.
+const std::string kLikeRequest("\x16\x02\x07\x00\x05\x11\x22\x34", 8);
+
+INSTANTIATE_TEST_SUITE_P(
+    Echoes, EchoCases,
+    ::testing::Values(TEchoCase{"Exact", kRequest + kReply, kReply.substr(1)},
+                      TEchoCase{"GlitchByteFirst", "\x55" + kRequest + kReply, kReply.substr(1)},
+                      TEchoCase{"NoiseAndSynsFirst", std::string("\x00\x16\x16", 3) + kRequest + kReply, kReply.substr(1)},
+                      TEchoCase{"EchoedTwice", kRequest + kRequest + kReply, kReply.substr(1)},
+                      TEchoCase{"Missing", kReply, kReply.substr(1)},
+                      TEchoCase{"ReplyLikeTheRequest", kRequest + kLikeRequest, kLikeRequest.substr(1)},
+                      TEchoCase{"NoEchoReplyLikeTheRequest", kLikeRequest, kLikeRequest.substr(1)}),
+    [](const auto& info) { return std::string(info.param.name); });

@@ -158,6 +158,32 @@ TEST_F(RequestIntake, FullTableGivesTheLongestIdleEntryToANewEndpoint) {
   // A request keeps an entry in use: the next newcomer takes entry 4.
   Receive(RequestDatagram("10.9.9.8", 7, kFrame));
   EXPECT_EQ(relay.Devices->Find("10.9.9.8", 7), 4);
+  // Now every entry holds a request or is awaited: a newcomer is refused, and counted.
+  view.ClearLog();
+  Receive(RequestDatagram("10.9.9.7", 7, kFrame));
+  EXPECT_FALSE(relay.Devices->Find("10.9.9.7", 7));
+  EXPECT_EQ(view.RefusedTotal(TRefusal::TableFull), 1u);
+  EXPECT_EQ(view.Log(), std::vector<std::string>{"Device table full: 1 requests refused so far"});
+}
+
+// Queues are bounded per endpoint and in all; a refusal is counted and
+// reported at most once a second, and refuses nothing else.
+TEST_F(RequestIntake, RequestsPastAQueueLimitAreRefusedAndCounted) {
+  relay.TxTrace = relay.TracePort = false;
+  config.QueueLimit = 3;
+  for (int n = 0; n < 5; ++n) Receive(RequestDatagram("10.0.0.5", 10000, kFrame));
+  Receive(RequestDatagram("10.0.0.6", 10000, kFrame));
+  EXPECT_EQ(relay.Queues->Items(0).Count(), 3);
+  EXPECT_EQ(relay.Queues->Items(1).Count(), 1);
+  EXPECT_EQ(relay.PortRecCount, 4);
+  EXPECT_EQ(view.RefusedTotal(TRefusal::QueueFull), 2u);
+  EXPECT_EQ(view.Log(), std::vector<std::string>{"queue full for 10.0.0.5 10000: 1 requests refused so far"});
+
+  config.QueueLimit = 1000000;
+  while (relay.Queues->Pending() < TRelayConfig::kTotalQueued) Receive(RequestDatagram("10.0.0.7", 1, kFrame));
+  Receive(RequestDatagram("10.0.0.8", 1, kFrame));
+  EXPECT_FALSE(relay.Devices->Find("10.0.0.8", 1));
+  EXPECT_EQ(view.RefusedTotal(TRefusal::QueueFull), 3u);
 }
 
 TEST_F(RequestIntake, AllowListDropsRequestsByTheSenderAndByTheReplyAddress) {

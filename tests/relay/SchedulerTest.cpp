@@ -15,7 +15,10 @@
 #include "relay/Relay.h"
 #include "relay/RelayEngine.h"
 #include "runtime/HandOff.h"
+#include "runtime/MemoryStream.h"
 #include "serial/SioComPort.h"
+#include "tools/Datagram.h"
+#include "tools/UdpEndpoint.h"
 
 using namespace tarvix;
 using namespace std::chrono_literals;
@@ -307,4 +310,70 @@ TEST_F(Scheduler, ResendLimitGivesTheRequestUpAndServesTheNext) {
   EXPECT_EQ(log[0], "*04 16 02 03 01 ");
   EXPECT_EQ(log[1], "*04 16 02 03 01 ");
   EXPECT_EQ(log[2], "request to 10.0.0.5 5000 given up after 2 resends");
+}
+
+// With --max-wait a request that waited too long is dropped at its turn,
+// counted, and the next one of the same queue goes on the bus instead.
+TEST_F(Scheduler, RequestsPastMaxWaitAreDroppedAtTheirTurn) {
+  config.MaxWait = 50;
+  relay.Devices->Add("10.0.0.5", 10000);
+  relay.Queues->Add();
+  for (const char* frame : {"old1", "old2", "new"}) {
+    Push(0, frame);
+    relay.Queues->Items(0).Tail()->Arrived =
+        std::chrono::steady_clock::now() - (frame[0] == 'o' ? std::chrono::seconds(1) : std::chrono::seconds(0));
+  }
+  Start();
+  ASSERT_TRUE(test::PumpFor([&] { return CountEvents("P0") == 1; }));
+  Stop();
+  EXPECT_EQ(TxFrame.View(), "new");
+  EXPECT_EQ(view.RefusedTotal(TRefusal::TooOld), 2u);
+  EXPECT_EQ(relay.RefusedCount(TRefusal::TooOld), 2u);
+  const auto log = view.Log();
+  EXPECT_NE(std::find(log.begin(), log.end(), "waited past --max-wait for 10.0.0.5 10000: 2 requests dropped so far"),
+            log.end());
+}
+
+// The entry on the bus has an empty queue while its reply is awaited: a
+// newcomer to a full table, filed on the main thread while the scheduler is
+// in the middle of that take, must not be handed it.
+TEST_F(Scheduler, TheEntryOnTheBusIsNeverTakenOver) {
+  timeout = 100000;
+  test::TFakeNames names;  // never asked: every address here is a dotted quad
+  relay.SetLookup(names.Lookup());
+  engine->CreateRemote();
+  TUdpEndpoint client(LoopbackAddress(0));
+  relay.Devices->Add("127.0.0.1", client.Port());
+  relay.Queues->Add();
+  Push(0, "\x16\x02\x03\x01");
+  relay.Queues->Items(0).Tail()->Reply = TReplyAddress::Of({127, 0, 0, 1});
+  // Every other entry holds a request, so only the entry just taken could be given away.
+  while (!relay.Devices->Full()) {
+    const std::int32_t i = relay.Devices->Add("10.0.0.1", static_cast<std::uint16_t>(relay.Devices->Count()));
+    relay.Queues->Add();
+    Push(i, "\x16\x02\x03\x02");
+  }
+  std::atomic<bool> filed{false};
+  std::atomic<bool> done{false};
+  onPause = [&](std::int32_t ms) {
+    if (ms != 0 || filed.exchange(true)) return;
+    THandOff::Instance().Synchronize([&] {
+      const std::string d = RequestDatagram("10.9.9.9", 7, "\x02\x03\x05");
+      TMemoryStream stream;
+      stream.SetSize(d.size());
+      std::copy(d.begin(), d.end(), stream.Memory());
+      relay.FileRequest(stream);
+    });
+    done.store(true);
+  };
+  Start();
+  ASSERT_TRUE(test::PumpFor([&] { return done.load(); }));
+  EXPECT_EQ(ActiveDevice.load(), 0);
+  EXPECT_EQ(relay.Devices->Items(0).IP, "127.0.0.1");
+  EXPECT_EQ(view.RefusedTotal(TRefusal::TableFull), 1u) ;
+  for (const char b : std::string("\x16\x02\x03\x09")) relay.ReceiveByte(static_cast<std::uint8_t>(b));
+  Stop();
+  const auto reply = client.Receive(2s);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->substr(reply->size() - 3), "\x02\x03\x09");
 }
