@@ -65,8 +65,8 @@ void TRelay::Refuse(TRefusal reason, std::uint64_t count, std::string_view host,
   observer_.Refused(reason, refused_[kind]);
   if (reason == TRefusal::Allow || reason == TRefusal::GivenUp) return;  // they have lines of their own
   const auto now = std::chrono::steady_clock::now();
-  if (refusedReported_[kind] != 0 && now - refusedReportedAt_[kind] < std::chrono::seconds(1)) return;
-  refusedReported_[kind] = refused_[kind];
+  const auto last = refusedReportedAt_[kind];
+  if (last != std::chrono::steady_clock::time_point{} && now - last < std::chrono::seconds(1)) return;
   refusedReportedAt_[kind] = now;
   const std::string total = std::to_string(refused_[kind]);
   const std::string endpoint = std::string(host) + " " + std::to_string(port);

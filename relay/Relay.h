@@ -178,7 +178,6 @@ class TRelay {
   std::string line_;  // reused for the log lines of each event
   ShortString echo_;  // with LocalEcho: the frame last sent, from its STX on
   std::array<std::uint64_t, kRefusalKinds> refused_{};
-  std::array<std::uint64_t, kRefusalKinds> refusedReported_{};
   std::array<std::chrono::steady_clock::time_point, kRefusalKinds> refusedReportedAt_{};
   std::unique_ptr<THostResolver> resolver_;
   // By host name, in the order they came.

@@ -11,6 +11,7 @@
 
 #include <thread>
 
+#include "PrivateNetwork.h"
 #include "RelayRig.h"
 #include "runtime/Exception.h"
 #include "runtime/MyStrings.h"
@@ -204,6 +205,65 @@ TEST_F(Unattended, ListenAndAllowChooseWhatIsServed) {
   EXPECT_EQ(client.Drain(), std::vector<std::string>{});
   EXPECT_EQ(Stop(), 0);
 }
+
+}  // namespace
+}  // namespace tarvix
+
+namespace tarvix {
+namespace {
+
+using namespace test;
+
+// A silent name server in a private network: clients that name hosts wait
+// for their look-ups, nobody else does. With --allow the named requests
+// wait beside the queues and a dotted-quad client goes straight on the bus;
+// without it the named requests are served and their replies wait, so the
+// client waits only for the bus turns ahead of it.
+struct TSilentNamesCase {
+  const char* Name;
+  bool Allow;
+  int NamedRequests;
+  std::chrono::milliseconds Limit;  // for the dotted-quad client's reply
+};
+
+class SilentNameServer : public ::testing::TestWithParam<TSilentNamesCase> {};
+
+std::string ServedBehindNamedRequests(const TSilentNamesCase& c) {
+  std::string why;
+  if (EnterNetworkWithSilentResolver(why) == -1) return kSkipPrefix + why;
+  TRelayRig rig;
+  rig.StartSimulator();
+  std::vector<std::string> options{"--traces=none"};
+  if (c.Allow) options.emplace_back("--allow=127.0.0.0/8");
+  rig.StartRelay(options);
+  TUdpEndpoint named;
+  for (int k = 0; k < c.NamedRequests; ++k)
+    rig.RequestFrom(named, BuildRequestFrame(5, "n" + std::to_string(k)), "h" + std::to_string(k) + ".invalid",
+                    named.Port());
+  TUdpEndpoint client;
+  const std::string frame = BuildRequestFrame(5, "dotted");
+  const auto sent = Clock::now();
+  rig.Request(client, frame);
+  const std::string reply = ReplyFrame(client, 30s);
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent);
+  rig.Stop();
+  if (reply.empty()) return "the dotted-quad client got no reply";
+  if (waited > c.Limit) return "the dotted-quad client waited " + std::to_string(waited.count()) + " ms";
+  return kPassed;
+}
+
+TEST_P(SilentNameServer, OnlyClientsNamingHostsWaitForLookUps) {
+  const std::string verdict = VerdictOfChild([] { return ServedBehindNamedRequests(GetParam()); }, 60s);
+  if (verdict.starts_with(kSkipPrefix)) GTEST_SKIP() << "cannot arrange a silent name server: " << verdict;
+  EXPECT_EQ(verdict, kPassed);
+}
+
+// Each named request without --allow takes one bus turn (some 200 ms); a
+// look-up on the main thread would cost each 1 s more.
+INSTANTIATE_TEST_SUITE_P(Intake, SilentNameServer,
+                         ::testing::Values(TSilentNamesCase{"WithAllow", true, 20, 1000ms},
+                                           TSilentNamesCase{"WithoutAllow", false, 10, 5000ms}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace
 }  // namespace tarvix
