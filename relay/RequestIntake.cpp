@@ -71,7 +71,11 @@ bool TRelay::SenderAllowed(std::string_view senderIP) {
 
 bool TRelay::ReplyAllowed(const THostResolver::TAnswer& answer) {
   // A reply address that cannot be looked up cannot be shown to be allowed.
-  if (answer && config_.Allow.Allows(TNetStack::BytesToDotted(*answer))) return true;
+  if (answer) {
+    const TNetAddressBytes& b = *answer;
+    const std::uint32_t address = std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
+    if (config_.Allow.Allows(address)) return true;
+  }
   ReportNotAllowed(false);
   return false;
 }
@@ -108,12 +112,16 @@ void TRelay::AwaitLookup(bool request, std::string_view host, std::uint16_t port
   if (request) {
     // The requests waiting for a look-up count towards the queue limits as
     // if they were queued already.
-    std::int32_t& endpoint = awaitingByEndpoint_[std::string(host) + " " + std::to_string(port)];
-    if (endpoint >= config_.QueueLimit || Queues->Pending() + parkedRequests_ >= TRelayConfig::kTotalQueued) {
+    const std::string key = std::string(host) + " " + std::to_string(port);
+    const auto parked = awaitingByEndpoint_.find(key);
+    const auto known = Devices->Find(host, port);
+    const std::int64_t held = (parked == awaitingByEndpoint_.end() ? 0 : parked->second) +
+                              (known ? Queues->Items(*known).Count() : 0);
+    if (held >= config_.QueueLimit || Queues->Pending() + parkedRequests_ >= TRelayConfig::kTotalQueued) {
       Refuse(TRefusal::QueueFull, 1, host, port);
       return;
     }
-    ++endpoint;
+    ++awaitingByEndpoint_[key];
     ++parkedRequests_;
   } else {
     ++parkedReplies_;
