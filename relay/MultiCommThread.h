@@ -69,6 +69,9 @@ struct TSchedulerHooks {
   std::function<void(std::int32_t resends)> GaveUp;
   // Main thread, inside the hand-off: TxFrame was just written to the port.
   std::function<void()> Sent;
+  // Main thread, inside the hand-off, before each write of TxFrame: whether
+  // it is a resend (after a time-out or the device's return).
+  std::function<void(bool resend)> Sending;
 };
 
 // Owned by the relay engine: created suspended, started once the globals are
@@ -98,7 +101,7 @@ class TCommThread : public TThread {
   void Execute() override;
 
  private:
-  void Send();
+  void Send(bool resend = false);
   void TakeMessage(TDeviceQueues& queues, std::int32_t index, std::int32_t& waitCount);
   // A visit while the bus is busy: counts it and resends after the time-out.
   void CountVisit(std::int32_t& waitCount);

@@ -100,6 +100,7 @@ void TRelayEngine::CreateScheduler(TPause pause) {
   hooks.ResendLimit = relay_.Config().ResendLimit.value_or(-1);
   hooks.GaveUp = [this](std::int32_t resends) { relay_.GiveUp(resends); };
   hooks.Sent = [this] { relay_.FrameSent(); };
+  hooks.Sending = [this](bool resend) { relay_.Observer().RequestSending(ActiveDevice.load(), resend); };
   scheduler_ = std::make_unique<TCommThread>(std::move(pause), std::move(hooks));
   CommThread = scheduler_.get();
   scheduler_->Create();

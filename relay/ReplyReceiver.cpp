@@ -124,6 +124,7 @@ void TRelay::CompleteReply() {
     throw;
   }
   Count(PortTxCount, TCounter::PortTx);
+  observer_.ReplyDispatched(ActiveDevice.load());
   if (TracePort) {
     // Unlike intake's lines, the receiver's are not cut.
     BuildTraceLine(">> ", Remote->RemoteIP.View(), Remote->RemotePort, RxFrame.View());
