@@ -184,9 +184,6 @@ TEST(Configuration, SwitchesAreReadAndTheirErrorsKeptForLater) {
   EXPECT_THROW(std::rethrow_exception(bad.PortError), EConvertError);
 }
 
-}  // namespace
-}  // namespace tarvix
-
 // --status wants a dotted quad and a port, both; anything else is an error
 // and leaves the status server off.
 TEST(LongOptions, StatusTakesAnAddressAndAPort) {
@@ -205,3 +202,6 @@ TEST(LongOptions, StatusTakesAnAddressAndAPort) {
     EXPECT_FALSE(b.RestrictionError);
   }
 }
+
+}  // namespace
+}  // namespace tarvix
