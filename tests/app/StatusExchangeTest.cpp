@@ -5,7 +5,6 @@
 // the metrics must tell exactly that, and the server must serve them.
 #include <gtest/gtest.h>
 
-#include "HttpClient.h"
 #include "PtyPort.h"
 #include "Pump.h"
 #include "app/StatusHealth.h"
@@ -15,6 +14,7 @@
 #include "relay/MultiCommThread.h"
 #include "relay/RelayHost.h"
 #include "tools/Datagram.h"
+#include "tools/HttpClient.h"
 #include "tools/UdpEndpoint.h"
 
 namespace tarvix {
@@ -145,10 +145,10 @@ TEST_F(StatusExchange, JsonAndMetricsTellWhatHappened) {
     EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
 
   EXPECT_EQ(HealthProblem(s.get(), std::chrono::steady_clock::now()), "serial port lost");
-  const test::THttpAnswer health = test::HttpRequest(service.Server().Port(), "GET", "/healthz");
+  const THttpAnswer health = HttpRequest(service.Server().Port(), "GET", "/healthz");
   EXPECT_EQ(health.Status, 503);
   EXPECT_EQ(health.Body, "serial port lost\n");
-  const test::THttpAnswer served = test::HttpRequest(service.Server().Port(), "GET", "/status.json");
+  const THttpAnswer served = HttpRequest(service.Server().Port(), "GET", "/status.json");
   EXPECT_EQ(served.Status, 200);
   EXPECT_EQ(served.Header("Content-Type"), "application/json");
   EXPECT_NE(served.Body.find("\"endpoints_total\": 2"), std::string::npos);

@@ -13,9 +13,9 @@
 #include <sstream>
 #include <thread>
 
-#include "HttpClient.h"
 #include "RelayRig.h"
 #include "tools/Datagram.h"
+#include "tools/HttpClient.h"
 
 namespace tarvix {
 namespace {

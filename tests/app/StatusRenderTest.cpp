@@ -4,7 +4,6 @@
 // endpoint list.
 #include <gtest/gtest.h>
 
-#include "HttpClient.h"
 #include "app/StatusHealth.h"
 #include "app/StatusJson.h"
 #include "app/StatusKeeper.h"
@@ -12,6 +11,7 @@
 #include "app/StatusServer.h"
 #include "relay/RelayHost.h"
 #include "runtime/Exception.h"
+#include "tools/HttpClient.h"
 
 namespace tarvix {
 namespace {
@@ -67,18 +67,18 @@ TEST(StatusServer, ServesOverTcpWithHeadWithoutBodyAnd405NamingTheMethods) {
   server.Start("127.0.0.1", 0);
   ASSERT_NE(server.Port(), 0);
   // Before the first snapshot there is nothing to tell yet.
-  EXPECT_EQ(test::HttpRequest(server.Port(), "GET", "/status.json").Status, 503);
+  EXPECT_EQ(HttpRequest(server.Port(), "GET", "/status.json").Status, 503);
   box.Publish(Healthy(Clock::now()));
-  const auto get = test::HttpRequest(server.Port(), "GET", "/healthz");
+  const auto get = HttpRequest(server.Port(), "GET", "/healthz");
   EXPECT_EQ(get.Status, 200);
   EXPECT_EQ(get.Body, "ok\n");
-  const auto head = test::HttpRequest(server.Port(), "HEAD", "/metrics");
+  const auto head = HttpRequest(server.Port(), "HEAD", "/metrics");
   EXPECT_EQ(head.Status, 200);
   EXPECT_TRUE(head.Body.empty());
-  const auto put = test::HttpRequest(server.Port(), "PUT", "/metrics");
+  const auto put = HttpRequest(server.Port(), "PUT", "/metrics");
   EXPECT_EQ(put.Status, 405);
   EXPECT_EQ(put.Header("Allow"), "GET, HEAD");
-  EXPECT_EQ(test::HttpRequest(server.Port(), "GET", "/x").Status, 404);
+  EXPECT_EQ(HttpRequest(server.Port(), "GET", "/x").Status, 404);
   server.Stop();
   EXPECT_FALSE(server.Running());
 }

@@ -1,4 +1,4 @@
-#include "HttpClient.h"
+#include "tools/HttpClient.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,7 +13,7 @@
 
 #include "runtime/Exception.h"
 
-namespace tarvix::test {
+namespace tarvix {
 
 namespace {
 
@@ -75,4 +75,4 @@ THttpAnswer HttpRequest(std::uint16_t port, const std::string& method, const std
   return answer;
 }
 
-}  // namespace tarvix::test
+}  // namespace tarvix

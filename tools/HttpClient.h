@@ -1,5 +1,5 @@
-// A minimal HTTP/1.1 client for the status server's tests: one request on a
-// fresh loopback TCP connection, the whole answer read until the server
+// A minimal HTTP/1.1 client for the status server's tests and benchmark:
+// one request on a fresh loopback TCP connection, the whole answer read until the server
 // closes it ("Connection: close"). Blocking, with a time limit; failures
 // throw EInOutError. Any thread.
 #pragma once
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-namespace tarvix::test {
+namespace tarvix {
 
 struct THttpAnswer {
   int Status = 0;
@@ -24,4 +24,4 @@ THttpAnswer HttpRequest(std::uint16_t port, const std::string& method, const std
 // A TCP connection to 127.0.0.1:port that is left open; -1 if refused.
 int ConnectLoopback(std::uint16_t port);
 
-}  // namespace tarvix::test
+}  // namespace tarvix
