@@ -35,6 +35,8 @@ struct TRoute {
   const char* ContentType;
 };
 
+void PrintTo(const TRoute& r, std::ostream* out) { *out << r.Method << " " << r.Path; }
+
 class StatusRoutes : public ::testing::TestWithParam<TRoute> {};
 
 TEST_P(StatusRoutes, AnswerWithTheirStatusAndType) {
@@ -98,6 +100,8 @@ struct TEscape {
   std::string Json;
 };
 
+void PrintTo(const TEscape& e, std::ostream* out) { *out << e.Json; }
+
 class JsonStrings : public ::testing::TestWithParam<TEscape> {};
 
 TEST_P(JsonStrings, AreAlwaysValidWhateverTheBytes) {
@@ -118,6 +122,8 @@ struct THealthCase {
   void (*Break)(TStatusSnapshot& s, Clock::time_point now);
   const char* Problem;
 };
+
+void PrintTo(const THealthCase& c, std::ostream* out) { *out << c.Name; }
 
 class Health : public ::testing::TestWithParam<THealthCase> {};
 
