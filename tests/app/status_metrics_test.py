@@ -81,6 +81,8 @@ def main(relayd):
         for f in families.values():
             for s in f.samples:
                 assert set(s.labels) <= {"reason", "le"}, s
+        relay.stop()
+        assert relay.process.returncode == 0, "the relay ended with %s" % relay.process.returncode
         print("PASSED: /metrics parsed, %d families as expected" % len(families))
     finally:
         log = relay.stop()

@@ -62,6 +62,7 @@ def main(relayd, screenshot=None):
         if screenshot:
             driver.save_screenshot(screenshot)
         relay.stop()
+        assert relay.process.returncode == 0, "the relay ended with %s" % relay.process.returncode
         wait.until(lambda d: "stopped answering" in text(d, "answer"))
         # What it showed last stays on the page.
         assert text(driver, "PortTx") == "1"
