@@ -93,7 +93,7 @@ void TStatusServer::Start(const std::string& ip, std::uint16_t port) {
   if (inet_pton(AF_INET, ip.c_str(), &address.sin_addr) != 1) throw Exception("Invalid status address " + ip);
   errno = 0;
   daemon_ = MHD_start_daemon(MHD_USE_POLL_INTERNAL_THREAD, port, nullptr, nullptr, &OnRequest,
-                             const_cast<TStatusServer*>(this), MHD_OPTION_SOCK_ADDR, &address,
+                             this, MHD_OPTION_SOCK_ADDR, &address,
                              MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
                              kIdleTimeoutS, MHD_OPTION_END);
   if (!daemon_) {
