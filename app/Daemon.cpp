@@ -10,6 +10,7 @@
 #include "app/InstanceGuard.h"
 #include "app/LongOptions.h"
 #include "app/ServiceNotify.h"
+#include "app/StatusService.h"
 #include "relay/RelayHost.h"
 #include "runtime/ErrorDisplay.h"
 #include "runtime/ErrorText.h"
@@ -138,6 +139,8 @@ int RunRelay(TRelayConfig config, const char* name) {
   TRelayHost host(std::move(config));
   host.AddObserver(console);
   TServiceWatch service(host);
+  std::optional<TStatusService> statusPage;
+  if (!host.Config().StatusIP.empty()) statusPage.emplace(host, name);
   host.Load();
   int status = 0;
   try {
@@ -148,6 +151,7 @@ int RunRelay(TRelayConfig config, const char* name) {
   }
   if (status == 0) {
     host.Log(TLogLevel::Event, startLine);
+    if (statusPage) statusPage->Start(host.Config().StatusIP, host.Config().StatusPort);
     service.Ready();
     loop.Run(
         [&](int signal) {
@@ -159,6 +163,7 @@ int RunRelay(TRelayConfig config, const char* name) {
         [&] { service.Tick(); }, service.TickPeriod());
   }
   service.Stopping();
+  if (statusPage) statusPage->Stop();
   host.Close();
   SetErrorDisplay(previous);
   return status;

@@ -26,7 +26,7 @@ std::string Invalid(std::string_view name, std::string_view value, std::string_v
 
 constexpr std::string_view kNames[] = {"--headless", "--listen", "--allow",  "--resend-limit", "--local-echo",
                                        "--rs485",    "--match-id", "--traces", "--help",         "--version",
-                                       "--queue-limit", "--max-wait"};
+                                       "--queue-limit", "--max-wait", "--status"};
 
 // --listen's value: a dotted quad, optionally ":PORT" (1..65535).
 bool ReadListen(TRelayConfig& o, std::string_view value) {
@@ -41,6 +41,17 @@ bool ReadListen(TRelayConfig& o, std::string_view value) {
   }
   o.Listen = std::string(ip);
   o.ListenPort = port;
+  return true;
+}
+
+// --status's value: a dotted quad and ":PORT" (1..65535), both required.
+bool ReadStatus(TRelayConfig& o, std::string_view value) {
+  const auto colon = value.find(':');
+  if (colon == std::string_view::npos || !TNetStack::IsDottedQuad(value.substr(0, colon))) return false;
+  const auto port = Number(value.substr(colon + 1), 1, 65535);
+  if (!port) return false;
+  o.StatusIP = std::string(value.substr(0, colon));
+  o.StatusPort = static_cast<std::uint16_t>(*port);
   return true;
 }
 
@@ -119,6 +130,8 @@ void Read(TRelayConfig& o, std::string_view argument) {
     o.RS485 = true;
     o.RS485Before = static_cast<std::uint32_t>(*before);
     o.RS485After = static_cast<std::uint32_t>(*after);
+  } else if (name == "--status") {
+    if (!ReadStatus(o, value)) o.Errors.push_back(Invalid(name, value, "IP:PORT, e.g. 127.0.0.1:8080"));
   } else {
     o.Errors.push_back("Unknown option " + std::string(name));
   }
@@ -158,6 +171,7 @@ std::string UsageText(const std::string& program, bool window) {
       "  --rs485[=BEFORE,AFTER] kernel RS485 direction control by RTS, delays in ms (default 0,0)\n"
       "  --match-id            drop a reply whose device ID differs from the request's\n"
       "  --traces=LIST         trace lines written: a comma list of rx, tx, port; or all (default), none\n"
+      "  --status=IP:PORT      serve a status page, /status.json, /metrics and /healthz over HTTP there\n"
       "  --help                print this text and exit\n"
       "  --version             print the version and exit\n";
   return text;

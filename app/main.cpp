@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <optional>
 #include <string>
 
 #include "app/Configuration.h"
@@ -14,6 +15,7 @@
 #include "app/InstanceGuard.h"
 #include "app/QuitSignals.h"
 #include "app/StartUp.h"
+#include "app/StatusService.h"
 #include "runtime/ErrorText.h"
 #include "runtime/HandOff.h"
 #include "ui/ComSelectForm.h"
@@ -59,7 +61,11 @@ int main(int argc, char** argv) {
   quitSignals.SetWindow(Form1, [&Form1] { return Form1.Creating(); });
   Form1.OnFormCreate = [&] { CreationStep(Form1); };
   Form1.OnFormClose = [&] { CloseStep(Form1); };
+  // Destroyed before the window, whose host it watches.
+  std::optional<TStatusService> status;
+  if (!Form1.Host.Config().StatusIP.empty()) status.emplace(Form1.Host, "tarvix-server");
   Form1.show();
+  if (status) status->Start(Form1.Host.Config().StatusIP, Form1.Host.Config().StatusPort);
   QApplication::exec();
   return 0;
 }

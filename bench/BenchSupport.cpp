@@ -1,6 +1,10 @@
 #include "BenchSupport.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +18,13 @@
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
+
+#include "tools/Datagram.h"
+#include "tools/PseudoTerminal.h"
+#include "tools/UdpEndpoint.h"
+
+extern char** environ;
 
 namespace tarvix::bench {
 
@@ -135,6 +146,46 @@ std::string Fixed(double value, int decimals) {
   char text[64];
   std::snprintf(text, sizeof text, "%.*f", decimals, value);
   return text;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, bool searchPath, const std::string& output) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = 0;
+  const auto spawn = searchPath ? posix_spawnp : posix_spawn;
+  const int failed = spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return failed ? -1 : pid;
+}
+
+void Stop(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  for (int i = 0; i < 200; ++i) {
+    if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
+
+bool Alive(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) == 0; }
+
+double ReplyPathSample(TPseudoTerminal& bus, TUdpEndpoint& client, std::uint16_t relayPort, const std::string& request,
+                       const std::string& reply) {
+  client.Drain();
+  if (!client.TrySendTo(relayPort, EncodeRequest("127.0.0.1", client.Port(), request))) return -1;
+  if (bus.Read(request.size(), std::chrono::seconds(3)) != request) return -2;
+  const auto t0 = Clock::now();
+  bus.Write(reply);
+  const auto datagram = client.Receive(std::chrono::seconds(3));
+  const auto t1 = Clock::now();
+  if (!datagram || datagram->size() != 13 + reply.size() - 1) return -3;
+  return Micros(t0, t1);
 }
 
 }  // namespace tarvix::bench

@@ -11,6 +11,11 @@
 #include <string>
 #include <vector>
 
+namespace tarvix {
+class TPseudoTerminal;
+class TUdpEndpoint;
+}  // namespace tarvix
+
 namespace tarvix::bench {
 
 using Clock = std::chrono::steady_clock;
@@ -52,6 +57,23 @@ bool AddUdpLine(const std::string& line, std::uint16_t port, TUdpPortState& stat
 // Receive drops counted by the kernel for the UDP sockets bound to port;
 // -1 when no socket is bound to it.
 std::int64_t UdpDrops(std::uint16_t port);
+
+// Starts args[0] (looked up on PATH when searchPath) with this environment
+// and its standard output on /dev/null (or the file output), so that what the
+// program prints stays out of the result table; -1 when it cannot be started.
+pid_t Spawn(const std::vector<std::string>& args, bool searchPath = false, const std::string& output = "/dev/null");
+// SIGTERM, and SIGKILL after 2 s; reaps it. Nothing for pid <= 0.
+void Stop(pid_t pid);
+// Whether the child has not ended (and been reaped).
+bool Alive(pid_t pid);
+
+// One request through a relay listening on 127.0.0.1:relayPort, with the
+// bus played on bus: the request sent from client, read on the bus, reply
+// written; the microseconds from that write until the reply datagram is at
+// the client. Negative when a step fails: -1 the send, -2 the bus, -3 the
+// reply datagram.
+double ReplyPathSample(TPseudoTerminal& bus, TUdpEndpoint& client, std::uint16_t relayPort, const std::string& request,
+                       const std::string& reply);
 
 // A private folder under the system's temporary folder.
 std::string MakeTempDir(const char* tag);

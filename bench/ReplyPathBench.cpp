@@ -32,8 +32,6 @@
 #include "tools/PseudoTerminal.h"
 #include "tools/UdpEndpoint.h"
 
-extern char** environ;
-
 using namespace tarvix::bench;
 using tarvix::TPortLink;
 using tarvix::TPseudoTerminal;
@@ -97,34 +95,6 @@ std::string Met(bool met) { return met ? "yes" : "NO"; }
 // "+d" or "-d" with the given decimals.
 std::string Signed(double value, int decimals) { return (value >= 0 ? "+" : "") + Fixed(value, decimals); }
 
-// Starts args[0] (looked up on PATH when searchPath) with this environment
-// and its standard output on /dev/null (or the file output), so that what the
-// program prints stays out of the result table; -1 when it cannot be started.
-pid_t Spawn(const std::vector<std::string>& args, bool searchPath = false, const std::string& output = "/dev/null") {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid = 0;
-  const auto spawn = searchPath ? posix_spawnp : posix_spawn;
-  const int failed = spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return failed ? -1 : pid;
-}
-
-void Stop(pid_t pid) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGTERM);
-  for (int i = 0; i < 200; ++i) {
-    if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
-    std::this_thread::sleep_for(10ms);
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-}
-
 // What the kernel counts for each thread of a process, by thread id: its
 // voluntary context switches (its wake-ups, when it sleeps between them) and
 // its time on a CPU in nanoseconds (schedstat, not rounded to clock ticks).
@@ -148,7 +118,6 @@ std::map<std::string, TThreadCounts> ThreadCounts(pid_t pid) {
   return result;
 }
 
-bool Alive(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) == 0; }
 
 // Whether some socket listens on UDP port 3776 (the relay is up).
 bool RelayListening() { return UdpDrops(kRelayPort) >= 0; }
@@ -156,15 +125,7 @@ bool RelayListening() { return UdpDrops(kRelayPort) >= 0; }
 // One relay round: request out, frame on the bus, reply in, datagram back.
 // Returns the microseconds from the reply write to the datagram, or a negative value.
 double RelaySample(TPseudoTerminal& bus, TUdpEndpoint& client) {
-  client.Drain();
-  if (!client.TrySendTo(kRelayPort, tarvix::EncodeRequest("127.0.0.1", client.Port(), kRequest))) return -1;
-  if (bus.Read(kRequest.size(), 3s) != kRequest) return -2;
-  const auto t0 = Clock::now();
-  bus.Write(kReply);
-  const auto datagram = client.Receive(3s);
-  const auto t1 = Clock::now();
-  if (!datagram || datagram->size() != 13 + kReply.size() - 1) return -3;
-  return Micros(t0, t1);
+  return ReplyPathSample(bus, client, kRelayPort, kRequest, kReply);
 }
 
 // One floor round: the reply written on the other pseudo-terminal, socat

@@ -63,11 +63,14 @@ void TCommThread::Log(TLogLevel level, std::string_view line) {
   }
 }
 
-void TCommThread::Send() {
+void TCommThread::Send(bool resend) {
   // A failed write (port closed or refused) must not end the scheduler: the
   // frame stays on the bus and goes out again after the next time-out.
   try {
-    Synchronize([this] { SendTxFrame(); });
+    Synchronize([this, resend] {
+      if (hooks_.Sending) hooks_.Sending(resend);
+      SendTxFrame();
+    });
   } catch (const std::exception& error) {
     Log(TLogLevel::Error, error.what());
   }
@@ -136,7 +139,7 @@ void TCommThread::Execute() {
       pause_(kVisitPause);
       if (resendSoon_.exchange(false) && !BusIdle.load()) {
         c = 0;
-        Send();
+        Send(true);
       } else if (!BusIdle.load()) {
         CountVisit(c);
       }
@@ -157,7 +160,7 @@ void TCommThread::CountVisit(std::int32_t& waitCount) {
   std::string line = "*" + HexDumpRaw(TxFrame.View());
   line.resize(std::min<std::size_t>(line.size(), 255));
   Log(TLogLevel::Trace, line);
-  Send();
+  Send(true);
 }
 
 void TCommThread::GiveUp() {

@@ -80,6 +80,9 @@ struct TSchedulerHooks {
   // Main thread, inside the hand-off: that many requests of the entry at
   // index were dropped for waiting longer than MaxWait.
   std::function<void(std::int32_t index, std::int32_t dropped)> TooOld;
+  // Main thread, inside the hand-off, before each write of TxFrame: whether
+  // it is a resend (after a time-out or the device's return).
+  std::function<void(bool resend)> Sending;
 };
 
 // Owned by the relay engine: created suspended, started once the globals are
@@ -109,7 +112,7 @@ class TCommThread : public TThread {
   void Execute() override;
 
  private:
-  void Send();
+  void Send(bool resend = false);
   void TakeMessage(TDeviceQueues& queues, std::int32_t index, std::int32_t& waitCount);
   // A visit while the bus is busy: counts it and resends after the time-out.
   void CountVisit(std::int32_t& waitCount);

@@ -147,6 +147,7 @@ class TRelay {
     std::uint16_t Port = 0;
     std::string Frame;
     std::chrono::steady_clock::time_point Arrived{};
+    std::int32_t Index = -1;  // a reply's entry
   };
   // The reply address is fixed: checks the queue limits, finds the entry
   // and queues the request, or refuses it.
@@ -155,13 +156,13 @@ class TRelay {
   // Parks a request (or a reply) until host is looked up; a request past
   // the queue limits is refused instead.
   void AwaitLookup(bool request, std::string_view host, std::uint16_t port, std::string_view frame,
-                   std::chrono::steady_clock::time_point arrived);
+                   std::chrono::steady_clock::time_point arrived, std::int32_t index = -1);
   // Main thread: the look-up of host ended; files its requests and sends
   // its replies, in the order they came.
   void Resolved(const std::string& host, const THostResolver::TAnswer& answer);
-  // Sends a complete reply to the entry's endpoint at address, counts it
-  // and traces it. Throws what the client raises.
-  void SendReplyTo(std::string_view host, std::uint16_t port, const TNetAddressBytes& address,
+  // Sends a complete reply for the entry at index to its endpoint at
+  // address, counts it and traces it. Throws what the client raises.
+  void SendReplyTo(std::int32_t index, std::string_view host, std::uint16_t port, const TNetAddressBytes& address,
                    std::string_view frame);
 
   // Whether the allow list lets a request from sender through, and one

@@ -52,6 +52,10 @@ struct TRelayConfig {
   // --rs485 was given but malformed: the port must not open without the
   // mode it asked for (RTS raised by hand would jam a half-duplex bus).
   bool RS485Error = false;
+  // --status=IP:PORT: the status page, JSON, metrics and health check over
+  // HTTP on that address; off when StatusIP is empty.
+  std::string StatusIP;
+  std::uint16_t StatusPort = 0;
 
   // Without a window: the UDP server is retried while it cannot bind, and
   // nobody is asked for a port.

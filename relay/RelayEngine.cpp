@@ -102,6 +102,7 @@ void TRelayEngine::CreateScheduler(TPause pause) {
   hooks.Sent = [this] { relay_.FrameSent(); };
   if (relay_.Config().MaxWait) hooks.MaxWait = std::chrono::milliseconds(*relay_.Config().MaxWait);
   hooks.TooOld = [this](std::int32_t index, std::int32_t dropped) { relay_.DropTooOld(index, dropped); };
+  hooks.Sending = [this](bool resend) { relay_.Observer().RequestSending(ActiveDevice.load(), resend); };
   scheduler_ = std::make_unique<TCommThread>(std::move(pause), std::move(hooks));
   CommThread = scheduler_.get();
   scheduler_->Create();

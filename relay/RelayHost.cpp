@@ -33,6 +33,7 @@ void TRelayHost::Load() {
   sp.OnOpen = [this](TSioComPort&) { Relay.ResetReceiver(); };
   sp.OnDeviceLost = [this](TSioComPort& cp) {
     Log(TLogLevel::Warning, "COM" + std::to_string(cp.ComNumber()) + ": device lost");
+    observers_.DeviceLost();
   };
   sp.OnDeviceBack = [this](TSioComPort& cp) {
     Log(TLogLevel::Event, "COM" + std::to_string(cp.ComNumber()) + ": device back");

@@ -24,4 +24,16 @@ void TObserverList::Refused(TRefusal reason, std::uint64_t total) {
   for (IRelayObserver* o : observers_) o->Refused(reason, total);
 }
 
+void TObserverList::RequestSending(std::int32_t index, bool resend) {
+  for (IRelayObserver* o : observers_) o->RequestSending(index, resend);
+}
+
+void TObserverList::ReplyDispatched(std::int32_t index) {
+  for (IRelayObserver* o : observers_) o->ReplyDispatched(index);
+}
+
+void TObserverList::DeviceLost() {
+  for (IRelayObserver* o : observers_) o->DeviceLost();
+}
+
 }  // namespace tarvix

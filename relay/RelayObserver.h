@@ -49,6 +49,13 @@ class IRelayObserver {
   virtual void EndpointChanged(const TEndpointRow& /*row*/, TRowChange /*change*/) {}
   // One more request was refused for reason; total counts them all so far.
   virtual void Refused(TRefusal /*reason*/, std::uint64_t /*total*/) {}
+  // The request of endpoint index is about to be written to the bus, for
+  // the first time or again (after a time-out, or the device's return).
+  virtual void RequestSending(std::int32_t /*index*/, bool /*resend*/) {}
+  // A reply went out to endpoint index.
+  virtual void ReplyDispatched(std::int32_t /*index*/) {}
+  // The serial device went away; the port is retried each second.
+  virtual void DeviceLost() {}
 };
 
 // Passes every change on to each observer added, in the order added. Main
@@ -62,6 +69,9 @@ class TObserverList final : public IRelayObserver {
   void CounterChanged(TCounter counter, std::int32_t value) override;
   void EndpointChanged(const TEndpointRow& row, TRowChange change) override;
   void Refused(TRefusal reason, std::uint64_t total) override;
+  void RequestSending(std::int32_t index, bool resend) override;
+  void ReplyDispatched(std::int32_t index) override;
+  void DeviceLost() override;
 
  private:
   std::vector<IRelayObserver*> observers_;

@@ -134,11 +134,11 @@ void TRelay::CompleteReply() {
                                     " dropped: too many replies wait for look-ups");
         return;
       }
-      AwaitLookup(false, entry.IP, entry.Port, RxFrame.View(), {});
+      AwaitLookup(false, entry.IP, entry.Port, RxFrame.View(), {}, ActiveDevice.load());
       return;
     }
     if (!*address) throw ENetSocketError(WSAHOST_NOT_FOUND);
-    SendReplyTo(entry.IP, entry.Port, **address, RxFrame.View());
+    SendReplyTo(ActiveDevice.load(), entry.IP, entry.Port, **address, RxFrame.View());
   } catch (...) {
     // The reply was received, so the request is done even though it cannot
     // be forwarded: freeing the bus keeps one bad reply address from
@@ -149,13 +149,14 @@ void TRelay::CompleteReply() {
   BusIdle.store(true);
 }
 
-void TRelay::SendReplyTo(std::string_view host, std::uint16_t port, const TNetAddressBytes& address,
-                         std::string_view frame) {
+void TRelay::SendReplyTo(std::int32_t index, std::string_view host, std::uint16_t port,
+                         const TNetAddressBytes& address, std::string_view frame) {
   Remote->RemoteIP.Assign(host);
   Remote->RemotePort = port;
   Remote->UpdateClient(TNetStack::BytesToDotted(address));
   Remote->SendReply(frame);
   Count(PortTxCount, TCounter::PortTx);
+  observer_.ReplyDispatched(index);
   if (TracePort) {
     // Unlike intake's lines, the receiver's are not cut.
     BuildTraceLine(">> ", Remote->RemoteIP.View(), Remote->RemotePort, frame);

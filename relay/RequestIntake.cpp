@@ -108,7 +108,7 @@ void TRelay::FileRequest(TMemoryStream& AData, std::string_view senderIP) {
 }
 
 void TRelay::AwaitLookup(bool request, std::string_view host, std::uint16_t port, std::string_view frame,
-                         std::chrono::steady_clock::time_point arrived) {
+                         std::chrono::steady_clock::time_point arrived, std::int32_t index) {
   if (request) {
     // The requests waiting for a look-up count towards the queue limits as
     // if they were queued already.
@@ -127,7 +127,7 @@ void TRelay::AwaitLookup(bool request, std::string_view host, std::uint16_t port
     ++parkedReplies_;
   }
   auto& waiting = request ? requestsAwaiting_ : repliesAwaiting_;
-  waiting[std::string(host)].push_back(TAwaiting{std::string(host), port, std::string(frame), arrived});
+  waiting[std::string(host)].push_back(TAwaiting{std::string(host), port, std::string(frame), arrived, index});
   try {
     resolver_->Resolve(host);
   } catch (const std::system_error&) {
@@ -214,7 +214,7 @@ void TRelay::Resolved(const std::string& host, const THostResolver::TAnswer& ans
     --parkedReplies_;
     Guarded([&] {
       if (!answer) throw ENetSocketError(WSAHOST_NOT_FOUND);
-      if (Built()) SendReplyTo(r.Host, r.Port, *answer, r.Frame);
+      if (Built()) SendReplyTo(r.Index, r.Host, r.Port, *answer, r.Frame);
     });
   }
 }

@@ -184,5 +184,24 @@ TEST(Configuration, SwitchesAreReadAndTheirErrorsKeptForLater) {
   EXPECT_THROW(std::rethrow_exception(bad.PortError), EConvertError);
 }
 
+// --status wants a dotted quad and a port, both; anything else is an error
+// and leaves the status server off.
+TEST(LongOptions, StatusTakesAnAddressAndAPort) {
+  const TRelayConfig o = Parse({"--status=127.0.0.1:8080"});
+  EXPECT_TRUE(o.Errors.empty());
+  EXPECT_EQ(o.StatusIP, "127.0.0.1");
+  EXPECT_EQ(o.StatusPort, 8080);
+  EXPECT_TRUE(Parse({}).StatusIP.empty());
+  for (const char* bad : {"--status", "--status=", "--status=127.0.0.1", "--status=127.0.0.1:", "--status=:8080",
+                          "--status=127.0.0.1:0", "--status=127.0.0.1:65536", "--status=localhost:8080",
+                          "--status=127.0.0.1:0x50"}) {
+    const TRelayConfig b = Parse({bad});
+    ASSERT_EQ(b.Errors.size(), 1u) << bad;
+    EXPECT_TRUE(b.Errors[0].starts_with("Invalid value")) << b.Errors[0];
+    EXPECT_TRUE(b.StatusIP.empty()) << bad;
+    EXPECT_FALSE(b.RestrictionError);
+  }
+}
+
 }  // namespace
 }  // namespace tarvix
