@@ -71,6 +71,10 @@ THostResolver::THostResolver(TDone done, TLookup lookup, TPost post, TClock cloc
   shared_->Lookup = lookup ? std::move(lookup) : TLookup(&TNetStack::FirstIPv4Address);
   shared_->Post = post ? std::move(post) : TPost([](std::function<void()> step) { THandOff::Instance().Post(std::move(step)); });
   shared_->Owner = this;
+  // Grown once, here: a rehash on the main thread would cost it milliseconds
+  // in the middle of a burst.
+  inFlight_.reserve(kMostPending);
+  kept_.reserve(kKeepMost);
   if (!clock_) clock_ = [] { return std::chrono::steady_clock::now(); };
 }
 

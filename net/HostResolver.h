@@ -37,6 +37,8 @@ class THostResolver {
   static constexpr std::chrono::seconds kKeepFailed{5};
   // Answers kept at most; past it the oldest goes first.
   static constexpr std::size_t kKeepMost = 4096;
+  // Look-ups under way that the resolver is sized for; the caller bounds them.
+  static constexpr std::size_t kMostPending = 16384;
 
   using TAnswer = std::optional<TNetAddressBytes>;  // none: not found
   // Asks the system (blocks as long as it takes); tests give a fake.

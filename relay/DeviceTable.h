@@ -36,6 +36,10 @@ class TDeviceList {
  public:
   static constexpr std::int32_t kMaxEntries = 65536;
 
+  // The index is sized for a full table at once: growing it as endpoints
+  // come would stop the main thread for milliseconds at each rehash.
+  TDeviceList() { index_.reserve(kMaxEntries); }
+
   std::int32_t Count() const noexcept { return static_cast<std::int32_t>(entries_.size()); }
   bool Full() const noexcept { return Count() >= kMaxEntries; }
 

@@ -47,7 +47,10 @@ void TRelay::Count(std::int32_t& counter, TCounter which) {
   observer_.CounterChanged(which, counter);
 }
 
-TRelay::TRelay(IRelayObserver& observer, const TRelayConfig& config) : observer_(observer), config_(config) {
+TRelay::TRelay(IRelayObserver& observer, const TRelayConfig& config)
+    : observer_(observer), config_(config), refusals_([this](std::string_view line) { Log(TLogLevel::Warning, line); }) {
+  requestsAwaiting_.reserve(kMostAwaiting);
+  awaitingByEndpoint_.reserve(kMostAwaiting);
   SetLookup({});
 }
 
@@ -60,21 +63,7 @@ void TRelay::SetLookup(THostResolver::TLookup lookup, THostResolver::TPost post,
 }
 
 void TRelay::Refuse(TRefusal reason, std::uint64_t count, std::string_view host, std::uint16_t port) {
-  const auto kind = static_cast<std::size_t>(reason);
-  refused_[kind] += count;
-  observer_.Refused(reason, refused_[kind]);
-  if (reason == TRefusal::Allow || reason == TRefusal::GivenUp) return;  // they have lines of their own
-  const auto now = std::chrono::steady_clock::now();
-  const auto last = refusedReportedAt_[kind];
-  if (last != std::chrono::steady_clock::time_point{} && now - last < std::chrono::seconds(1)) return;
-  refusedReportedAt_[kind] = now;
-  const std::string total = std::to_string(refused_[kind]);
-  const std::string endpoint = std::string(host) + " " + std::to_string(port);
-  switch (reason) {
-    case TRefusal::QueueFull: Log(TLogLevel::Warning, "queue full for " + endpoint + ": " + total + " requests refused so far"); break;
-    case TRefusal::TableFull: Log(TLogLevel::Warning, "Device table full: " + total + " requests refused so far"); break;
-    default: Log(TLogLevel::Warning, "waited past --max-wait for " + endpoint + ": " + total + " requests dropped so far"); break;
-  }
+  observer_.Refused(reason, refusals_.Count(reason, count, host, port));
 }
 
 void TRelay::ZeroCounters() { TxSentCount = RxRecCount = PortTxCount = PortRecCount = 0; }

@@ -23,6 +23,7 @@
 #include "net/HostResolver.h"
 #include "relay/DeviceTable.h"
 #include "relay/RelayConfig.h"
+#include "relay/RefusalReports.h"
 #include "relay/RelayObserver.h"
 #include "relay/RemoteDevice.h"
 #include "relay/ReplyAddress.h"
@@ -102,7 +103,11 @@ class TRelay {
   std::uint64_t DroppedCount() const noexcept { return droppedSender_ + droppedReply_; }
 
   // Requests refused for reason so far.
-  std::uint64_t RefusedCount(TRefusal reason) const noexcept { return refused_[static_cast<std::size_t>(reason)]; }
+  std::uint64_t RefusedCount(TRefusal reason) const noexcept { return refusals_.Total(reason); }
+
+  // Requests waiting for look-ups at most, in all; past it a request naming
+  // a host is refused as if its queue were full.
+  static constexpr std::int64_t kMostAwaiting = 10000;
 
   // The reply receiver, for the serial port's data-available event: runs
   // Count bytes through the receiver. Errors go back to the port component,
@@ -178,8 +183,7 @@ class TRelay {
   const TRelayConfig& config_;
   std::string line_;  // reused for the log lines of each event
   ShortString echo_;  // with LocalEcho: the frame last sent, from its STX on
-  std::array<std::uint64_t, kRefusalKinds> refused_{};
-  std::array<std::chrono::steady_clock::time_point, kRefusalKinds> refusedReportedAt_{};
+  TRefusalReports refusals_;
   std::unique_ptr<THostResolver> resolver_;
   // By host name, in the order they came.
   std::unordered_map<std::string, std::deque<TAwaiting>> requestsAwaiting_;

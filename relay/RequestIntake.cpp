@@ -117,7 +117,8 @@ void TRelay::AwaitLookup(bool request, std::string_view host, std::uint16_t port
     const auto known = Devices->Find(host, port);
     const std::int64_t held = (parked == awaitingByEndpoint_.end() ? 0 : parked->second) +
                               (known ? Queues->Items(*known).Count() : 0);
-    if (held >= config_.QueueLimit || Queues->Pending() + parkedRequests_ >= TRelayConfig::kTotalQueued) {
+    if (held >= config_.QueueLimit || parkedRequests_ >= kMostAwaiting ||
+        Queues->Pending() + parkedRequests_ >= TRelayConfig::kTotalQueued) {
       Refuse(TRefusal::QueueFull, 1, host, port);
       return;
     }

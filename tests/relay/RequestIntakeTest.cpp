@@ -178,6 +178,9 @@ TEST_F(RequestIntake, RequestsPastAQueueLimitAreRefusedAndCounted) {
   EXPECT_EQ(relay.PortRecCount, 4);
   EXPECT_EQ(view.RefusedTotal(TRefusal::QueueFull), 2u);
   EXPECT_EQ(view.Log(), std::vector<std::string>{"queue full for 10.0.0.5 10000: 1 requests refused so far"});
+  // The count held back is written once its second has passed.
+  ASSERT_TRUE(test::PumpFor([&] { return view.Log().size() == 2; }, std::chrono::seconds(3)));
+  EXPECT_EQ(view.Log()[1], "queue full for 10.0.0.5 10000: 2 requests refused so far");
 
   config.QueueLimit = 1000000;
   while (relay.Queues->Pending() < TRelayConfig::kTotalQueued) Receive(RequestDatagram("10.0.0.7", 1, kFrame));
