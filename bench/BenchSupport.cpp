@@ -137,4 +137,6 @@ std::string Fixed(double value, int decimals) {
   return text;
 }
 
+std::string Signed(double value, int decimals) { return (value >= 0 ? "+" : "") + Fixed(value, decimals); }
+
 }  // namespace tarvix::bench
