@@ -4,7 +4,9 @@
 // only face; traces on, the daemon's default), its tables and reply
 // endpoint made by the engine's start-up steps; nothing is bound and no
 // port is opened. Each TRelay::FileRequest is timed on this thread, the
-// main thread of that relay.
+// main thread of that relay; without --allow, where a name is looked up once
+// its reply is complete, so is the completion of the first replies (the
+// scheduler's take and the device's answer played here).
 #include <time.h>
 
 #include <algorithm>
@@ -17,6 +19,8 @@
 
 #include "BenchSupport.h"
 #include "InProcess.h"
+#include "relay/MultiCommThread.h"
+#include "relay/MyMsgQueue.h"
 #include "relay/RelayHost.h"
 #include "runtime/MemoryStream.h"
 #include "tools/Datagram.h"
@@ -55,7 +59,14 @@ struct TIntakeTimes {
   std::int64_t Awaiting = 0;     // requests waiting for their look-up
   std::size_t LookupsPending = 0;
   int Asked = 0;                 // look-ups the name server was asked for
+  std::vector<double> ReplyUs;   // without --allow: each reply's last byte, which completes it
+  std::vector<double> ReplyCpuUs;
+  std::size_t RepliesAwaiting = 0;
 };
+
+// The replies held while their names are looked up (ReplyReceiver.cpp): the
+// first ones completed are timed, before any is dropped for want of room.
+constexpr int kReplies = 1000;
 
 // requests requests, request k naming the reply host "h<k>.invalid", filed
 // one by one from the sender 127.0.0.1.
@@ -96,6 +107,20 @@ TIntakeTimes TimeIntake(bool allow, int requests) {
       times.WallUs.push_back(Micros(t0, t1));
     }
     times.Queued = relay.Queues->Pending();
+    // Endpoint k holds request k: on the bus, answered, its reply complete.
+    for (int k = 0; !allow && k < std::min(requests, kReplies); ++k) {
+      const std::unique_ptr<TMyMsg> m = relay.Queues->Items(k).Pop();
+      if (!m) break;
+      PutRequestOnBus(m->View(), m->DeviceIndex, m->Reply);
+      for (std::size_t b = 0; b + 1 < kReply.size(); ++b) relay.ReceiveByte(static_cast<std::uint8_t>(kReply[b]));
+      const double cpu0 = ThreadCpuMicros();
+      const auto t0 = Clock::now();
+      relay.ReceiveByte(static_cast<std::uint8_t>(kReply.back()));
+      const auto t1 = Clock::now();
+      times.ReplyCpuUs.push_back(ThreadCpuMicros() - cpu0);
+      times.ReplyUs.push_back(Micros(t0, t1));
+    }
+    times.RepliesAwaiting = relay.RepliesAwaitingLookup();
     times.Awaiting = relay.RequestsAwaitingLookup();
     times.LookupsPending = relay.LookupsPending();
     std::lock_guard lock(names->Lock);
@@ -127,6 +152,16 @@ void NameIntake(int requests) {
             std::to_string(over) + " of 1 ms or more; " + held,
         "-", "longest < 1 ms",
         std::string(longest < 1000 ? "yes" : "NO") + " (on a CPU: " + (Quantile(t.CpuUs, 1.0) < 1000 ? "yes" : "NO") + ")");
+    if (!t.ReplyUs.empty()) {
+      Row("  main-thread time per completed reply to a host name (ReceiveByte of its last byte), the first " +
+              std::to_string(t.ReplyUs.size()) + " of them: longest / p99, us",
+          Fixed(Quantile(t.ReplyUs, 1.0), 0) + " / " + Fixed(Quantile(t.ReplyUs, 0.99), 1),
+          "p50 " + Fixed(Quantile(t.ReplyUs, 0.5), 1) + " us; on a CPU longest / p99 " +
+              Fixed(Quantile(t.ReplyCpuUs, 1.0), 0) + " / " + Fixed(Quantile(t.ReplyCpuUs, 0.99), 1) + " us; " +
+              std::to_string(t.RepliesAwaiting) +
+              " replies waiting for their look-ups, the bus freed at each",
+          "-", "-", "-");
+    }
   }
 }
 
