@@ -350,8 +350,9 @@ void Intake(TForm1& form, std::uint16_t port) {
     int Goal;
     bool FullQueue = false;
   };
-  const TCase cases[] = {{false, 20000, 20000}, {false, 10000, 0},       {false, 40000, 0},
-                         {true, 5000, 5000},    {true, 2500, 0},         {true, 10000, 0},
+  const TCase cases[] = {{false, 20000, 20000}, {false, 10000, 0}, {false, 40000, 0},
+                         {true, 5000, 5000},    {true, 2500, 0},   {true, 10000, 0},
+                         // The sender's endpoint with its queue full.
                          {false, 20000, 20000, true}, {false, 40000, 0, true}, {true, 20000, 0, true}};
   for (const TCase& c : cases) {
     if (c.FullQueue) OnMain([&] { form.Host.Config().QueueLimit = defaultLimit; });
