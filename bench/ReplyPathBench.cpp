@@ -188,16 +188,16 @@ double SocatSample(TPseudoTerminal& line, TUdpEndpoint& sink) {
   return Micros(t0, Clock::now());
 }
 
-// Starts the program with "-c7" and its output on output; waits until it
+// Starts the program with "-c7" and its output on output, its id in relay
+// (to be stopped by the caller, also when this throws); waits until it
 // listens, then 1 s more.
-pid_t StartRelay(const TArgs& args, const std::string& output) {
-  const pid_t relay = Spawn({args.BinDir + "/" + args.Program, "-c7"}, false, output);
+void StartRelay(const TArgs& args, const std::string& output, pid_t& relay) {
+  relay = Spawn({args.BinDir + "/" + args.Program, "-c7"}, false, output);
   if (relay <= 0) throw std::runtime_error("cannot start " + args.Program);
   const auto upBy = Clock::now() + 15s;
   while (!RelayListening() && Alive(relay) && Clock::now() < upBy) std::this_thread::sleep_for(20ms);
   if (!RelayListening()) throw std::runtime_error(args.Program + " did not come up");
   std::this_thread::sleep_for(1s);
-  return relay;
 }
 
 // The program started afresh (relay is set to it), the device silent, one
@@ -207,7 +207,7 @@ pid_t StartRelay(const TArgs& args, const std::string& output) {
 // requests.
 bool OneEndpointGrowth(const TArgs& args, TPseudoTerminal& bus, pid_t& relay) {
   const std::string output = args.RelayLog.empty() ? "/dev/null" : args.RelayLog + ".one-endpoint";
-  relay = StartRelay(args, output);
+  StartRelay(args, output, relay);
   bus.Drain();
   const TResidentParts before = ResidentParts(relay);
   const TSilentLoadResult load = RunSilentLoad(bus, kRelayPort, args.OneEndpointRequests, 1, 180s, 100);
@@ -269,7 +269,7 @@ int main(int argc, char** argv) {
     TPortLink busLink(portDir + "/COM7", bus.SlavePath());
     TPseudoTerminal floorLine(TPseudoTerminal::TLineMode::Raw);
     TPortLink floorLink(portDir + "/COM8", floorLine.SlavePath());
-    relay = StartRelay(args, args.RelayLog.empty() ? "/dev/null" : args.RelayLog);
+    StartRelay(args, args.RelayLog.empty() ? "/dev/null" : args.RelayLog, relay);
     const std::int64_t rssStart = ResidentBytes(relay);
 
     // Idle: no traffic at all.
