@@ -188,4 +188,6 @@ double ReplyPathSample(TPseudoTerminal& bus, TUdpEndpoint& client, std::uint16_t
   return Micros(t0, t1);
 }
 
+std::string Signed(double value, int decimals) { return (value >= 0 ? "+" : "") + Fixed(value, decimals); }
+
 }  // namespace tarvix::bench

@@ -84,5 +84,7 @@ void Row(const std::string& measure, const std::string& value, const std::string
          const std::string& ratio, const std::string& goal, const std::string& met);
 
 std::string Fixed(double value, int decimals);
+// "+d" or "-d" with the given decimals.
+std::string Signed(double value, int decimals);
 
 }  // namespace tarvix::bench

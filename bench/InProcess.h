@@ -36,9 +36,9 @@ void SetTraces(TForm1& form, bool on);
 
 // Feeds count request datagrams, datagramOf(0) .. datagramOf(count-1),
 // through TRelay::FileRequest on the main thread, 1,000 per hand-off, as the
-// UDP server's read event does. Returns how many the intake refused (it
-// raised, as it does when the device table is full of busy entries); the
-// read event drops those too. Scenario thread.
+// UDP server's read event does. Returns how many the intake refused: those
+// it counts (a queue or the device table full, outside --allow) and those
+// it raised for (the read event drops them). Scenario thread.
 std::int64_t Feed(TForm1& form, int count, const std::function<std::string(int)>& datagramOf);
 
 // Mode "endpoints": request-to-bus time with 1, 1,000 and maxEndpoints idle
@@ -51,6 +51,11 @@ void IdleEndpoints(TForm1& form, TPseudoTerminal& bus, std::uint16_t port, std::
 // Mode "traced-memory": requests traced requests from endpoints distinct
 // endpoints fed through the intake; resident size after each half.
 void TracedMemory(TForm1& form, int requests, int endpoints);
+
+// Mode "lookups": the main-thread time of each of requests intakes naming
+// hosts while the name server stays silent, with --allow and without. Runs
+// on the thread that calls it, without the window or Qt's event loop.
+void NameIntake(int requests);
 
 // A scheduler pause of ms / speed milliseconds (speed read at every pause).
 std::function<void(std::int32_t)> SpeedPause(std::atomic<int>& speed);

@@ -8,6 +8,7 @@
 //        tarvix-bench-inproc log
 //        tarvix-bench-inproc endpoints [MAX_ENDPOINTS [SAMPLES [IDLE_SECONDS]]]
 //        tarvix-bench-inproc traced-memory [REQUESTS [ENDPOINTS]]
+//        tarvix-bench-inproc lookups [REQUESTS]
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
@@ -56,8 +57,15 @@ void SetTraces(TForm1& form, bool on) {
 std::int64_t Feed(TForm1& form, int count, const std::function<std::string(int)>& datagramOf) {
   constexpr int kChunk = 1000;
   std::int64_t refused = 0;
+  // Refusals of every kind the relay counts, so far.
+  const auto counted = [&form] {
+    std::uint64_t total = 0;
+    for (std::size_t kind = 0; kind < kRefusalKinds; ++kind) total += form.Relay.RefusedCount(static_cast<TRefusal>(kind));
+    return static_cast<std::int64_t>(total);
+  };
   for (int done = 0; done < count; done += kChunk) {
     OnMain([&] {
+      const std::int64_t counted0 = counted();
       TMemoryStream stream;
       for (int i = done; i < std::min(count, done + kChunk); ++i) {
         const std::string d = datagramOf(i);
@@ -70,6 +78,7 @@ std::int64_t Feed(TForm1& form, int count, const std::function<std::string(int)>
           ++refused;
         }
       }
+      refused += counted() - counted0;
     });
   }
   return refused;
@@ -201,8 +210,9 @@ void Overhead(TForm1& form, TPseudoTerminal& bus, std::uint16_t port, TPauseLog&
 
 struct TIntakeResult {
   int Sent = 0;
-  int Refused = 0;  // sendto refused by the kernel (never expected on loopback)
+  int NotSent = 0;  // sendto refused by the kernel (never expected on loopback)
   int Filed = 0;
+  std::int64_t QueueFull = 0;  // refused by the intake: the endpoint's queue was full
   std::int64_t Drops = 0;
   double ClickP99Ms = 0;
   double ClickMaxMs = 0;
@@ -210,14 +220,26 @@ struct TIntakeResult {
   std::size_t Clicks = 0;
 };
 
+std::int64_t QueueFullRefusals(TForm1& form) {
+  std::int64_t n = 0;
+  OnMain([&] { n = static_cast<std::int64_t>(form.Relay.RefusedCount(TRefusal::QueueFull)); });
+  return n;
+}
+
 // Sends rate requests per second for one second, clicking the window every
-// 20 ms meanwhile, and counts what the relay filed.
-TIntakeResult Flood(TForm1& form, std::uint16_t port, bool traces, int rate) {
+// 20 ms meanwhile, and counts what the relay filed and what it refused.
+// With fullQueue the sender's endpoint has its queue filled to the limit
+// first (the device never answers), so that the intake refuses nearly all.
+TIntakeResult Flood(TForm1& form, std::uint16_t port, bool traces, int rate, bool fullQueue = false) {
   SetTraces(form, traces);
   OnMain([&] { form.DebugLog->clear(); });
+  TUdpEndpoint sender;
+  const std::string datagram = tarvix::EncodeRequest("127.0.0.1", sender.Port(), kRequest);
+  if (fullQueue) Feed(form, form.Relay.Config().QueueLimit, [&](int) { return datagram; });
   std::this_thread::sleep_for(200ms);
   TIntakeResult result;
   const std::int32_t filed0 = Filed(form);
+  const std::int64_t refused0 = QueueFullRefusals(form);
   const std::int64_t drops0 = UdpDrops(port);
 
   std::atomic<bool> flooding{true};
@@ -246,24 +268,22 @@ TIntakeResult Flood(TForm1& form, std::uint16_t port, bool traces, int rate) {
     }
   });
 
-  TUdpEndpoint sender;
-  const std::string datagram = tarvix::EncodeRequest("127.0.0.1", sender.Port(), kRequest);
   const auto start = Clock::now();
   const int perMs = std::max(1, rate / 1000);
   for (int ms = 0; result.Sent < rate; ++ms) {
     std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
     for (int j = 0; j < perMs && result.Sent < rate; ++j) {
-      if (!sender.TrySendTo(port, datagram)) ++result.Refused;
+      if (!sender.TrySendTo(port, datagram)) ++result.NotSent;
       ++result.Sent;
     }
   }
   const auto sendEnd = Clock::now();
-  // Wait for the relay to catch up: all filed, or no progress for 500 ms.
-  std::int32_t last = -1;
+  // Wait for the relay to catch up: all filed or refused, or no progress for 500 ms.
+  std::int64_t last = -1;
   auto lastChange = Clock::now();
   auto caughtUp = Clock::now();
   while (Clock::now() - lastChange < 500ms && Clock::now() - sendEnd < 20s) {
-    const std::int32_t now = Filed(form) - filed0;
+    const std::int64_t now = Filed(form) - filed0 + QueueFullRefusals(form) - refused0;
     if (now != last) {
       last = now;
       lastChange = caughtUp = Clock::now();
@@ -274,6 +294,7 @@ TIntakeResult Flood(TForm1& form, std::uint16_t port, bool traces, int rate) {
   flooding.store(false);
   clicker.join();
   result.Filed = Filed(form) - filed0;
+  result.QueueFull = QueueFullRefusals(form) - refused0;
   result.Drops = UdpDrops(port) - drops0;
   result.CatchUpMs = std::max(0.0, Micros(sendEnd, caughtUp) / 1000);
   result.ClickP99Ms = Quantile(clickMs, 0.99);
@@ -313,6 +334,12 @@ double HandlerMicros(TForm1& form, bool traces) {
 }
 
 void Intake(TForm1& form, std::uint16_t port) {
+  // The filing rate needs one endpoint to queue every request it sends: the
+  // limit per endpoint at its largest (--queue-limit=1000000) for those rows,
+  // at its default for the rows with a full queue. All of them together stay
+  // below the relay's limit for all queues.
+  const std::int32_t defaultLimit = form.Relay.Config().QueueLimit;
+  OnMain([&] { form.Host.Config().QueueLimit = 1000000; });
   const double off = HandlerMicros(form, false);
   const double on = HandlerMicros(form, true);
   Row("intake handler (TRelay::FileRequest) main-thread time per request, us", "traces on " + Fixed(on, 1),
@@ -321,24 +348,36 @@ void Intake(TForm1& form, std::uint16_t port) {
     bool Traces;
     int Rate;
     int Goal;
+    bool FullQueue = false;
   };
   const TCase cases[] = {{false, 20000, 20000}, {false, 10000, 0}, {false, 40000, 0},
-                         {true, 5000, 5000},    {true, 2500, 0},   {true, 10000, 0}};
+                         {true, 5000, 5000},    {true, 2500, 0},   {true, 10000, 0},
+                         // The sender's endpoint with its queue full.
+                         {false, 20000, 20000, true}, {false, 40000, 0, true}, {true, 20000, 0, true}};
   for (const TCase& c : cases) {
-    const TIntakeResult r = Flood(form, port, c.Traces, c.Rate);
-    const bool lossless = r.Filed == r.Sent;
+    if (c.FullQueue) OnMain([&] { form.Host.Config().QueueLimit = defaultLimit; });
+    const TIntakeResult r = Flood(form, port, c.Traces, c.Rate, c.FullQueue);
+    const std::int64_t taken = r.Filed + r.QueueFull;
+    const bool lossless = taken == r.Sent && r.Drops == 0 && r.NotSent == 0;
     const bool responsive = r.ClickMaxMs < 100;
-    std::string measure = std::string("intake, traces ") + (c.Traces ? "on" : "off") + ", " + std::to_string(c.Rate) +
-                          "/s for 1 s: filed/sent";
-    std::string value = std::to_string(r.Filed) + "/" + std::to_string(r.Sent) + " (socket drops " +
-                        std::to_string(r.Drops) + ", caught up " + Fixed(r.CatchUpMs, 0) + " ms after)";
+    std::string measure = std::string("intake") +
+                          (c.FullQueue ? " with the endpoint's queue full (" + std::to_string(defaultLimit) +
+                                             " queued, device silent)"
+                                       : "") +
+                          ", traces " + (c.Traces ? "on" : "off") + ", " + std::to_string(c.Rate) +
+                          "/s for 1 s: " + (c.FullQueue ? "filed + refused (queue full) / sent" : "filed/sent");
+    std::string value = (c.FullQueue ? std::to_string(r.Filed) + " + " + std::to_string(r.QueueFull) : std::to_string(r.Filed)) +
+                        "/" + std::to_string(r.Sent) + " (socket drops " + std::to_string(r.Drops) + ", caught up " +
+                        Fixed(r.CatchUpMs, 0) + " ms after)";
     std::string click = std::to_string(r.Clicks) + " clicks, p99 " + Fixed(r.ClickP99Ms, 1) + " ms, max " + Fixed(r.ClickMaxMs, 1) + " ms";
+    const std::string ratio = Fixed(static_cast<double>(taken) / r.Sent, 3);
     if (c.Goal) {
-      Row(measure, value, click, Fixed(static_cast<double>(r.Filed) / r.Sent, 3),
-          std::to_string(c.Goal) + "/s without loss, click < 100 ms",
+      Row(measure, value, click, ratio,
+          std::to_string(c.Goal) + "/s without loss" + (c.FullQueue ? " (each filed or refused)" : "") +
+              ", click < 100 ms",
           lossless && responsive ? "yes" : std::string("NO") + (lossless ? "" : " (loss)") + (responsive ? "" : " (click)"));
     } else {
-      Row(measure, value, click, Fixed(static_cast<double>(r.Filed) / r.Sent, 3), "-", "-");
+      Row(measure, value, click, ratio, "-", "-");
     }
   }
   Row("socket receive buffer default (net.core.rmem_default), bytes", ReadFirstLine("/proc/sys/net/core/rmem_default"), "-",
@@ -350,9 +389,9 @@ void Intake(TForm1& form, std::uint16_t port) {
 // Requests from 127.0.0.1 with the port portOf(i), then a moment for the
 // allocator and the window to settle.
 void FeedPorts(TForm1& form, int count, const std::function<std::uint16_t(int)>& portOf) {
-  if (Feed(form, count, [&](int i) { return tarvix::EncodeRequest("127.0.0.1", portOf(i), kRequest); }) != 0) {
-    throw std::runtime_error("the intake refused requests");
-  }
+  const std::int64_t refused =
+      Feed(form, count, [&](int i) { return tarvix::EncodeRequest("127.0.0.1", portOf(i), kRequest); });
+  if (refused != 0) throw std::runtime_error("the intake refused " + std::to_string(refused) + " requests");
   std::this_thread::sleep_for(300ms);
 }
 
@@ -363,7 +402,10 @@ void Memory(TForm1& form) {
   constexpr int kEndpoints = 10000;
   FeedPorts(form, kEndpoints, [](int i) { return static_cast<std::uint16_t>(20000 + i); });
   const std::int64_t endpoints = ResidentBytes();
-  constexpr int kQueued = 100000;
+  // On one endpoint (--queue-limit=1000000), with the 10,000 below the
+  // relay's limit of 100,000 for all queues together.
+  OnMain([&] { form.Host.Config().QueueLimit = 1000000; });
+  constexpr int kQueued = 90000;
   FeedPorts(form, kQueued, [](int) { return static_cast<std::uint16_t>(20000); });
   const std::int64_t queued = ResidentBytes();
   const double perEndpoint = static_cast<double>(endpoints - start) / kEndpoints;
@@ -373,7 +415,7 @@ void Memory(TForm1& form) {
   Row("resident size at start, MiB (in-process window, traces off)", Fixed(start / MiB, 1), "-", "-", "-", "-");
   Row("resident size with 10,000 endpoints, MiB", Fixed(endpoints / MiB, 1), "start " + Fixed(start / MiB, 1),
       Fixed(perEndpoint, 0) + " B/endpoint", "-", "-");
-  Row("resident size with 100,000 queued requests (8-byte frames), MiB", Fixed(queued / MiB, 1),
+  Row("resident size with 90,000 more requests queued on one endpoint (8-byte frames), MiB", Fixed(queued / MiB, 1),
       "10k endpoints " + Fixed(endpoints / MiB, 1), Fixed(beyondFrame, 0) + " B/request beyond frame",
       "< 120 B/request beyond frame", beyondFrame < 120 ? "yes" : "NO");
 }
@@ -451,13 +493,25 @@ void LogAppend(TForm1& form) {
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode != "overhead" && mode != "intake" && mode != "memory" && mode != "log" && mode != "endpoints" &&
-      mode != "traced-memory") {
+      mode != "traced-memory" && mode != "lookups") {
     std::cerr << "usage: tarvix-bench-inproc overhead [SAMPLES] | intake | memory | log\n"
-                 "       | endpoints [MAX_ENDPOINTS [SAMPLES [IDLE_SECONDS]]] | traced-memory [REQUESTS [ENDPOINTS]]\n";
+                 "       | endpoints [MAX_ENDPOINTS [SAMPLES [IDLE_SECONDS]]] | traced-memory [REQUESTS [ENDPOINTS]]\n"
+                 "       | lookups [REQUESTS]\n";
     return 2;
   }
   const auto argument = [&](int k, int otherwise) { return argc > k ? std::atoi(argv[k]) : otherwise; };
   const int samples = argument(2, 250);
+  if (mode == "lookups") {
+    // No window and no event loop: this thread is the relay's main thread.
+    THandOff::Instance().BindMainThread();
+    try {
+      NameIntake(argument(2, 10000));
+    } catch (const std::exception& error) {
+      std::cerr << "tarvix-bench-inproc: " << error.what() << "\n";
+      return 1;
+    }
+    return 0;
+  }
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
   const std::string portDir = MakeTempDir("bench-inproc");
   ::setenv("TARVIX_COM_DIR", portDir.c_str(), 1);

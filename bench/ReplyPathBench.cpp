@@ -3,12 +3,15 @@
 // size at start and after one round trip, CPU while idle, the reply latency
 // (reply written on the pseudo-terminal to the reply datagram at the client)
 // beside the same path through socat, and the growth of the resident size
-// over many traced requests queued for a silent device.
+// over many traced requests queued for a silent device; then, in the
+// program started afresh, the growth over many requests from one endpoint,
+// nearly all of them refused once its queue is full.
 //
 // Usage: tarvix-bench-reply [--program=NAME] [--relay-log=FILE] BINDIR
-//                           [SAMPLES [IDLE_SECONDS [REQUESTS [ENDPOINTS]]]]
+//                           [SAMPLES [IDLE_SECONDS [REQUESTS [ENDPOINTS [ONE_ENDPOINT_REQUESTS]]]]]
 // --relay-log puts the program's log lines in FILE instead of /dev/null and
-// counts its intake lines (">> ") over the traced load, a check of the pacing.
+// counts its intake lines (">> ") over the traced load, a check of the pacing;
+// the program started afresh writes to FILE.one-endpoint.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -45,12 +48,13 @@ const std::string kRequest("\x16\x02\x07\x00\x05\x11\x22\x33", 8);
 const std::string kReply("\x16\x02\x04\xAA\xBB", 5);
 constexpr const char* kUsage =
     "usage: tarvix-bench-reply [--program=NAME] [--relay-log=FILE] BINDIR\n"
-    "                          [SAMPLES [IDLE_SECONDS [REQUESTS [ENDPOINTS]]]]\n";
+    "                          [SAMPLES [IDLE_SECONDS [REQUESTS [ENDPOINTS [ONE_ENDPOINT_REQUESTS]]]]]\n";
 
 // The goals, for tarvix-relayd; the figures of tarvix-server with its
 // window (offscreen) before the relay host ran without Qt, on a quiet machine.
 constexpr double kStartGoalMiB = 6;
 constexpr double kGrowthGoalMiB = 24;
+constexpr double kOneEndpointGrowthGoalMiB = 8;
 constexpr double kIdleGoalPercent = 0.2;
 constexpr double kBeforeP50 = 431, kBeforeP99 = 646;
 constexpr double kBeforeSocatP50 = 70, kBeforeSocatP99 = 201;
@@ -63,6 +67,7 @@ struct TArgs {
   int IdleSeconds = 30;
   std::int64_t Requests = 100000;
   int Endpoints = 100;
+  std::int64_t OneEndpointRequests = 200000;  // 0: that run is left out
 };
 
 std::optional<TArgs> ParseArgs(int argc, char** argv) {
@@ -78,13 +83,17 @@ std::optional<TArgs> ParseArgs(int argc, char** argv) {
       positional.push_back(a);
     }
   }
-  if (positional.empty() || positional.size() > 5 || args.Program.empty()) return std::nullopt;
+  if (positional.empty() || positional.size() > 6 || args.Program.empty()) return std::nullopt;
   args.BinDir = positional[0];
   if (positional.size() > 1) args.Samples = std::atoi(positional[1].c_str());
   if (positional.size() > 2) args.IdleSeconds = std::atoi(positional[2].c_str());
   if (positional.size() > 3) args.Requests = std::atoll(positional[3].c_str());
   if (positional.size() > 4) args.Endpoints = std::atoi(positional[4].c_str());
-  if (args.Samples < 1 || args.IdleSeconds < 0 || args.Requests < 0 || args.Endpoints < 1) return std::nullopt;
+  if (positional.size() > 5) args.OneEndpointRequests = std::atoll(positional[5].c_str());
+  if (args.Samples < 1 || args.IdleSeconds < 0 || args.Requests < 0 || args.Endpoints < 1 ||
+      args.OneEndpointRequests < 0) {
+    return std::nullopt;
+  }
   return args;
 }
 
@@ -92,8 +101,6 @@ double MiB(std::int64_t bytes) { return static_cast<double>(bytes) / 1048576.0; 
 
 std::string Met(bool met) { return met ? "yes" : "NO"; }
 
-// "+d" or "-d" with the given decimals.
-std::string Signed(double value, int decimals) { return (value >= 0 ? "+" : "") + Fixed(value, decimals); }
 
 // What the kernel counts for each thread of a process, by thread id: its
 // voluntary context switches (its wake-ups, when it sleeps between them) and
@@ -143,6 +150,54 @@ double SocatSample(TPseudoTerminal& line, TUdpEndpoint& sink) {
   return Micros(t0, Clock::now());
 }
 
+// Starts the program with "-c7" and its output on output, its id in relay
+// (to be stopped by the caller, also when this throws); waits until it
+// listens, then 1 s more.
+void StartRelay(const TArgs& args, const std::string& output, pid_t& relay) {
+  relay = Spawn({args.BinDir + "/" + args.Program, "-c7"}, false, output);
+  if (relay <= 0) throw std::runtime_error("cannot start " + args.Program);
+  const auto upBy = Clock::now() + 15s;
+  while (!RelayListening() && Alive(relay) && Clock::now() < upBy) std::this_thread::sleep_for(20ms);
+  if (!RelayListening()) throw std::runtime_error(args.Program + " did not come up");
+  std::this_thread::sleep_for(1s);
+}
+
+// The program started afresh (relay is set to it), the device silent, one
+// endpoint sending: its queue fills to the limit and every later request is
+// refused. The resident size before and after; the load paced by the
+// relay's socket in turns of 100 requests. False when the load lost
+// requests.
+bool OneEndpointGrowth(const TArgs& args, TPseudoTerminal& bus, pid_t& relay) {
+  const std::string output = args.RelayLog.empty() ? "/dev/null" : args.RelayLog + ".one-endpoint";
+  StartRelay(args, output, relay);
+  bus.Drain();
+  const TResidentParts before = ResidentParts(relay);
+  const TSilentLoadResult load = RunSilentLoad(bus, kRelayPort, args.OneEndpointRequests, 1, 180s, 100);
+  std::this_thread::sleep_for(500ms);
+  const TResidentParts after = ResidentParts(relay);
+  const TLogCounts log = args.RelayLog.empty() ? TLogCounts{} : CountLog(output);
+  if (!Alive(relay)) throw std::runtime_error(args.Program + " ended during the load from one endpoint");
+  const std::int64_t growth = after.Total - before.Total;
+  Row("resident size growth over " + std::to_string(args.OneEndpointRequests) +
+          " traced requests from one endpoint (device silent; queued to its limit, the rest refused), MiB (" +
+          args.Program + ", started afresh)",
+      Fixed(MiB(growth), 2), "before " + Fixed(MiB(before.Total), 2) + ", after " + Fixed(MiB(after.Total), 2),
+      load.Sent > 0 ? Fixed(static_cast<double>(growth) / static_cast<double>(load.Sent), 1) + " B/request" : "-",
+      "< " + Fixed(kOneEndpointGrowthGoalMiB, 0) + " MiB",
+      load.Lossless() ? Met(MiB(growth) < kOneEndpointGrowthGoalMiB) : std::string("not measured: the load lost requests"));
+  Row("  of which anonymous, MiB", Fixed(MiB(after.Anonymous - before.Anonymous), 2),
+      "before " + Fixed(MiB(before.Anonymous), 2), "-", "-", "-");
+  Row("  load: sent / not sent / socket drops / unread at the end / bus bytes read",
+      std::to_string(load.Sent) + " / " + std::to_string(load.NotSent) + " / " + std::to_string(load.Drops) + " / " +
+          std::to_string(load.Unread) + " / " + std::to_string(load.BusBytes),
+      "intake " + Fixed(load.Seconds > 0 ? static_cast<double>(load.Sent) / load.Seconds : 0, 0) +
+          " requests/s (paced by its socket, 100 per turn)" + (load.TimedOut ? ", time limit reached" : "") +
+          (args.RelayLog.empty() ? "" : ", its log: " + std::to_string(log.Intake) + " intake lines, " +
+                                            std::to_string(log.Dropped) + " lines dropped"),
+      "-", "no loss", Met(load.Lossless()));
+  return load.Lossless();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -176,12 +231,7 @@ int main(int argc, char** argv) {
     TPortLink busLink(portDir + "/COM7", bus.SlavePath());
     TPseudoTerminal floorLine(TPseudoTerminal::TLineMode::Raw);
     TPortLink floorLink(portDir + "/COM8", floorLine.SlavePath());
-    relay = Spawn({args.BinDir + "/" + name, "-c7"}, false, args.RelayLog.empty() ? "/dev/null" : args.RelayLog);
-    if (relay <= 0) throw std::runtime_error("cannot start " + name);
-    const auto upBy = Clock::now() + 15s;
-    while (!RelayListening() && Alive(relay) && Clock::now() < upBy) std::this_thread::sleep_for(20ms);
-    if (!RelayListening()) throw std::runtime_error(name + " did not come up");
-    std::this_thread::sleep_for(1s);
+    StartRelay(args, args.RelayLog.empty() ? "/dev/null" : args.RelayLog, relay);
     const std::int64_t rssStart = ResidentBytes(relay);
 
     // Idle: no traffic at all.
@@ -311,6 +361,12 @@ int main(int argc, char** argv) {
                     : ""),
         "-", "no loss", Met(load.Lossless() && intake != TIntakeCheck::Lost));
     if (!load.Lossless() || intake == TIntakeCheck::Lost) status = 1;
+
+    if (args.OneEndpointRequests > 0) {
+      Stop(relay);
+      relay = -1;
+      if (!OneEndpointGrowth(args, bus, relay)) status = 1;
+    }
   } catch (const std::exception& error) {
     std::cerr << "tarvix-bench-reply: " << error.what() << "\n";
     status = 1;

@@ -39,7 +39,7 @@ void WaitUnreadGone(std::uint16_t relayPort, Clock::time_point deadline) {
 }  // namespace
 
 TSilentLoadResult RunSilentLoad(TPseudoTerminal& bus, std::uint16_t relayPort, std::int64_t requests, int endpoints,
-                                std::chrono::seconds limit) {
+                                std::chrono::seconds limit, int perTurn) {
   TSilentLoadResult result;
   const std::string frame = BuildRequestFrame(5, "\x11\x22\x33");
   std::vector<std::unique_ptr<TUdpEndpoint>> clients;
@@ -53,8 +53,9 @@ TSilentLoadResult RunSilentLoad(TPseudoTerminal& bus, std::uint16_t relayPort, s
   const auto deadline = t0 + limit;
   std::int64_t i = 0;
   while (i < requests && Clock::now() < deadline) {
-    for (int k = 0; k < endpoints && i < requests; ++k, ++i) {
-      if (clients[static_cast<std::size_t>(k)]->TrySendTo(relayPort, datagrams[static_cast<std::size_t>(k)])) {
+    for (int j = 0; j < (perTurn > 0 ? perTurn : endpoints) && i < requests; ++j, ++i) {
+      const auto k = static_cast<std::size_t>(i % endpoints);
+      if (clients[k]->TrySendTo(relayPort, datagrams[k])) {
         ++result.Sent;
       } else {
         ++result.NotSent;

@@ -1,10 +1,11 @@
 // Traced requests queued on a relay program whose device stays silent: many
 // loopback clients send to the relay's UDP port in turns while the device
 // side of the bus reads what the relay writes and never answers, so every
-// request stays queued. The sending is paced by the relay's intake: after
-// each turn (one request from every client) it waits until the relay's socket
-// holds nothing unread, so no datagram is lost to a full receive buffer; the
-// kernel's drop count shows whether that held.
+// request stays queued, up to the relay's queue limits. The sending is paced
+// by the relay's intake: after each turn (one request from every client, or
+// a set number) it waits until the relay's socket holds nothing unread, so no
+// datagram is lost to a full receive buffer; the kernel's drop count shows
+// whether that held.
 //
 // One thread. Blocks for the whole load; bounded by its time limit. Throws
 // EInOutError when a client socket cannot be made.
@@ -32,10 +33,11 @@ struct TSilentLoadResult {
 
 // Sends requests 8-byte request frames, request i from client i mod
 // endpoints, each client naming its own 127.0.0.1 port as the reply
-// address, to 127.0.0.1:relayPort. bus is the relay's port, played here as
-// the silent device.
+// address, to 127.0.0.1:relayPort, in turns of perTurn requests (0: one
+// from each client). bus is the relay's port, played here as the silent
+// device.
 TSilentLoadResult RunSilentLoad(TPseudoTerminal& bus, std::uint16_t relayPort, std::int64_t requests, int endpoints,
-                                std::chrono::seconds limit);
+                                std::chrono::seconds limit, int perTurn = 0);
 
 // What a relay program's log (its standard output, in a file) says: the
 // intake's trace lines ("<date> <time> >> <frame>", one per request filed)

@@ -32,10 +32,12 @@ run() {
 }
 
 load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
-# The daemon: 300 latency samples, 30 s idle, 100,000 traced requests from 100 endpoints.
-run "$bin/tarvix-bench-reply" --program=tarvix-relayd "$bin" 300 30 100000 100
+# The daemon: 300 latency samples, 30 s idle, 100,000 traced requests from
+# 100 endpoints; then afresh, 200,000 from one endpoint.
+run "$bin/tarvix-bench-reply" --program=tarvix-relayd "$bin" 300 30 100000 100 200000
 run "$bin/tarvix-bench-inproc" overhead 250
 run "$bin/tarvix-bench-inproc" intake
+run "$bin/tarvix-bench-inproc" lookups 10000
 run "$bin/tarvix-bench-inproc" memory
 run "$bin/tarvix-bench-inproc" log
 run "$bin/tarvix-bench-inproc" endpoints 100000 40 10

@@ -179,5 +179,26 @@ TEST(SilentLoad, RelayThatStopsReadingEndsTheLoadAtItsLimitAsLossy) {
   EXPECT_LT(result.Sent, 100000);
 }
 
+TEST(SilentLoad, OneEndpointInTurnsNamesOneReplyAddress) {
+  TPseudoTerminal bus(TPseudoTerminal::TLineMode::Raw);
+  TFakeRelay relay;
+  const TSilentLoadResult result = RunSilentLoad(bus, relay.Port(), 250, 1, 20s, 100);
+  const std::vector<std::string> got = relay.Stop();
+  EXPECT_TRUE(result.Lossless());
+  EXPECT_EQ(result.Sent, 250);
+  ASSERT_EQ(got.size(), 250u);
+  EXPECT_EQ(std::set<std::string>(got.begin(), got.end()).size(), 1u);
+}
+
+// A turn is sent whole before the load waits for the relay to read it, and
+// the load ends at its limit while the relay reads nothing.
+TEST(SilentLoad, TurnOfSetSizeIsSentBeforeTheWait) {
+  TPseudoTerminal bus(TPseudoTerminal::TLineMode::Raw);
+  TUdpEndpoint deaf;
+  const TSilentLoadResult result = RunSilentLoad(bus, deaf.Port(), 1000, 1, 1s, 100);
+  EXPECT_TRUE(result.TimedOut);
+  EXPECT_EQ(result.Sent, 100);
+}
+
 }  // namespace
 }  // namespace tarvix::bench
