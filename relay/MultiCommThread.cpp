@@ -9,6 +9,7 @@
 #include "relay/DeviceId.h"
 #include "relay/DeviceTable.h"
 #include "relay/RelayObserver.h"
+#include "relay/SchedulerSignal.h"
 #include "runtime/MyStrings.h"
 #include "serial/SioComPort.h"
 
@@ -47,8 +48,8 @@ TCommThread::~TCommThread() {
 }
 
 void TCommThread::SendTxFrame() {
-  if (TxFrame.Empty() || !CommPort) return;
-  CommPort->PutString(TxFrame.View());
+  if (TxFrame.Empty()) return;
+  if (CommPort) CommPort->PutString(TxFrame.View());
   if (hooks_.Sent) hooks_.Sent();
 }
 
@@ -72,14 +73,19 @@ void TCommThread::Send() {
   }
 }
 
-void TCommThread::TakeMessage(TDeviceQueues& queues, std::int32_t index, std::int32_t& waitCount) {
+std::unique_ptr<TMyMsg> TakeRequest(TDeviceQueues& queues, std::int32_t index) {
   // The entry is the active one before its queue can read as empty, so that
   // intake never hands it to a new endpoint in between (a takeover looks for
   // an entry with nothing queued that is not the active one).
   ActiveDevice.store(index);
   std::unique_ptr<TMyMsg> m = queues.Items(index).Pop();
+  if (m) PutRequestOnBus(m->View(), m->DeviceIndex);
+  return m;
+}
+
+void TCommThread::TakeMessage(TDeviceQueues& queues, std::int32_t index, std::int32_t& waitCount) {
+  std::unique_ptr<TMyMsg> m = TakeRequest(queues, index);
   if (!m) return;
-  PutRequestOnBus(m->View(), m->DeviceIndex);
   waitCount = 0;
   resends_ = 0;
   resendSoon_.store(false);
@@ -95,7 +101,7 @@ void TCommThread::Execute() {
   std::int32_t i = 0;  // the queue to visit next
   std::int32_t c = 0;  // counted visits while the bus is busy
   while (!Terminated()) {
-    lastPass_.store(std::chrono::steady_clock::now().time_since_epoch().count());
+    MarkPass();
     TDeviceQueues* queues = DeviceQueues;
     std::int32_t n = queues ? queues->Count() : 0;
     // With the bus idle and nothing queued anywhere, every visit left in the
@@ -134,10 +140,14 @@ void TCommThread::CountVisit(std::int32_t& waitCount) {
     return;
   }
   ++resends_;
+  LogTimeout();
+  Send();
+}
+
+void TCommThread::LogTimeout() {
   std::string line = "*" + HexDumpRaw(TxFrame.View());
   line.resize(std::min<std::size_t>(line.size(), 255));
   Log(TLogLevel::Trace, line);
-  Send();
 }
 
 void TCommThread::GiveUp() {
@@ -160,6 +170,14 @@ void PutRequestOnBus(std::string_view frame, std::int32_t deviceIndex) {
   RxState.store(TRxState::WaitSyn);
 }
 
-void FreeBus() { BusIdle.store(true); }
+void FreeBus() {
+  BusIdle.store(true);
+  SchedulerSignal.Notify();
+}
+
+void RequestQueued(std::int32_t index) noexcept {
+  SchedulerSignal.MarkQueue(index);
+  SchedulerSignal.Notify();
+}
 
 }  // namespace tarvix

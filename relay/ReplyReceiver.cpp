@@ -120,7 +120,7 @@ void TRelay::CompleteReply() {
     // The reply was received, so the request is done even though it cannot
     // be forwarded: freeing the bus keeps one bad reply address from
     // holding every client's requests behind a resend that will never help.
-    BusIdle.store(true);
+    FreeBus();
     throw;
   }
   Count(PortTxCount, TCounter::PortTx);
@@ -129,7 +129,7 @@ void TRelay::CompleteReply() {
     BuildTraceLine(">> ", Remote->RemoteIP.View(), Remote->RemotePort, RxFrame.View());
     Log(TLogLevel::Trace, line_);
   }
-  BusIdle.store(true);
+  FreeBus();
 }
 
 }  // namespace tarvix

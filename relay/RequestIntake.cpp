@@ -90,6 +90,7 @@ void TRelay::FileRequest(TMemoryStream& AData, std::string_view senderIP) {
   message->SetData(frame.View());
   message->DeviceIndex = i;
   Queues->Items(i).Push(std::move(message));
+  RequestQueued(i);
 
   TDeviceEntry& entry = Devices->Items(i);
   entry.Packets = CheckedInc(entry.Packets);
