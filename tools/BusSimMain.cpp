@@ -60,7 +60,8 @@ int main(int argc, char** argv) {
       std::cout << text << std::endl;
     });
     std::cout << "tarvix-bus-sim: " << link.Path() << " -> " << line.SlavePath() << ", IDs " << IdList(options.ids)
-              << ", delay " << options.delayMs << " ms, drop " << options.dropPercent << " %, seed "
+              << ", delay " << options.delayMs << " ms"
+              << (options.baud > 0 ? ", " + std::to_string(options.baud) + " baud" : std::string()) << ", drop " << options.dropPercent << " %, seed "
               << simulator.Seed() << std::endl;
     simulator.Run();
     std::cout << "tarvix-bus-sim: stopped" << std::endl;
