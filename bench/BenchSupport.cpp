@@ -1,6 +1,10 @@
 #include "BenchSupport.h"
 
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +18,9 @@
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
+
+extern char** environ;
 
 namespace tarvix::bench {
 
@@ -135,6 +142,51 @@ std::string Fixed(double value, int decimals) {
   char text[64];
   std::snprintf(text, sizeof text, "%.*f", decimals, value);
   return text;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, bool searchPath, const std::string& output) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = 0;
+  const auto spawn = searchPath ? posix_spawnp : posix_spawn;
+  const int failed = spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return failed ? -1 : pid;
+}
+
+void Stop(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  for (int i = 0; i < 200; ++i) {
+    if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
+
+bool Alive(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) == 0; }
+
+std::map<std::string, TThreadCounts> ThreadCounts(pid_t pid) {
+  std::map<std::string, TThreadCounts> result;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(tasks, ignored)) {
+    TThreadCounts& counts = result[entry.path().filename().string()];
+    std::ifstream status(entry.path() / "status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) counts.Switches = std::atoll(line.c_str() + 24);
+    }
+    std::ifstream(entry.path() / "schedstat") >> counts.RunNs;
+    std::ifstream comm(entry.path() / "comm");
+    std::getline(comm, counts.Name);
+  }
+  return result;
 }
 
 }  // namespace tarvix::bench

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -62,5 +63,25 @@ void Row(const std::string& measure, const std::string& value, const std::string
          const std::string& ratio, const std::string& goal, const std::string& met);
 
 std::string Fixed(double value, int decimals);
+
+// Starts args[0] (looked up on PATH when searchPath) with this environment
+// and its standard output on /dev/null (or the file output), so that what the
+// program prints stays out of the result table; -1 when it cannot be started.
+pid_t Spawn(const std::vector<std::string>& args, bool searchPath = false, const std::string& output = "/dev/null");
+// SIGTERM, then after 2 s SIGKILL; waits for the end. Nothing for pid <= 0.
+void Stop(pid_t pid);
+// Whether a child has not ended yet.
+bool Alive(pid_t pid);
+
+// What the kernel counts for each thread of a process, by thread id: its
+// voluntary context switches (its wake-ups, when it sleeps between them),
+// its time on a CPU in nanoseconds (schedstat, not rounded to clock ticks)
+// and its name.
+struct TThreadCounts {
+  std::int64_t Switches = 0;
+  std::int64_t RunNs = 0;
+  std::string Name;
+};
+std::map<std::string, TThreadCounts> ThreadCounts(pid_t pid);
 
 }  // namespace tarvix::bench

@@ -97,58 +97,6 @@ std::string Met(bool met) { return met ? "yes" : "NO"; }
 // "+d" or "-d" with the given decimals.
 std::string Signed(double value, int decimals) { return (value >= 0 ? "+" : "") + Fixed(value, decimals); }
 
-// Starts args[0] (looked up on PATH when searchPath) with this environment
-// and its standard output on /dev/null (or the file output), so that what the
-// program prints stays out of the result table; -1 when it cannot be started.
-pid_t Spawn(const std::vector<std::string>& args, bool searchPath = false, const std::string& output = "/dev/null") {
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid = 0;
-  const auto spawn = searchPath ? posix_spawnp : posix_spawn;
-  const int failed = spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return failed ? -1 : pid;
-}
-
-void Stop(pid_t pid) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGTERM);
-  for (int i = 0; i < 200; ++i) {
-    if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
-    std::this_thread::sleep_for(10ms);
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-}
-
-// What the kernel counts for each thread of a process, by thread id: its
-// voluntary context switches (its wake-ups, when it sleeps between them) and
-// its time on a CPU in nanoseconds (schedstat, not rounded to clock ticks).
-struct TThreadCounts {
-  std::int64_t Switches = 0;
-  std::int64_t RunNs = 0;
-};
-std::map<std::string, TThreadCounts> ThreadCounts(pid_t pid) {
-  std::map<std::string, TThreadCounts> result;
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator(tasks, ignored)) {
-    TThreadCounts& counts = result[entry.path().filename().string()];
-    std::ifstream status(entry.path() / "status");
-    std::string line;
-    while (std::getline(status, line)) {
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) counts.Switches = std::atoll(line.c_str() + 24);
-    }
-    std::ifstream(entry.path() / "schedstat") >> counts.RunNs;
-  }
-  return result;
-}
-
-bool Alive(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) == 0; }
 
 // Whether some socket listens on UDP port 3776 (the relay is up).
 bool RelayListening() { return UdpDrops(kRelayPort) >= 0; }
