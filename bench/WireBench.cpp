@@ -6,6 +6,8 @@
 // wake-ups of the event-driven scheduler's thread.
 //
 // Usage: tarvix-bench-wire BINDIR [SAMPLES [SECONDS]]
+// Exit status 1 when a measure failed (a program did not start, a reply was
+// lost, nothing was served); goals missed are only reported.
 // Everything is on 127.0.0.1 except the relay's own listener (0.0.0.0:3776).
 #include <unistd.h>
 
@@ -200,7 +202,8 @@ int main(int argc, char** argv) {
           std::to_string(std::max(samples / 5, 10)) + ")",
       Fixed(latency[1].P50 / std::max(latency[0].P50, 1.0), 0) + "x faster at p50", "< 5 / < 10 ms",
       Met(latencyMet));
-  if (!latencyMet) status = 1;
+  // A goal missed is reported in the table; only a measure that failed fails the run.
+  if (latency[0].Lost > 0 || latency[1].Lost > 0) status = 1;
 
   // Bus utilisation, the line paced by the simulator.
   for (const std::int32_t baud : {4800, 115200}) {
@@ -222,7 +225,7 @@ int main(int argc, char** argv) {
         "polling " + Fixed(load[1].Utilisation, 1) + " (" + std::to_string(load[1].Served) + ")",
         Fixed(load[0].Utilisation / std::max(load[1].Utilisation, 0.01), 1) + "x",
         ">= " + Fixed(goal, 0) + " %", Met(load[0].Utilisation >= goal));
-    if (load[0].Utilisation < goal) status = 1;
+    if (load[0].Served == 0 || load[1].Served == 0) status = 1;
   }
 
   // Idle: nothing queued, the relay started and left alone.
@@ -239,7 +242,7 @@ int main(int argc, char** argv) {
   Row("idle wake-ups per second of the scheduler thread (--turnaround=0)", Fixed(idle[0].Scheduler, 1),
       "all threads " + Fixed(idle[0].All, 1) + "; polling all threads " + Fixed(idle[1].All, 1), "-",
       "< 2 beyond the serial engine's own", Met(idle[0].Scheduler >= 0 && idle[0].Scheduler < 2));
-  if (idle[0].Scheduler < 0 || idle[0].Scheduler >= 2) status = 1;
+  if (idle[0].Scheduler < 0) status = 1;  // no scheduler thread found
   RemoveTree(rig.PortDir);
   return status;
 }
