@@ -114,8 +114,13 @@ bool TBusSimulator::WriteReply() {
   reply_.clear();
   if (options_.noise) reply_.append(kNoise, sizeof kNoise);
   reply_.append(static_cast<std::size_t>(options_.synCount), static_cast<char>(kSyn));
-  reply_.append(request);
-  reply_[reply_.size() - request.size() + kKindOffset] = kAck;
+  if (options_.shortReply) {
+    const char ack[] = {static_cast<char>(kStx), 4, kAck, static_cast<char>(*reader_.DeviceId())};
+    reply_.append(ack, sizeof ack);
+  } else {
+    reply_.append(request);
+    reply_[reply_.size() - request.size() + kKindOffset] = kAck;
+  }
   if (options_.split) {
     for (std::size_t at = 0; at < reply_.size(); at += kSplitChunk) {
       if (at > 0 && !Pause(kSplitPauseMs)) return false;

@@ -27,6 +27,8 @@ const char* const kSimUsage =
     "  --baud N         pace as a line at N baud (10 bit times a character): each\n"
     "                   reply waits the wire time of its request, then its bytes\n"
     "                   come one by one at that speed (not with --split)\n"
+    "  --short-reply    answer with the 4-byte frame 02 04 06 <ID> (after the SYN\n"
+    "                   bytes) instead of the echo, as a meter's acknowledgement\n"
     "  --help           print this text\n"
     "\n"
     "Prints one line per frame: \">> \" seen, \"<< \" answered, \"-- dropped\",\n"
@@ -81,6 +83,9 @@ TSimOptions ParseSimOptions(int argc, char** argv, const char* comDirEnv) {
     } else if (arg == "--echo") {
       args.NoValue(arg);
       options.echo = true;
+    } else if (arg == "--short-reply") {
+      args.NoValue(arg);
+      options.shortReply = true;
     } else if (arg == "--baud") {
       const std::string_view value = args.ValueOf(arg);
       options.baud = ParseBounded(arg, value, 1, 921600);

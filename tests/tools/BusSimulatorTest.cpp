@@ -185,6 +185,14 @@ TEST_F(BusSimulatorTest, PacedLineAnswersAfterTheRequestsWireTimeAByteAtATime) {
   EXPECT_LT(elapsed, 1000ms);
 }
 
+TEST_F(BusSimulatorTest, ShortReplyIsTheFiveByteAcknowledgementOfTheId) {
+  auto options = Options();
+  options.shortReply = true;
+  Start(options);
+  Send(kRequest5);
+  EXPECT_EQ(Read(5, 2s), ParseHexBytes("16 02 04 06 05"));
+}
+
 TEST_F(BusSimulatorTest, NoiseComesBeforeTheSyn) {
   auto options = Options();
   options.noise = true;

@@ -156,6 +156,8 @@ TEST(SimOptions, BaudPacesOnlyWhenGiven) {
   EXPECT_EQ(ParseSim({}).baud, 0);
   EXPECT_EQ(ParseSim({"--baud=115200"}).baud, 115200);
   EXPECT_EQ(ParseSim({"--baud", "1200"}).baud, 1200);
+  EXPECT_TRUE(ParseSim({"--short-reply"}).shortReply);
+  EXPECT_FALSE(ParseSim({}).shortReply);
 }
 
 TEST(Datagrams, RequestHasTheRelaysLayout) {
