@@ -117,7 +117,9 @@ void Read(TRelayConfig& o, std::string_view argument) {
   } else if (name == "--baud") {
     const auto n = Number(value, 1, 921600);
     if (n && IsLineSpeed(*n)) o.Baud = *n;
-    else o.Errors.push_back(Invalid(name, value, "one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600"));
+    else
+      o.Errors.push_back(Invalid(name, value,
+                                 "one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600"));
   } else if (name == "--timeout") {
     if (const auto n = Number(value, 0, 10000)) o.ReplyTimeout = *n;
     else o.Errors.push_back(Invalid(name, value, "milliseconds from 0 to 10000"));

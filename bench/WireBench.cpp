@@ -46,8 +46,8 @@ struct TRig {
   // The simulator paced at baud (0: answering at once), then the relay with
   // options; false when either does not come up.
   bool Start(std::int32_t baud, std::vector<std::string> options) {
-    std::vector<std::string> sim = {BinDir + "/tarvix-bus-sim", "--port-dir", PortDir, "--com", "1",
-                                    "--ids", "1,2,3,4,5,6,7,8", "--delay-ms", "0", "--short-reply"};
+    std::vector<std::string> sim = {BinDir + "/tarvix-bus-sim", "--port-dir", PortDir, "--com",        "1", "--ids",
+                                    "1,2,3,4,5,6,7,8",          "--delay-ms", "0",     "--short-reply"};
     if (baud > 0) sim.insert(sim.end(), {"--baud", std::to_string(baud)});
     Simulator = Spawn(sim);
     const std::string link = PortDir + "/COM1";
@@ -93,8 +93,10 @@ TLatency Latency(int samples) {
   TLatency result;
   for (int k = 0; k < samples; ++k) {
     const double us = RoundTrip(client, request);
-    if (us < 0) ++result.Lost;
-    else times.push_back(us);
+    if (us < 0)
+      ++result.Lost;
+    else
+      times.push_back(us);
   }
   result.P50 = Quantile(times, 0.5);
   result.P99 = Quantile(times, 0.99);
@@ -198,10 +200,9 @@ int main(int argc, char** argv) {
   const bool latencyMet = latency[0].P50 < 5000 && latency[0].P99 < 10000 && latency[0].Lost == 0;
   Row("round trip p50 / p99, one client, device at once, ms (n=" + std::to_string(samples) + ") (--turnaround=0)",
       Fixed(latency[0].P50 / 1000, 2) + " / " + Fixed(latency[0].P99 / 1000, 2),
-      "polling " + Fixed(latency[1].P50 / 1000, 1) + " / " + Fixed(latency[1].P99 / 1000, 1) + " (n=" +
-          std::to_string(std::max(samples / 5, 10)) + ")",
-      Fixed(latency[1].P50 / std::max(latency[0].P50, 1.0), 0) + "x faster at p50", "< 5 / < 10 ms",
-      Met(latencyMet));
+      "polling " + Fixed(latency[1].P50 / 1000, 1) + " / " + Fixed(latency[1].P99 / 1000, 1) +
+          " (n=" + std::to_string(std::max(samples / 5, 10)) + ")",
+      Fixed(latency[1].P50 / std::max(latency[0].P50, 1.0), 0) + "x faster at p50", "< 5 / < 10 ms", Met(latencyMet));
   // A goal missed is reported in the table; only a measure that failed fails the run.
   if (latency[0].Lost > 0 || latency[1].Lost > 0) status = 1;
 
@@ -223,8 +224,8 @@ int main(int argc, char** argv) {
         Fixed(load[0].Utilisation, 1) + " (" + std::to_string(load[0].Served) + " in " + Fixed(load[0].Seconds, 0) +
             " s)",
         "polling " + Fixed(load[1].Utilisation, 1) + " (" + std::to_string(load[1].Served) + ")",
-        Fixed(load[0].Utilisation / std::max(load[1].Utilisation, 0.01), 1) + "x",
-        ">= " + Fixed(goal, 0) + " %", Met(load[0].Utilisation >= goal));
+        Fixed(load[0].Utilisation / std::max(load[1].Utilisation, 0.01), 1) + "x", ">= " + Fixed(goal, 0) + " %",
+        Met(load[0].Utilisation >= goal));
     if (load[0].Served == 0 || load[1].Served == 0) status = 1;
   }
 

@@ -12,7 +12,7 @@
 namespace tarvix {
 
 inline constexpr std::array<std::int32_t, 11> kLineSpeeds = {1200,  2400,   4800,   9600,   19200, 38400,
-                                                              57600, 115200, 230400, 460800, 921600};
+                                                             57600, 115200, 230400, 460800, 921600};
 
 constexpr bool IsLineSpeed(std::int32_t baud) noexcept {
   return std::find(kLineSpeeds.begin(), kLineSpeeds.end(), baud) != kLineSpeeds.end();

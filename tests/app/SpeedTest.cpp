@@ -35,8 +35,8 @@ TEST_F(Speed, TurnaroundSchedulerResendsToASilentDeviceAfterTheRealTimeout) {
 }
 
 TEST_F(Speed, BaudSetsTheLineSpeedAndWithoutItTheLineRunsAt4800) {
-  for (const auto& [options, speed] : {std::pair{std::vector<std::string>{"--baud=9600"}, B9600},
-                                       std::pair{std::vector<std::string>{}, B4800}}) {
+  for (const auto& [options, speed] :
+       {std::pair{std::vector<std::string>{"--baud=9600"}, B9600}, std::pair{std::vector<std::string>{}, B4800}}) {
     PlugIn();
     StartRelay(options);
     termios line{};

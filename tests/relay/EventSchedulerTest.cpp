@@ -76,7 +76,7 @@ class TVirtualClock {
 
  private:
   std::mutex mutex_;
-  TimePoint now_{std::chrono::hours(1)};                      // guarded by mutex_
+  TimePoint now_{std::chrono::hours(1)};                     // guarded by mutex_
   std::multimap<TimePoint, std::function<void()>> actions_;  // guarded by mutex_
   std::chrono::nanoseconds longest_{0};                      // guarded by mutex_
 };
@@ -112,7 +112,9 @@ class EventScheduler : public ::testing::Test {
     ReplyTimeout = timeout;
     TSchedulerHooks hooks;
     hooks.ResendLimit = resendLimit;
-    hooks.GaveUp = [this](std::int32_t resends) { view.LogLine(TLogLevel::Warning, "gave up " + std::to_string(resends)); };
+    hooks.GaveUp = [this](std::int32_t resends) {
+      view.LogLine(TLogLevel::Warning, "gave up " + std::to_string(resends));
+    };
     hooks.Sent = [this] {
       const TimePoint now = clock.Now();
       {
@@ -208,8 +210,9 @@ INSTANTIATE_TEST_SUITE_P(Milliseconds, EventSchedulerTurnaround, ::testing::Valu
 
 // (baud, time-out, turnaround): the resend comes the time-out after the
 // frame has left the port, and the turnaround after that.
-class EventSchedulerTimeout : public EventScheduler,
-                              public ::testing::WithParamInterface<std::tuple<std::int32_t, std::int32_t, std::int32_t>> {};
+class EventSchedulerTimeout
+    : public EventScheduler,
+      public ::testing::WithParamInterface<std::tuple<std::int32_t, std::int32_t, std::int32_t>> {};
 
 TEST_P(EventSchedulerTimeout, SilentDeviceGetsAResendAfterEachRealTimeout) {
   std::int32_t timeout = 0;
@@ -240,8 +243,8 @@ TEST_F(EventScheduler, ResendLimitGivesUpAndTheNextRequestWaitsTheTurnaround) {
   Start(100);
   ASSERT_TRUE(WaitForSends(4));
   Stop();
-  EXPECT_EQ(Frames(), (std::vector<std::string>{"\x16\x02\x03\x01", "\x16\x02\x03\x01", "\x16\x02\x03\x01",
-                                                "\x16\x02\x03\x02"}));
+  EXPECT_EQ(Frames(),
+            (std::vector<std::string>{"\x16\x02\x03\x01", "\x16\x02\x03\x01", "\x16\x02\x03\x01", "\x16\x02\x03\x02"}));
   // Two resends, each 100 ms + 10 ms after the last; the give-up at the
   // third time-out, the next request 10 ms after it.
   for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(GapAfter(k), 110ms) << k;
