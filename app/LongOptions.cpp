@@ -6,6 +6,7 @@
 #include "net/NetStack.h"
 #include "runtime/Exception.h"
 #include "runtime/IntText.h"
+#include "serial/LineSpeed.h"
 
 namespace tarvix {
 
@@ -26,7 +27,8 @@ std::string Invalid(std::string_view name, std::string_view value, std::string_v
 
 constexpr std::string_view kNames[] = {"--headless", "--listen", "--allow",  "--resend-limit", "--local-echo",
                                        "--rs485",    "--match-id", "--traces", "--help",         "--version",
-                                       "--queue-limit", "--max-wait", "--status"};
+                                       "--queue-limit", "--max-wait", "--status",
+                                       "--baud",     "--timeout",  "--turnaround"};
 
 // --listen's value: a dotted quad, optionally ":PORT" (1..65535).
 bool ReadListen(TRelayConfig& o, std::string_view value) {
@@ -132,6 +134,18 @@ void Read(TRelayConfig& o, std::string_view argument) {
     o.RS485After = static_cast<std::uint32_t>(*after);
   } else if (name == "--status") {
     if (!ReadStatus(o, value)) o.Errors.push_back(Invalid(name, value, "IP:PORT, e.g. 127.0.0.1:8080"));
+  } else if (name == "--baud") {
+    const auto n = Number(value, 1, 921600);
+    if (n && IsLineSpeed(*n)) o.Baud = *n;
+    else
+      o.Errors.push_back(Invalid(name, value,
+                                 "one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600"));
+  } else if (name == "--timeout") {
+    if (const auto n = Number(value, 0, 10000)) o.ReplyTimeout = *n;
+    else o.Errors.push_back(Invalid(name, value, "milliseconds from 0 to 10000"));
+  } else if (name == "--turnaround") {
+    if (const auto n = Number(value, 0, 1000)) o.Turnaround = *n;
+    else o.Errors.push_back(Invalid(name, value, "milliseconds from 0 to 1000"));
   } else {
     o.Errors.push_back("Unknown option " + std::string(name));
   }
@@ -172,6 +186,9 @@ std::string UsageText(const std::string& program, bool window) {
       "  --match-id            drop a reply whose device ID differs from the request's\n"
       "  --traces=LIST         trace lines written: a comma list of rx, tx, port; or all (default), none\n"
       "  --status=IP:PORT      serve a status page, /status.json, /metrics and /healthz over HTTP there\n"
+      "  --baud=N              line speed: 1200, 2400, 4800 (default), 9600, ... 115200, 230400, 460800, 921600\n"
+      "  --timeout=MS          reply time-out at start, 0..10000 ms (default 1000)\n"
+      "  --turnaround=MS       event-driven scheduler, MS (0..1000) of quiet line after each reply or time-out\n"
       "  --help                print this text and exit\n"
       "  --version             print the version and exit\n";
   return text;

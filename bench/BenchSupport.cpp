@@ -190,4 +190,22 @@ double ReplyPathSample(TPseudoTerminal& bus, TUdpEndpoint& client, std::uint16_t
 
 std::string Signed(double value, int decimals) { return (value >= 0 ? "+" : "") + Fixed(value, decimals); }
 
+std::map<std::string, TThreadCounts> ThreadCounts(pid_t pid) {
+  std::map<std::string, TThreadCounts> result;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(tasks, ignored)) {
+    TThreadCounts& counts = result[entry.path().filename().string()];
+    std::ifstream status(entry.path() / "status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) counts.Switches = std::atoll(line.c_str() + 24);
+    }
+    std::ifstream(entry.path() / "schedstat") >> counts.RunNs;
+    std::ifstream comm(entry.path() / "comm");
+    std::getline(comm, counts.Name);
+  }
+  return result;
+}
+
 }  // namespace tarvix::bench

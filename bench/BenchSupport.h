@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -86,5 +87,16 @@ void Row(const std::string& measure, const std::string& value, const std::string
 std::string Fixed(double value, int decimals);
 // "+d" or "-d" with the given decimals.
 std::string Signed(double value, int decimals);
+
+// What the kernel counts for each thread of a process, by thread id: its
+// voluntary context switches (its wake-ups, when it sleeps between them),
+// its time on a CPU in nanoseconds (schedstat, not rounded to clock ticks)
+// and its name.
+struct TThreadCounts {
+  std::int64_t Switches = 0;
+  std::int64_t RunNs = 0;
+  std::string Name;
+};
+std::map<std::string, TThreadCounts> ThreadCounts(pid_t pid);
 
 }  // namespace tarvix::bench

@@ -102,29 +102,6 @@ double MiB(std::int64_t bytes) { return static_cast<double>(bytes) / 1048576.0; 
 std::string Met(bool met) { return met ? "yes" : "NO"; }
 
 
-// What the kernel counts for each thread of a process, by thread id: its
-// voluntary context switches (its wake-ups, when it sleeps between them) and
-// its time on a CPU in nanoseconds (schedstat, not rounded to clock ticks).
-struct TThreadCounts {
-  std::int64_t Switches = 0;
-  std::int64_t RunNs = 0;
-};
-std::map<std::string, TThreadCounts> ThreadCounts(pid_t pid) {
-  std::map<std::string, TThreadCounts> result;
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator(tasks, ignored)) {
-    TThreadCounts& counts = result[entry.path().filename().string()];
-    std::ifstream status(entry.path() / "status");
-    std::string line;
-    while (std::getline(status, line)) {
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) counts.Switches = std::atoll(line.c_str() + 24);
-    }
-    std::ifstream(entry.path() / "schedstat") >> counts.RunNs;
-  }
-  return result;
-}
-
 
 // Whether some socket listens on UDP port 3776 (the relay is up).
 bool RelayListening() { return UdpDrops(kRelayPort) >= 0; }

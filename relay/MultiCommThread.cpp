@@ -9,6 +9,7 @@
 #include "relay/DeviceId.h"
 #include "relay/DeviceTable.h"
 #include "relay/RelayObserver.h"
+#include "relay/SchedulerSignal.h"
 #include "runtime/MyStrings.h"
 #include "serial/SioComPort.h"
 
@@ -48,8 +49,8 @@ TCommThread::~TCommThread() {
 }
 
 void TCommThread::SendTxFrame() {
-  if (TxFrame.Empty() || !CommPort) return;
-  CommPort->PutString(TxFrame.View());
+  if (TxFrame.Empty()) return;
+  if (CommPort) CommPort->PutString(TxFrame.View());
   if (hooks_.Sent) hooks_.Sent();
 }
 
@@ -76,7 +77,7 @@ void TCommThread::Send(bool resend) {
   }
 }
 
-void TCommThread::TakeMessage(TDeviceQueues& queues, std::int32_t index, std::int32_t& waitCount) {
+std::unique_ptr<TMyMsg> TCommThread::TakeRequest(TDeviceQueues& queues, std::int32_t index) {
   // The entry is the active one before its queue can read as empty, so that
   // intake never hands it to a new endpoint in between (a takeover looks for
   // an entry with nothing queued that is not the active one).
@@ -88,8 +89,13 @@ void TCommThread::TakeMessage(TDeviceQueues& queues, std::int32_t index, std::in
     m = queues.Items(index).Pop();
   }
   if (dropped > 0) ReportTooOld(index, dropped);
+  if (m) PutRequestOnBus(m->View(), m->DeviceIndex, m->Reply);
+  return m;
+}
+
+void TCommThread::TakeMessage(TDeviceQueues& queues, std::int32_t index, std::int32_t& waitCount) {
+  std::unique_ptr<TMyMsg> m = TakeRequest(queues, index);
   if (!m) return;
-  PutRequestOnBus(m->View(), m->DeviceIndex, m->Reply);
   waitCount = 0;
   resends_ = 0;
   resendSoon_.store(false);
@@ -118,7 +124,7 @@ void TCommThread::Execute() {
   std::int32_t i = 0;  // the queue to visit next
   std::int32_t c = 0;  // counted visits while the bus is busy
   while (!Terminated()) {
-    lastPass_.store(std::chrono::steady_clock::now().time_since_epoch().count());
+    MarkPass();
     TDeviceQueues* queues = DeviceQueues;
     std::int32_t n = queues ? queues->Count() : 0;
     // With the bus idle and nothing queued anywhere, every visit left in the
@@ -157,10 +163,14 @@ void TCommThread::CountVisit(std::int32_t& waitCount) {
     return;
   }
   ++resends_;
+  LogTimeout();
+  Send(true);
+}
+
+void TCommThread::LogTimeout() {
   std::string line = "*" + HexDumpRaw(TxFrame.View());
   line.resize(std::min<std::size_t>(line.size(), 255));
   Log(TLogLevel::Trace, line);
-  Send(true);
 }
 
 void TCommThread::GiveUp() {
@@ -184,6 +194,14 @@ void PutRequestOnBus(std::string_view frame, std::int32_t deviceIndex, const TRe
   RxState.store(TRxState::WaitSyn);
 }
 
-void FreeBus() { BusIdle.store(true); }
+void FreeBus() {
+  BusIdle.store(true);
+  SchedulerSignal.Notify();
+}
+
+void RequestQueued(std::int32_t index) noexcept {
+  SchedulerSignal.MarkQueue(index);
+  SchedulerSignal.Notify();
+}
 
 }  // namespace tarvix

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -93,8 +94,9 @@ class TCommThread : public TThread {
   explicit TCommThread(TPause pause = {}, TSchedulerHooks hooks = {});
   ~TCommThread() override;
 
-  // Writes TxFrame to CommPort; an empty frame writes nothing. Main thread
-  // only, run through the hand-off while the scheduler waits.
+  // Writes TxFrame to CommPort (none: tests, nothing is written) and runs
+  // the Sent hook; an empty frame does neither. Main thread only, run
+  // through the hand-off while the scheduler waits.
   void SendTxFrame();
 
   // Asks for the frame on the bus to be sent again at the next visit (the
@@ -102,8 +104,9 @@ class TCommThread : public TThread {
   // idle. Any thread.
   void ResendSoon() noexcept { resendSoon_.store(true); }
 
-  // When the loop last went round (each visit of a queue or wrap); a
-  // watchdog sees a stuck scheduler by it. Any thread.
+  // When the loop last went round (each visit of a queue or wrap, each
+  // wake of an event-driven scheduler); a watchdog sees a stuck scheduler
+  // by it. Any thread.
   std::chrono::steady_clock::time_point LastPass() const noexcept {
     return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(lastPass_.load()));
   }
@@ -111,21 +114,33 @@ class TCommThread : public TThread {
  protected:
   void Execute() override;
 
- private:
+  // The steps an event-driven scheduler (EventScheduler.h) shares; the
+  // loop's thread only.
+  void MarkPass() noexcept { lastPass_.store(std::chrono::steady_clock::now().time_since_epoch().count()); }
+  // Writes TxFrame through the hand-off; resend: it was on the bus before.
   void Send(bool resend = false);
-  void TakeMessage(TDeviceQueues& queues, std::int32_t index, std::int32_t& waitCount);
-  // A visit while the bus is busy: counts it and resends after the time-out.
-  void CountVisit(std::int32_t& waitCount);
+  // Takes the oldest request of queue index onto the bus (PutRequestOnBus)
+  // and returns it, after dropping (and reporting) those that waited past
+  // MaxWait; null when the queue held none left. While the bus is idle.
+  std::unique_ptr<TMyMsg> TakeRequest(TDeviceQueues& queues, std::int32_t index);
   void GiveUp();
   // Whether m waited longer than MaxWait; tells the hook of those dropped.
   bool TooOld(const TMyMsg& m) const;
   void ReportTooOld(std::int32_t index, std::int32_t dropped);
   void Log(TLogLevel level, std::string_view line);
+  // The "*" line before a resend after a time-out.
+  void LogTimeout();
 
   TPause pause_;
   TSchedulerHooks hooks_;
   std::int32_t resends_ = 0;  // of the frame on the bus; the loop's thread only
   std::atomic<bool> resendSoon_{false};
+
+ private:
+  void TakeMessage(TDeviceQueues& queues, std::int32_t index, std::int32_t& waitCount);
+  // A visit while the bus is busy: counts it and resends after the time-out.
+  void CountVisit(std::int32_t& waitCount);
+
   std::atomic<std::chrono::steady_clock::rep> lastPass_{0};
 };
 
@@ -137,7 +152,12 @@ class TCommThread : public TThread {
 void PutRequestOnBus(std::string_view frame, std::int32_t deviceIndex, const TReplyAddress& reply = {});
 
 // Frees the bus, as the operator's "stoploop" does: the next visit of a
-// queue that holds a message takes it. Any thread.
+// queue that holds a message takes it; wakes an event-driven scheduler.
+// Any thread.
 void FreeBus();
+
+// A request was pushed on queue index: wakes an event-driven scheduler.
+// Any thread.
+void RequestQueued(std::int32_t index) noexcept;
 
 }  // namespace tarvix

@@ -29,7 +29,7 @@ struct TRelayConfig {
 
   std::string Listen = "0.0.0.0";  // --listen=IP: the UDP server's local address
   std::uint16_t ListenPort = 3776;  // and its port; 0 lets the system choose (tests)
-  std::int32_t ReplyTimeout = 1000;  // milliseconds, at start
+  std::int32_t ReplyTimeout = 1000;  // milliseconds, at start (--timeout=MS, 0..10000)
   // Which trace lines are written at start: the intake's, the receiver's,
   // and the UDP side's.
   bool TxTrace = true;
@@ -56,6 +56,10 @@ struct TRelayConfig {
   // HTTP on that address; off when StatusIP is empty.
   std::string StatusIP;
   std::uint16_t StatusPort = 0;
+  std::int32_t Baud = 4800;                // --baud=N, one of kLineSpeeds (serial/LineSpeed.h)
+  // --turnaround=MS, 0..1000: the event-driven scheduler, with MS of quiet
+  // line after each reply, give-up and time-out; none: the polling one.
+  std::optional<std::int32_t> Turnaround;
 
   // Without a window: the UDP server is retried while it cannot bind, and
   // nobody is asked for a port.

@@ -4,7 +4,9 @@
 
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
+#include "relay/EventScheduler.h"
 #include "relay/Relay.h"
+#include "relay/SchedulerSignal.h"
 #include "serial/SioComPort.h"
 
 namespace tarvix {
@@ -87,10 +89,13 @@ void TRelayEngine::ResendAfterDeviceBack() {
   // The device went while a request waited for its reply: the frame may
   // never have reached it, so it goes out again now rather than after the
   // next time-out.
-  if (scheduler_ && !BusIdle.load()) scheduler_->ResendSoon();
+  if (scheduler_ && !BusIdle.load()) {
+    scheduler_->ResendSoon();
+    SchedulerSignal.Notify();
+  }
 }
 
-void TRelayEngine::CreateScheduler(TPause pause) {
+void TRelayEngine::CreateScheduler(TPause pause, TSchedulerClock clock) {
   // A start-up run again (tests do) replaces a scheduler the close has stopped.
   if (scheduler_) {
     scheduler_->Terminate();
@@ -103,7 +108,11 @@ void TRelayEngine::CreateScheduler(TPause pause) {
   if (relay_.Config().MaxWait) hooks.MaxWait = std::chrono::milliseconds(*relay_.Config().MaxWait);
   hooks.TooOld = [this](std::int32_t index, std::int32_t dropped) { relay_.DropTooOld(index, dropped); };
   hooks.Sending = [this](bool resend) { relay_.Observer().RequestSending(ActiveDevice.load(), resend); };
-  scheduler_ = std::make_unique<TCommThread>(std::move(pause), std::move(hooks));
+  const TRelayConfig& config = relay_.Config();
+  if (config.Turnaround)
+    scheduler_ = std::make_unique<TEventScheduler>(*config.Turnaround, config.Baud, std::move(hooks), std::move(clock));
+  else
+    scheduler_ = std::make_unique<TCommThread>(std::move(pause), std::move(hooks));
   CommThread = scheduler_.get();
   scheduler_->Create();
 }
@@ -119,7 +128,7 @@ void TRelayEngine::SetReplyTimeout(std::int32_t milliseconds) noexcept { ReplyTi
 
 void TRelayEngine::Start() {
   scheduler_->Start();
-  BusIdle = true;
+  FreeBus();
 }
 
 void TRelayEngine::Close() {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "relay/EventScheduler.h"
 #include "relay/MultiCommThread.h"
 #include "relay/Relay.h"
 #include "runtime/PeriodicThread.h"
@@ -47,8 +48,10 @@ class TRelayEngine {
   //    server with the local port as its default (its binding stays). Logs
   //    once when the server's receive buffer is smaller than it asked for.
   void RestartUdp();
-  // 5. Creates the scheduler thread, suspended, with the relay's resend limit.
-  void CreateScheduler(TPause pause = {});
+  // 5. Creates the scheduler thread, suspended, with the relay's resend
+  //    limit: the polling one (paused by pause), or with --turnaround the
+  //    event-driven one (on clock).
+  void CreateScheduler(TPause pause = {}, TSchedulerClock clock = {});
   // 6. Binds CommPort, DeviceQueues, ReplyTimeout and LogMemo.
   void BindGlobals(std::int32_t replyTimeout);
   // 7. Starts the scheduler, then frees the bus.

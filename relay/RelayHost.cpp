@@ -24,7 +24,7 @@ void TRelayHost::Load() {
   UDPS.BeginLoading();
   UDPC.BeginLoading();
 
-  sp.SetBaud(4800);
+  sp.SetBaud(config_.Baud);
   sp.SetAutoOpen(false);
   sp.SetRS485Mode(config_.RS485, config_.RS485Before, config_.RS485After);
   sp.OnTriggerAvail = [this](TSioComPort& CP, std::uint16_t Count) { spTriggerAvail(CP, Count); };

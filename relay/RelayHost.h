@@ -63,8 +63,8 @@ class TRelayHost {
   void AddObserver(IRelayObserver& observer) { observers_.Add(observer); }
   void RemoveObserver(IRelayObserver& observer) noexcept { observers_.Remove(observer); }
 
-  // Loading the components: the port at 4800 baud (with the configured
-  // RS485 mode), the UDP server bound to the configured address and port
+  // Loading the components: the port at the configured baud (4800 unless
+  // --baud) and RS485 mode, the UDP server bound to the configured address and port
   // (3776), the events bound, then the client and the server activated. An
   // activation error is shown and leaves that component inactive.
   void Load();

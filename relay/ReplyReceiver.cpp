@@ -128,7 +128,7 @@ void TRelay::CompleteReply() {
     if (!address) {
       // Looked up off this thread; the bus is free for the next request
       // meanwhile, and the reply goes out when the answer comes.
-      BusIdle.store(true);
+      FreeBus();
       if (parkedReplies_ >= kMostRepliesAwaiting) {
         Log(TLogLevel::Warning, "reply to " + entry.IP + " " + std::to_string(entry.Port) +
                                     " dropped: too many replies wait for look-ups");
@@ -143,10 +143,10 @@ void TRelay::CompleteReply() {
     // The reply was received, so the request is done even though it cannot
     // be forwarded: freeing the bus keeps one bad reply address from
     // holding every client's requests behind a resend that will never help.
-    BusIdle.store(true);
+    FreeBus();
     throw;
   }
-  BusIdle.store(true);
+  FreeBus();
 }
 
 void TRelay::SendReplyTo(std::int32_t index, std::string_view host, std::uint16_t port,

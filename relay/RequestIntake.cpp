@@ -158,6 +158,7 @@ void TRelay::Enqueue(const ShortString& host, std::uint16_t port, const ShortStr
   message->Reply = reply;
   message->Arrived = arrived;
   Queues->Items(i).Push(std::move(message));
+  RequestQueued(i);
 
   TDeviceEntry& entry = Devices->Items(i);
   entry.Packets = CheckedInc(entry.Packets);

@@ -37,8 +37,9 @@ class TThread {
   // raising as Create does). A second call does nothing.
   void Start();
 
-  // Sets the terminate flag; the body sees it at its next poll.
-  void Terminate() noexcept { terminated_.store(true); }
+  // Sets the terminate flag; the body sees it at its next poll. A body that
+  // waits on events of its own also ends that wait.
+  virtual void Terminate() noexcept { terminated_.store(true); }
   bool Terminated() const noexcept { return terminated_.load(); }
 
   // Returns once the body has returned (at once for a thread never started;

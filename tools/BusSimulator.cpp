@@ -10,6 +10,7 @@
 #include "relay/FrameFormat.h"
 #include "runtime/Exception.h"
 #include "runtime/MyStrings.h"
+#include "serial/LineSpeed.h"
 
 namespace tarvix {
 
@@ -36,15 +37,29 @@ TBusSimulator::TBusSimulator(const TSimOptions& options, int busFd, int stopFd, 
       seed_(options.seed ? *options.seed : std::random_device{}()),
       rng_(seed_) {}
 
-bool TBusSimulator::Pause(int ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+bool TBusSimulator::Pause(int ms) { return PauseUntil(Clock::now() + std::chrono::milliseconds(ms)); }
+
+bool TBusSimulator::PauseUntil(Clock::time_point deadline) {
   pollfd stop{stopFd_, POLLIN, 0};
   for (;;) {
-    const int ready = poll(&stop, 1, MillisecondsUntil(deadline));
+    const auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    const timespec wait{static_cast<time_t>(seconds.count()),
+                        static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+    const int ready = ppoll(&stop, 1, &wait, nullptr);
     if (ready > 0) return false;
     if (ready == 0) return true;
     if (errno != EINTR) return false;
   }
+}
+
+bool TBusSimulator::WritePaced(std::string_view bytes) {
+  const auto start = Clock::now();
+  for (std::size_t k = 0; k < bytes.size(); ++k) {
+    if (!PauseUntil(start + WireTime(k + 1, options_.baud))) return false;
+    WriteAll(bytes.substr(k, 1));
+  }
+  return true;
 }
 
 void TBusSimulator::Run() {
@@ -85,7 +100,9 @@ bool TBusSimulator::HandleFrame() {
     if (options_.dropPercent > 0 && static_cast<std::int32_t>(rng_() % 100) < options_.dropPercent) {
       sink_("-- dropped");
     } else {
-      goOn = Pause(options_.delayMs) && WriteReply();
+      // A paced line: the request has only now fully crossed the wire.
+      const auto heard = lastByte_ + WireTime(reader_.Seen().size(), options_.baud);
+      goOn = PauseUntil(heard) && Pause(options_.delayMs) && WriteReply();
     }
   }
   reader_.Clear();
@@ -97,15 +114,22 @@ bool TBusSimulator::WriteReply() {
   reply_.clear();
   if (options_.noise) reply_.append(kNoise, sizeof kNoise);
   reply_.append(static_cast<std::size_t>(options_.synCount), static_cast<char>(kSyn));
-  reply_.append(request);
-  reply_[reply_.size() - request.size() + kKindOffset] = kAck;
-  if (!options_.split) {
-    WriteAll(reply_);
+  if (options_.shortReply) {
+    const char ack[] = {static_cast<char>(kStx), 4, kAck, static_cast<char>(*reader_.DeviceId())};
+    reply_.append(ack, sizeof ack);
   } else {
+    reply_.append(request);
+    reply_[reply_.size() - request.size() + kKindOffset] = kAck;
+  }
+  if (options_.split) {
     for (std::size_t at = 0; at < reply_.size(); at += kSplitChunk) {
       if (at > 0 && !Pause(kSplitPauseMs)) return false;
       WriteAll(std::string_view(reply_).substr(at, kSplitChunk));
     }
+  } else if (options_.baud > 0) {
+    if (!WritePaced(reply_)) return false;
+  } else {
+    WriteAll(reply_);
   }
   sink_("<< " + HexDump(reply_));
   return true;

@@ -39,6 +39,10 @@ class TBusSimulator {
 
  private:
   bool Pause(int ms);
+  // Pauses until deadline, to the microsecond; false when told to stop.
+  bool PauseUntil(std::chrono::steady_clock::time_point deadline);
+  // Writes the reply a byte at a time, each when it has crossed the line.
+  bool WritePaced(std::string_view bytes);
   bool HandleFrame();
   bool WriteReply();
   void WriteAll(std::string_view bytes);

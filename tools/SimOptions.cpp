@@ -1,5 +1,6 @@
 #include "tools/SimOptions.h"
 
+#include "serial/LineSpeed.h"
 #include "tools/ToolArgs.h"
 
 namespace tarvix {
@@ -23,6 +24,11 @@ const char* const kSimUsage =
     "  --split          write each reply two bytes at a time, 5 ms apart\n"
     "  --echo           write every frame seen back byte for byte at once, before\n"
     "                   any reply, as an RS485 adapter that hears its own sending\n"
+    "  --baud N         pace as a line at N baud (10 bit times a character): each\n"
+    "                   reply waits the wire time of its request, then its bytes\n"
+    "                   come one by one at that speed (not with --split)\n"
+    "  --short-reply    answer with the 4-byte frame 02 04 06 <ID> (after the SYN\n"
+    "                   bytes) instead of the echo, as a meter's acknowledgement\n"
     "  --help           print this text\n"
     "\n"
     "Prints one line per frame: \">> \" seen, \"<< \" answered, \"-- dropped\",\n"
@@ -77,6 +83,13 @@ TSimOptions ParseSimOptions(int argc, char** argv, const char* comDirEnv) {
     } else if (arg == "--echo") {
       args.NoValue(arg);
       options.echo = true;
+    } else if (arg == "--short-reply") {
+      args.NoValue(arg);
+      options.shortReply = true;
+    } else if (arg == "--baud") {
+      const std::string_view value = args.ValueOf(arg);
+      options.baud = ParseBounded(arg, value, 1, 921600);
+      if (!IsLineSpeed(options.baud)) throw EUsage("--baud: " + std::string(value) + " is not a line speed");
     } else {
       throw EUsage("unknown argument '" + std::string(arg) + "'");
     }

@@ -19,6 +19,8 @@ struct TSimOptions {
   bool noise = false;
   bool split = false;
   bool echo = false;  // write each frame seen back, as an adapter that hears itself
+  std::int32_t baud = 0;  // --baud: pace at this line speed; 0 answers at once
+  bool shortReply = false;  // --short-reply: answer 02 04 06 ID instead of the echo
   bool help = false;
 };
 

@@ -154,6 +154,32 @@ TEST(LongOptions, MalformedValuesAreErrorsAndTheOptionStaysOff) {
   EXPECT_FALSE(Parse({"--resend-limit=x"}).RestrictionError);
 }
 
+// Without them the line runs at 4800 baud, the reply time-out is 1000 ms and
+// the polling scheduler runs; a bad value is a start-up error of its own.
+TEST(LongOptions, LineSpeedTimeoutAndTurnaround) {
+  const TRelayConfig none = Parse({});
+  EXPECT_EQ(none.Baud, 4800);
+  EXPECT_EQ(none.ReplyTimeout, 1000);
+  EXPECT_FALSE(none.Turnaround);
+  const TRelayConfig o = Parse({"--baud=115200", "--timeout=0", "--turnaround=1000"});
+  EXPECT_TRUE(o.Errors.empty()) << o.Errors.front();
+  EXPECT_EQ(o.Baud, 115200);
+  EXPECT_EQ(o.ReplyTimeout, 0);
+  EXPECT_EQ(o.Turnaround, 1000);
+  EXPECT_EQ(Parse({"--baud=1200", "--timeout=10000", "--turnaround=0"}).Turnaround, 0);
+  EXPECT_EQ(Parse({"--baud=921600"}).Baud, 921600);
+  const TRelayConfig bad = Parse({"--baud=4801", "--baud=0x12C0", "--baud=", "--baud=500000", "--timeout=10001",
+                                  "--timeout=-1", "--turnaround=1001", "--turnaround", "--timeout=1e3"});
+  ASSERT_EQ(bad.Errors.size(), 9u);
+  EXPECT_EQ(bad.Errors[0],
+            "Invalid value '4801' for --baud (one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, "
+            "460800, 921600)");
+  EXPECT_EQ(bad.Errors[6], "Invalid value '1001' for --turnaround (milliseconds from 0 to 1000)");
+  EXPECT_EQ(bad.Baud, 4800);
+  EXPECT_EQ(bad.ReplyTimeout, 1000);
+  EXPECT_FALSE(bad.Turnaround);
+}
+
 // The switch search reads "-c" and "-p" anywhere on the line, so a
 // long option holding either would silently stand for a switch.
 TEST(LongOptions, EveryNameIsKnownAndHoldsNeitherSwitch) {

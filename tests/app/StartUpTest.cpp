@@ -13,6 +13,7 @@
 #include "app/Configuration.h"
 #include "app/LongOptions.h"
 #include "app/StartUp.h"
+#include "relay/EventScheduler.h"
 #include "relay/MultiCommThread.h"
 #include "runtime/ErrorDisplay.h"
 #include "serial/PortPrompt.h"
@@ -172,6 +173,18 @@ TEST_F(StartUp, MalformedRs485LeavesThePortClosed) {
   EXPECT_TRUE(errors.front().starts_with("Invalid value '5' for --rs485")) << errors.front();
   EXPECT_FALSE(form->sp.Open());
   EXPECT_NE(CommThread, nullptr);
+}
+
+// The window's "timeout" starts from --timeout; --turnaround chooses the
+// event-driven scheduler.
+TEST_F(StartUp, TimeoutOptionFillsTheSpinEditAndTurnaroundChoosesTheScheduler) {
+  const char* argv[] = {"tarvix-server", "--timeout=300", "--turnaround=5"};
+  ParseLongOptions(form->Host.Config(), 3, argv);
+  Create("tarvix-server -c1 --timeout=300 --turnaround=5");
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(form->Timeoutspin->Value(), 300);
+  EXPECT_EQ(ReplyTimeout.load(), 300);
+  EXPECT_NE(dynamic_cast<TEventScheduler*>(CommThread), nullptr);
 }
 
 TEST_F(StartUp, PortZeroAsksTheOperator) {

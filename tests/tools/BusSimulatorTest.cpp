@@ -166,6 +166,33 @@ TEST_F(BusSimulatorTest, ReplyComesAfterItsDelayWithTheSynCountAsked) {
   EXPECT_LT(elapsed, 1500ms);
 }
 
+// At 1200 baud a character takes 8.33 ms: the 8-byte request needs 66.7 ms
+// on the wire before the device can answer, and the 8-byte reply (its SYN
+// first) as long again, arriving a byte at a time.
+TEST_F(BusSimulatorTest, PacedLineAnswersAfterTheRequestsWireTimeAByteAtATime) {
+  auto options = Options();
+  options.baud = 1200;
+  Start(options);
+  const auto sent = Clock::now();
+  Send(kRequest5);
+  const std::string first = ReadSome(2s);
+  const auto firstAt = Clock::now();
+  ASSERT_EQ(first, "\x16");
+  EXPECT_GE(firstAt - sent, 66ms + 8ms);
+  EXPECT_EQ(Read(kReply5.size() - 1, 2s), kReply5.substr(1));
+  const auto elapsed = Clock::now() - sent;
+  EXPECT_GE(elapsed, 133ms);
+  EXPECT_LT(elapsed, 1000ms);
+}
+
+TEST_F(BusSimulatorTest, ShortReplyIsTheFiveByteAcknowledgementOfTheId) {
+  auto options = Options();
+  options.shortReply = true;
+  Start(options);
+  Send(kRequest5);
+  EXPECT_EQ(Read(5, 2s), ParseHexBytes("16 02 04 06 05"));
+}
+
 TEST_F(BusSimulatorTest, NoiseComesBeforeTheSyn) {
   auto options = Options();
   options.noise = true;

@@ -148,6 +148,16 @@ TEST(SimOptions, BadLinesAreUsageErrors) {
   EXPECT_THROW(ParseSim({"--noise=1"}), EUsage);
   EXPECT_THROW(ParseSim({"--com", "0"}), EUsage);
   EXPECT_THROW(ParseSim({"COM1"}), EUsage);
+  EXPECT_THROW(ParseSim({"--baud", "4801"}), EUsage);
+  EXPECT_THROW(ParseSim({"--baud=0"}), EUsage);
+}
+
+TEST(SimOptions, BaudPacesOnlyWhenGiven) {
+  EXPECT_EQ(ParseSim({}).baud, 0);
+  EXPECT_EQ(ParseSim({"--baud=115200"}).baud, 115200);
+  EXPECT_EQ(ParseSim({"--baud", "1200"}).baud, 1200);
+  EXPECT_TRUE(ParseSim({"--short-reply"}).shortReply);
+  EXPECT_FALSE(ParseSim({}).shortReply);
 }
 
 TEST(Datagrams, RequestHasTheRelaysLayout) {

@@ -1,0 +1,350 @@
+// The event-driven scheduler on a virtual clock: time moves only when the
+// scheduler waits, to the earliest of its deadline and the next thing the
+// test's device does, so every gap between sends is exact and no test
+// waits for real time.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "Pump.h"
+#include "RelayTestSupport.h"
+#include "relay/DeviceTable.h"
+#include "relay/EventScheduler.h"
+#include "relay/MultiCommThread.h"
+#include "relay/SchedulerSignal.h"
+#include "serial/LineSpeed.h"
+
+using namespace tarvix;
+using namespace std::chrono_literals;
+using tarvix::test::TRecordingView;
+using TimePoint = TSchedulerClock::TimePoint;
+
+namespace {
+
+class TVirtualClock {
+ public:
+  TimePoint Now() {
+    std::lock_guard lock(mutex_);
+    return now_;
+  }
+
+  // The device's doing at t, run on the scheduler's thread when its wait reaches t.
+  void At(TimePoint t, std::function<void()> action) {
+    std::lock_guard lock(mutex_);
+    actions_.emplace(t, std::move(action));
+  }
+
+  // The longest wait the scheduler asked for, measured from the time it asked.
+  std::chrono::nanoseconds LongestWait() {
+    std::lock_guard lock(mutex_);
+    return longest_;
+  }
+
+  bool WaitUntil(TimePoint deadline) {
+    {
+      std::lock_guard lock(mutex_);
+      longest_ = std::max(longest_, deadline - now_);
+    }
+    for (;;) {
+      if (SchedulerSignal.WaitUntil(std::chrono::steady_clock::now())) return true;
+      std::function<void()> action;
+      {
+        std::lock_guard lock(mutex_);
+        if (!actions_.empty() && actions_.begin()->first <= deadline) {
+          now_ = std::max(now_, actions_.begin()->first);
+          action = std::move(actions_.begin()->second);
+          actions_.erase(actions_.begin());
+        }
+      }
+      if (action) {
+        action();
+        continue;
+      }
+      // Nothing due before the deadline: a moment for the test's own
+      // thread to act, then the time jumps.
+      if (SchedulerSignal.WaitUntil(std::chrono::steady_clock::now() + 200us)) return true;
+      std::lock_guard lock(mutex_);
+      now_ = std::max(now_, deadline);
+      return false;
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  TimePoint now_{std::chrono::hours(1)};                     // guarded by mutex_
+  std::multimap<TimePoint, std::function<void()>> actions_;  // guarded by mutex_
+  std::chrono::nanoseconds longest_{0};                      // guarded by mutex_
+};
+
+struct TSend {
+  std::string Frame;
+  TimePoint At;
+};
+
+class EventScheduler : public ::testing::Test {
+ protected:
+  EventScheduler() {
+    queues = std::make_unique<TDeviceQueues>();
+    DeviceQueues = queues.get();
+    LogMemo = &view;
+    CommPort = nullptr;
+    BusIdle = true;
+  }
+  ~EventScheduler() override {
+    Stop();
+    DeviceQueues = nullptr;
+    LogMemo = nullptr;
+  }
+
+  // The device answers each frame this long after it has left the port;
+  // none: it stays silent.
+  std::optional<std::chrono::microseconds> answerAfter = 3ms;
+  std::int32_t turnaround = 0;
+  std::int32_t baud = 4800;
+  std::int32_t resendLimit = -1;
+
+  void Start(std::int32_t timeout = 1000) {
+    ReplyTimeout = timeout;
+    TSchedulerHooks hooks;
+    hooks.ResendLimit = resendLimit;
+    hooks.GaveUp = [this](std::int32_t resends) {
+      view.LogLine(TLogLevel::Warning, "gave up " + std::to_string(resends));
+    };
+    hooks.Sent = [this] {
+      const TimePoint now = clock.Now();
+      {
+        std::lock_guard lock(mutex);
+        sends.push_back({TxFrame.Str(), now});
+      }
+      if (onSent) onSent();
+      if (answerAfter) clock.At(now + WireTime(TxFrame.Length(), baud) + *answerAfter, [] { FreeBus(); });
+    };
+    TSchedulerClock virtualClock;
+    virtualClock.Now = [this] { return clock.Now(); };
+    virtualClock.WaitUntil = [this](TimePoint deadline) { return clock.WaitUntil(deadline); };
+    scheduler.emplace(turnaround, baud, std::move(hooks), std::move(virtualClock));
+    scheduler->Start();
+  }
+
+  void Stop() {
+    if (!scheduler) return;
+    scheduler->Terminate();
+    scheduler->WaitFor();
+    scheduler.reset();
+  }
+
+  void Push(std::int32_t queue, std::string_view frame) {
+    while (queues->Count() <= queue) queues->Add();
+    auto m = std::make_unique<TMyMsg>(static_cast<std::int32_t>(frame.size()));
+    m->SetData(frame);
+    m->DeviceIndex = queue;
+    queues->Items(queue).Push(std::move(m));
+    RequestQueued(queue);
+  }
+
+  bool WaitForSends(std::size_t n) {
+    return test::PumpFor([&] {
+      std::lock_guard lock(mutex);
+      return sends.size() >= n;
+    });
+  }
+
+  std::vector<std::string> Frames() {
+    std::lock_guard lock(mutex);
+    std::vector<std::string> frames;
+    for (const TSend& s : sends) frames.push_back(s.Frame);
+    return frames;
+  }
+
+  // Virtual time from the end of send k's frame on the wire to send k+1.
+  std::chrono::microseconds GapAfter(std::size_t k) {
+    std::lock_guard lock(mutex);
+    const TSend& a = sends.at(k);
+    return std::chrono::duration_cast<std::chrono::microseconds>(sends.at(k + 1).At - a.At) -
+           WireTime(a.Frame.size(), baud);
+  }
+
+  TRecordingView view;
+  std::unique_ptr<TDeviceQueues> queues;
+  TVirtualClock clock;
+  std::optional<TEventScheduler> scheduler;
+  std::mutex mutex;
+  std::vector<TSend> sends;  // guarded by mutex
+  std::function<void()> onSent;
+};
+
+TEST_F(EventScheduler, VisitsQueuesInTurnOneRequestEachAndANewEndpointJoinsAtTheEnd) {
+  for (const char* f : {"A1", "A2", "A3"}) Push(0, f);
+  for (const char* f : {"B1", "B2"}) Push(1, f);
+  for (const char* f : {"C1", "C2"}) Push(2, f);
+  // While A1 is on the bus a fourth endpoint sends its first request.
+  onSent = [this] {
+    if (TxFrame.Str() == "A1") Push(3, "D1");
+  };
+  Start();
+  ASSERT_TRUE(WaitForSends(8));
+  Stop();
+  EXPECT_EQ(Frames(), (std::vector<std::string>{"A1", "B1", "C1", "D1", "A2", "B2", "C2", "A3"}));
+  EXPECT_TRUE(view.Log().empty()) << "no time-out";
+}
+
+class EventSchedulerTurnaround : public EventScheduler, public ::testing::WithParamInterface<std::int32_t> {};
+
+TEST_P(EventSchedulerTurnaround, NextSendWaitsExactlyTheTurnaroundAfterTheReply) {
+  turnaround = GetParam();
+  Push(0, "\x16\x02\x04\x00\x05");
+  Push(1, "\x16\x02\x04\x00\x06");
+  Push(0, "\x16\x02\x04\x00\x07");
+  Start();
+  ASSERT_TRUE(WaitForSends(3));
+  Stop();
+  for (std::size_t k = 0; k < 2; ++k) EXPECT_EQ(GapAfter(k), 3ms + std::chrono::milliseconds(turnaround)) << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(Milliseconds, EventSchedulerTurnaround, ::testing::Values(0, 7, 1000));
+
+// (baud, time-out, turnaround): the resend comes the time-out after the
+// frame has left the port, and the turnaround after that.
+class EventSchedulerTimeout
+    : public EventScheduler,
+      public ::testing::WithParamInterface<std::tuple<std::int32_t, std::int32_t, std::int32_t>> {};
+
+TEST_P(EventSchedulerTimeout, SilentDeviceGetsAResendAfterEachRealTimeout) {
+  std::int32_t timeout = 0;
+  std::tie(baud, timeout, turnaround) = GetParam();
+  answerAfter.reset();
+  Push(0, std::string("\x16\x16\x02\x07\x00\x05\x11\x22\x33", 9));
+  Start(timeout);
+  ASSERT_TRUE(WaitForSends(4));
+  Stop();
+  for (std::size_t k = 0; k < 3; ++k)
+    EXPECT_EQ(GapAfter(k), std::chrono::milliseconds(timeout) + std::chrono::milliseconds(turnaround)) << k;
+  const auto log = view.Log();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log[0], "*09 16 16 02 07 00 05 11 22 33 ");
+  EXPECT_FALSE(BusIdle);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, EventSchedulerTimeout,
+                         ::testing::Values(std::tuple{4800, 200, 0}, std::tuple{4800, 1000, 20},
+                                           std::tuple{115200, 50, 5}, std::tuple{1200, 0, 0}));
+
+TEST_F(EventScheduler, ResendLimitGivesUpAndTheNextRequestWaitsTheTurnaround) {
+  answerAfter.reset();
+  resendLimit = 2;
+  turnaround = 10;
+  Push(0, "\x16\x02\x03\x01");
+  Push(1, "\x16\x02\x03\x02");
+  Start(100);
+  ASSERT_TRUE(WaitForSends(4));
+  Stop();
+  EXPECT_EQ(Frames(),
+            (std::vector<std::string>{"\x16\x02\x03\x01", "\x16\x02\x03\x01", "\x16\x02\x03\x01", "\x16\x02\x03\x02"}));
+  // Two resends, each 100 ms + 10 ms after the last; the give-up at the
+  // third time-out, the next request 10 ms after it.
+  for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(GapAfter(k), 110ms) << k;
+  const auto log = view.Log();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log[0], "*04 16 02 03 01 ");
+  EXPECT_EQ(log[1], "*04 16 02 03 01 ");
+  EXPECT_EQ(log[2], "gave up 2");
+}
+
+TEST_F(EventScheduler, StoploopEndsTheResendingAndTheNextRequestGoesOut) {
+  answerAfter.reset();
+  Push(0, "\x16\x02\x03\x01");
+  Push(0, "\x16\x02\x03\x02");
+  Start(10000);
+  ASSERT_TRUE(WaitForSends(1));
+  FreeBus();
+  ASSERT_TRUE(WaitForSends(2));
+  Stop();
+  EXPECT_EQ(Frames().back(), "\x16\x02\x03\x02");
+  EXPECT_TRUE(view.Log().empty()) << "nothing was resent";
+  EXPECT_EQ(queues->Items(0).Count(), 0);
+}
+
+TEST_F(EventScheduler, EmptyFrameSetsActiveDeviceAndLeavesTheBusIdleWithoutTurnaround) {
+  turnaround = 500;
+  Push(1, "");
+  Push(2, "\x16\x02\x03\x02");
+  Start();
+  ASSERT_TRUE(WaitForSends(1));
+  Stop();
+  EXPECT_EQ(ActiveDevice.load(), 2);
+  EXPECT_EQ(Frames(), std::vector<std::string>{"\x16\x02\x03\x02"});
+}
+
+TEST_F(EventScheduler, DeviceBackSendsTheFrameAgainAtOnceWithoutATimeoutLine) {
+  answerAfter.reset();
+  Push(0, "\x16\x02\x03\x01");
+  Start(10000);
+  ASSERT_TRUE(WaitForSends(1));
+  scheduler->ResendSoon();
+  SchedulerSignal.Notify();
+  ASSERT_TRUE(WaitForSends(2));
+  Stop();
+  EXPECT_LT(GapAfter(0), 10000ms);
+  EXPECT_TRUE(view.Log().empty());
+}
+
+// Idle, the scheduler still wakes at least once a second and marks its
+// progress, so a watchdog tells an idle scheduler from a stuck one.
+TEST_F(EventScheduler, IdleItWakesAtMostASecondApartAndMarksItsProgress) {
+  Start();
+  const auto first = std::chrono::steady_clock::now();
+  ASSERT_TRUE(test::PumpFor([&] { return scheduler->LastPass() > first; }));
+  Stop();
+  EXPECT_EQ(clock.LongestWait(), std::chrono::nanoseconds(TEventScheduler::kIdleWake));
+  EXPECT_TRUE(Frames().empty());
+}
+
+// On the real clock: a queued request and the stop each end the idle wait
+// at once, not at the next wake.
+TEST(EventSchedulerRealClock, ARequestAndTheStopEachWakeItAtOnce) {
+  TRecordingView view;
+  TDeviceQueues queues;
+  queues.Add();
+  DeviceQueues = &queues;
+  LogMemo = &view;
+  BusIdle = true;
+  ReplyTimeout = 10000;
+  std::atomic<int> sent{0};
+  TSchedulerHooks hooks;
+  hooks.Sent = [&] { ++sent; };
+  TEventScheduler scheduler(0, 4800, std::move(hooks));
+  scheduler.Start();
+  std::this_thread::sleep_for(20ms);  // asleep in its idle wait
+  const auto queued = std::chrono::steady_clock::now();
+  auto m = std::make_unique<TMyMsg>(4);
+  m->SetData("\x16\x02\x03\x01");
+  queues.Items(0).Push(std::move(m));
+  RequestQueued(0);
+  ASSERT_TRUE(test::PumpFor([&] { return sent.load() == 1; }));
+  EXPECT_LT(std::chrono::steady_clock::now() - queued, 500ms);
+  const auto stopping = std::chrono::steady_clock::now();
+  scheduler.Terminate();
+  scheduler.WaitFor();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 500ms);
+  DeviceQueues = nullptr;
+  LogMemo = nullptr;
+}
+
+TEST(SchedulerSignal, TakesMarkedQueuesInVisitingOrderFromTheNextOne) {
+  TSchedulerSignal signal;
+  for (const std::int32_t q : {3, 70, 65535}) signal.MarkQueue(q);
+  EXPECT_EQ(signal.TakeMarked(4, 65536), 70);
+  EXPECT_EQ(signal.TakeMarked(71, 65536), 65535);
+  EXPECT_EQ(signal.TakeMarked(0, 65536), 3);
+  EXPECT_EQ(signal.TakeMarked(0, 65536), -1);
+  signal.MarkQueue(5);
+  EXPECT_EQ(signal.TakeMarked(5, 5), -1) << "past the queues there are";
+  EXPECT_EQ(signal.TakeMarked(9, 6), 5) << "wraps round";
+}
+
+}  // namespace
