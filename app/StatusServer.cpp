@@ -1,12 +1,12 @@
 #include "app/StatusServer.h"
 
 #include <arpa/inet.h>
-#include <microhttpd.h>
 #include <netinet/in.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "app/HttpLibrary.h"
 #include "app/StatusHealth.h"
 #include "app/StatusJson.h"
 #include "app/StatusMetrics.h"
@@ -18,14 +18,15 @@ namespace tarvix {
 namespace {
 
 MHD_Result Reply(MHD_Connection* connection, const TStatusServer::TAnswer& answer) {
-  MHD_Response* response =
-      MHD_create_response_from_buffer(answer.Body.size(), const_cast<char*>(answer.Body.data()), MHD_RESPMEM_MUST_COPY);
+  const THttpLibrary& http = THttpLibrary::Get();
+  MHD_Response* response = http.CreateResponseFromBuffer(answer.Body.size(), const_cast<char*>(answer.Body.data()),
+                                                         MHD_RESPMEM_MUST_COPY);
   if (!response) return MHD_NO;
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.ContentType);
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-  if (answer.Status == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
-  const MHD_Result result = MHD_queue_response(connection, answer.Status, response);
-  MHD_destroy_response(response);
+  http.AddResponseHeader(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.ContentType);
+  http.AddResponseHeader(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  if (answer.Status == MHD_HTTP_METHOD_NOT_ALLOWED) http.AddResponseHeader(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+  const MHD_Result result = http.QueueResponse(connection, answer.Status, response);
+  http.DestroyResponse(response);
   return result;
 }
 
@@ -91,8 +92,9 @@ void TStatusServer::Start(const std::string& ip, std::uint16_t port) {
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   if (inet_pton(AF_INET, ip.c_str(), &address.sin_addr) != 1) throw Exception("Invalid status address " + ip);
+  const THttpLibrary& http = THttpLibrary::Get();
   errno = 0;
-  daemon_ = MHD_start_daemon(MHD_USE_POLL_INTERNAL_THREAD, port, nullptr, nullptr, &OnRequest,
+  daemon_ = http.StartDaemon(MHD_USE_POLL_INTERNAL_THREAD, port, nullptr, nullptr, &OnRequest,
                              this, MHD_OPTION_SOCK_ADDR, &address,
                              MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
                              kIdleTimeoutS, MHD_OPTION_END);
@@ -105,13 +107,13 @@ void TStatusServer::Start(const std::string& ip, std::uint16_t port) {
 
 void TStatusServer::Stop() noexcept {
   if (!daemon_) return;
-  MHD_stop_daemon(daemon_);
+  THttpLibrary::Get().StopDaemon(daemon_);
   daemon_ = nullptr;
 }
 
 std::uint16_t TStatusServer::Port() const noexcept {
   if (!daemon_) return 0;
-  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
+  const MHD_DaemonInfo* info = THttpLibrary::Get().GetDaemonInfo(daemon_, MHD_DAEMON_INFO_BIND_PORT);
   return info ? info->port : 0;
 }
 

@@ -122,8 +122,10 @@ adapters. It also holds the request client tarvix-send and the bus
 simulator tarvix-bus-sim, which plays devices on a pseudo-terminal.")
 # The maintainer scripts make the service's user (with adduser); the
 # settings files are the operator's and survive upgrades. The libraries
-# found by dpkg-shlibdeps are added to this.
-set(CPACK_DEBIAN_RELAY_PACKAGE_DEPENDS "adduser")
+# found by dpkg-shlibdeps are added to this; the status server's HTTP
+# library is loaded when --status asks for it, not linked, so it is named here.
+set(TARVIX_HTTP_LIBRARY_PACKAGE "libmicrohttpd12 (>= 0.9.50)")
+set(CPACK_DEBIAN_RELAY_PACKAGE_DEPENDS "adduser, ${TARVIX_HTTP_LIBRARY_PACKAGE}")
 set(CPACK_DEBIAN_RELAY_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
@@ -147,6 +149,6 @@ ends the resending of a request. Without a display it runs headless.")
 # time are named here. The window program runs on its own, so the service
 # and the tools are only recommended: who wants the window alone can leave
 # out the system user and the service (--no-install-recommends).
-set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS "qt6-qpa-plugins")
+set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS "qt6-qpa-plugins, ${TARVIX_HTTP_LIBRARY_PACKAGE}")
 set(CPACK_DEBIAN_GUI_PACKAGE_RECOMMENDS "tarvix-relay (= ${PROJECT_VERSION})")
 include(CPack)

@@ -110,7 +110,7 @@ elif grep -qi 'qt' <<<"$depends"; then
 elif ! grep -qE '(^|, )libmicrohttpd12( |,|$)' <<<"$depends"; then
   fail "tarvix-relay's Depends lacks the status server's HTTP library libmicrohttpd12: '$depends'"
 else
-  pass "tarvix-relay depends on its binaries' libraries (libmicrohttpd12 among them) and on nothing of Qt"
+  pass "tarvix-relay depends on its binaries' libraries, on the status server's libmicrohttpd12 and on nothing of Qt"
 fi
 gui_depends=$(dpkg-deb -f "$gui_deb" Depends)
 gui_version=$(dpkg-deb -f "$gui_deb" Version)
