@@ -139,6 +139,23 @@ void StartRelay(const TArgs& args, const std::string& output, pid_t& relay) {
   std::this_thread::sleep_for(1s);
 }
 
+// The rows under a growth row: the anonymous part of the growth, and what
+// the load sent and lost; log, when given, is what the relay's log counted.
+void LoadRows(const TResidentParts& before, const TResidentParts& after, const TSilentLoadResult& load,
+              const std::string& pacing, const TLogCounts* log, bool met) {
+  Row("  of which anonymous, MiB", Fixed(MiB(after.Anonymous - before.Anonymous), 2),
+      "before " + Fixed(MiB(before.Anonymous), 2), "-", "-", "-");
+  Row("  load: sent / not sent / socket drops / unread at the end / bus bytes read",
+      std::to_string(load.Sent) + " / " + std::to_string(load.NotSent) + " / " + std::to_string(load.Drops) + " / " +
+          std::to_string(load.Unread) + " / " + std::to_string(load.BusBytes),
+      "intake " + Fixed(load.Seconds > 0 ? static_cast<double>(load.Sent) / load.Seconds : 0, 0) +
+          " requests/s (paced by its socket" + pacing + ")" + (load.TimedOut ? ", time limit reached" : "") +
+          (log ? ", its log: " + std::to_string(log->Intake) + " intake lines, " + std::to_string(log->Dropped) +
+                     " lines dropped"
+               : ""),
+      "-", "no loss", Met(met));
+}
+
 // The program started afresh (relay is set to it), the device silent, one
 // endpoint sending: its queue fills to the limit and every later request is
 // refused. The resident size before and after; the load paced by the
@@ -162,16 +179,7 @@ bool OneEndpointGrowth(const TArgs& args, TPseudoTerminal& bus, pid_t& relay) {
       load.Sent > 0 ? Fixed(static_cast<double>(growth) / static_cast<double>(load.Sent), 1) + " B/request" : "-",
       "< " + Fixed(kOneEndpointGrowthGoalMiB, 0) + " MiB",
       load.Lossless() ? Met(MiB(growth) < kOneEndpointGrowthGoalMiB) : std::string("not measured: the load lost requests"));
-  Row("  of which anonymous, MiB", Fixed(MiB(after.Anonymous - before.Anonymous), 2),
-      "before " + Fixed(MiB(before.Anonymous), 2), "-", "-", "-");
-  Row("  load: sent / not sent / socket drops / unread at the end / bus bytes read",
-      std::to_string(load.Sent) + " / " + std::to_string(load.NotSent) + " / " + std::to_string(load.Drops) + " / " +
-          std::to_string(load.Unread) + " / " + std::to_string(load.BusBytes),
-      "intake " + Fixed(load.Seconds > 0 ? static_cast<double>(load.Sent) / load.Seconds : 0, 0) +
-          " requests/s (paced by its socket, 100 per turn)" + (load.TimedOut ? ", time limit reached" : "") +
-          (args.RelayLog.empty() ? "" : ", its log: " + std::to_string(log.Intake) + " intake lines, " +
-                                            std::to_string(log.Dropped) + " lines dropped"),
-      "-", "no loss", Met(load.Lossless()));
+  LoadRows(before, after, load, ", 100 per turn", args.RelayLog.empty() ? nullptr : &log, load.Lossless());
   return load.Lossless();
 }
 
@@ -326,17 +334,8 @@ int main(int argc, char** argv) {
         Fixed(MiB(growth), 2), "before " + Fixed(MiB(rssBefore.Total), 2) + ", after " + Fixed(MiB(rssAfter.Total), 2),
         perRequest, "< " + Fixed(kGrowthGoalMiB, 0) + " MiB",
         load.Lossless() ? Met(MiB(growth) < kGrowthGoalMiB) : std::string("not measured: the load lost requests"));
-    Row("  of which anonymous, MiB", Fixed(MiB(rssAfter.Anonymous - rssBefore.Anonymous), 2),
-        "before " + Fixed(MiB(rssBefore.Anonymous), 2), "-", "-", "-");
-    Row("  load: sent / not sent / socket drops / unread at the end / bus bytes read",
-        std::to_string(load.Sent) + " / " + std::to_string(load.NotSent) + " / " + std::to_string(load.Drops) + " / " +
-            std::to_string(load.Unread) + " / " + std::to_string(load.BusBytes),
-        "intake " + Fixed(load.Seconds > 0 ? static_cast<double>(load.Sent) / load.Seconds : 0, 0) +
-            " requests/s (paced by its socket)" + (load.TimedOut ? ", time limit reached" : "") +
-            (logged ? ", its log: " + std::to_string(logAdded.Intake) + " intake lines, " +
-                          std::to_string(logAdded.Dropped) + " lines dropped"
-                    : ""),
-        "-", "no loss", Met(load.Lossless() && intake != TIntakeCheck::Lost));
+    LoadRows(rssBefore, rssAfter, load, "", logged ? &logAdded : nullptr,
+             load.Lossless() && intake != TIntakeCheck::Lost);
     if (!load.Lossless() || intake == TIntakeCheck::Lost) status = 1;
 
     if (args.OneEndpointRequests > 0) {
