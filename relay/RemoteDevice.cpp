@@ -40,9 +40,11 @@ void TRemoteDevice::UpdateClient(std::string_view address) {
 }
 
 void TRemoteDevice::UpdateServer() {
-  Server->SetActive(false);
+  // The default port only reaches bindings added later, so an active server
+  // is left listening: closing it would rebind the same address and drop
+  // what already waits in its socket (the first requests after start).
   Server->SetDefaultPort(LocalPort);
-  Server->SetActive(true);
+  if (!Server->Active()) Server->SetActive(true);
 }
 
 void TRemoteDevice::SendReply(std::string_view Frame) {

@@ -40,8 +40,9 @@ class TRemoteDevice {
   // Throws what the client raises.
   void UpdateClient(std::string_view address = {});
 
-  // Reopens Server with LocalPort as its default port for bindings added
-  // later; the listening binding keeps its port. Server must be set. Throws
+  // Makes LocalPort Server's default port for bindings added later and
+  // activates Server if it is not active; an active server keeps listening,
+  // so nothing waiting in its socket is lost. Server must be set. Throws
   // what the server raises.
   void UpdateServer();
 

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <optional>
 #include <string>
 
+#include "Pump.h"
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
 #include "relay/DeviceId.h"
@@ -179,13 +181,20 @@ TEST_F(SendReplyTest, EachReplyGoesWhereUpdateClientAimedIt) {
   EXPECT_EQ(datagram->substr(13), "x");
 }
 
-TEST(UpdateServerTest, RestartSetsDefaultPortAndKeepsTheListeningBinding) {
+// A restart at start-up must not lose the requests that came while the
+// relay was still setting up: more than one listener batch waits unread.
+TEST(UpdateServerTest, RestartSetsDefaultPortAndLosesNothingThatWaits) {
   TNetUDPServer server;
   TNetSocketHandle& binding = server.Bindings().Add();
   binding.IP = "127.0.0.1";
+  std::atomic<int> delivered{0};
+  server.OnUDPRead = [&](TNetUDPServer&, TMemoryStream&, TNetSocketHandle&) { ++delivered; };
   server.SetActive(true);
   const std::int32_t listening = binding.Port;
   ASSERT_NE(listening, 0);
+  constexpr int kWaiting = 100;
+  TUdpEndpoint peer;
+  for (int i = 0; i < kWaiting; ++i) ASSERT_TRUE(peer.TrySendTo(static_cast<std::uint16_t>(listening), "x"));
 
   TRemoteDevice remote;
   remote.Server = &server;
@@ -194,6 +203,12 @@ TEST(UpdateServerTest, RestartSetsDefaultPortAndKeepsTheListeningBinding) {
   EXPECT_TRUE(server.Active());
   EXPECT_EQ(server.DefaultPort(), 3777);
   EXPECT_EQ(binding.Port, listening);
+  EXPECT_TRUE(test::PumpFor([&] { return delivered.load() == kWaiting; }, std::chrono::seconds(2)))
+      << delivered.load() << " of " << kWaiting << " delivered";
+
+  server.SetActive(false);
+  remote.UpdateServer();  // an inactive server is activated
+  EXPECT_TRUE(server.Active());
   server.SetActive(false);
 }
 
