@@ -10,6 +10,8 @@ namespace tarvix {
 
 namespace {
 
+constexpr std::string_view kErrorPrefix = "error: ";
+
 bool Unset(const char* name) {
   const char* value = std::getenv(name);
   return value == nullptr || *value == '\0';
@@ -116,7 +118,17 @@ void TConsoleFace::LogLine(TLogLevel level, std::string_view line) {
   AppendEscaped(line_, line, error);
   line_.push_back('\n');
   (void)out_.Write(line_);
-  if (error && !journal_) (void)err_.Write(std::string_view(line_).substr(textStart));
+  if (error && !journal_) {
+    // Every error line on standard error says it is one, whoever wrote it.
+    std::string_view text = std::string_view(line_).substr(textStart);
+    if (text.substr(0, kErrorPrefix.size()) == kErrorPrefix) {
+      (void)err_.Write(text);
+    } else {
+      errLine_.assign(kErrorPrefix);
+      errLine_.append(text);
+      (void)err_.Write(errLine_);
+    }
+  }
 }
 
 }  // namespace tarvix

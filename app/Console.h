@@ -50,6 +50,7 @@ class TConsoleFace final : public IRelayObserver {
 
   const bool journal_;
   std::string line_;  // reused for each line
+  std::string errLine_;  // reused for error lines that need their "error: "
   // The seconds part of the timestamp changes once a second: it is kept and
   // only the milliseconds are formatted per line.
   std::time_t stampSecond_ = -1;

@@ -100,6 +100,7 @@ std::string StatusJson(const TStatusSnapshot& s) {
     });
     w.Key("bus").Object([&](TWriter& o) {
       o.Key("idle").Bool(s.BusIdle);
+      o.Key("waiting_for_port").Bool(s.WaitingForPort);
       if (s.BusIP) {
         o.Key("endpoint").Object([&](TWriter& e) {
           e.Key("ip").Str(*s.BusIP);
@@ -119,6 +120,10 @@ std::string StatusJson(const TStatusSnapshot& s) {
     w.Key("refused").Object([&](TWriter& o) {
       for (std::size_t k = 0; k < s.Refused.size(); ++k) o.Key(kRefusalNames[k]).Num(s.Refused[k]);
     });
+    w.Key("replies_not_sent").Object([&](TWriter& o) {
+      for (std::size_t k = 0; k < s.RepliesNotSent.size(); ++k) o.Key(kReplyFailureNames[k]).Num(s.RepliesNotSent[k]);
+    });
+    w.Key("stray_replies").Num(s.StrayReplies);
     w.Key("endpoints");
     out += "[";
     for (std::size_t i = 0; i < s.Endpoints.size(); ++i) {

@@ -93,6 +93,10 @@ void TStatusKeeper::DeviceLost() {
   changed_ = true;
 }
 
+void TStatusKeeper::ReplyNotSent(TReplyFailure /*reason*/, std::uint64_t /*total*/) { changed_ = true; }
+
+void TStatusKeeper::StrayReply(std::uint64_t /*total*/) { changed_ = true; }
+
 TStatusKeeper::TStats& TStatusKeeper::At(std::int32_t index) {
   const auto i = static_cast<std::size_t>(std::max(index, 0));
   if (i >= stats_.size()) stats_.resize(i + 1);
@@ -166,6 +170,7 @@ std::shared_ptr<TStatusSnapshot> TStatusKeeper::Take(TRelayHost& host, const std
   s->UdpBound = host.UDPS.Active();
 
   s->BusIdle = BusIdle.load();
+  s->WaitingForPort = PortAway.load();
   if (!s->BusIdle && awaiting_) {
     if (relay.Devices && awaited_ < relay.Devices->Count()) {
       const TDeviceEntry& entry = relay.Devices->Items(awaited_);
@@ -179,6 +184,9 @@ std::shared_ptr<TStatusSnapshot> TStatusKeeper::Take(TRelayHost& host, const std
 
   s->Counters = {relay.TxSentCount, relay.RxRecCount, relay.PortRecCount, relay.PortTxCount};
   for (std::size_t k = 0; k < kRefusalKinds; ++k) s->Refused[k] = relay.RefusedCount(static_cast<TRefusal>(k));
+  for (std::size_t k = 0; k < kReplyFailureKinds; ++k)
+    s->RepliesNotSent[k] = relay.ReplyFailureCount(static_cast<TReplyFailure>(k));
+  s->StrayReplies = relay.StrayReplyCount();
   s->ResendsTotal = resendsTotal_;
   s->QueuedTotal = relay.Queues ? relay.Queues->Pending() : 0;
   FillEndpoints(host, *s);

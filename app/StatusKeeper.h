@@ -45,6 +45,8 @@ class TStatusKeeper final : public IRelayObserver {
   void RequestSending(std::int32_t index, bool resend) override;
   void ReplyDispatched(std::int32_t index) override;
   void DeviceLost() override;
+  void ReplyNotSent(TReplyFailure reason, std::uint64_t total) override;
+  void StrayReply(std::uint64_t total) override;
 
   // Whether anything changed since the last Take.
   bool Changed() const noexcept { return changed_; }

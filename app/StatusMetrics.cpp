@@ -60,9 +60,19 @@ std::string StatusMetrics(const TStatusSnapshot& s) {
   for (std::size_t k = 0; k < s.Refused.size(); ++k)
     Sample(out, std::string("tarvix_refused_total{reason=\"") + kRefusalNames[k] + "\"}", std::to_string(s.Refused[k]));
 
+  Family(out, "tarvix_replies_not_sent_total", "counter", "Replies received from the bus that could not be sent to their client, by reason.");
+  for (std::size_t k = 0; k < s.RepliesNotSent.size(); ++k)
+    Sample(out, std::string("tarvix_replies_not_sent_total{reason=\"") + kReplyFailureNames[k] + "\"}",
+           std::to_string(s.RepliesNotSent[k]));
+  Counter(out, "tarvix_stray_replies_total", "Frames from the bus that no request on the wire owned, dropped.",
+          s.StrayReplies);
+
   Gauge(out, "tarvix_queued_requests", "Requests waiting in the endpoint queues.", s.QueuedTotal);
   Gauge(out, "tarvix_endpoints", "Endpoints in the device table.", s.EndpointsTotal);
-  Gauge(out, "tarvix_bus_busy", "1 while a reply is awaited on the bus.", s.BusIdle ? 0 : 1);
+  Gauge(out, "tarvix_bus_busy", "1 while a request holds the bus (its reply awaited, or the port awaited).",
+        s.BusIdle ? 0 : 1);
+  Gauge(out, "tarvix_bus_waiting_for_port", "1 while the bus waits for the serial port to come back.",
+        s.WaitingForPort ? 1 : 0);
   Gauge(out, "tarvix_serial_open", "1 while the serial port is open.", s.Serial == TSerialState::Open ? 1 : 0);
   Counter(out, "tarvix_serial_losses_total", "Times the serial device was lost.", s.SerialLosses);
 

@@ -68,7 +68,8 @@ function show(s) {
   text("serial-baud", s.serial.baud);
   text("serial-losses", s.serial.losses);
   text("listen", s.listen);
-  text("bus-state", s.bus.idle ? "idle" : "awaiting a reply" + (s.bus.resends ? ", " + s.bus.resends + " resends" : ""));
+  text("bus-state", s.bus.waiting_for_port ? "waiting for the port" : s.bus.idle ? "idle" :
+       "awaiting a reply" + (s.bus.resends ? ", " + s.bus.resends + " resends" : ""));
   text("bus-endpoint", s.bus.endpoint ? s.bus.endpoint.ip + " " + s.bus.endpoint.port : "-");
   text("bus-frame", s.bus.frame || "-");
   text("bus-busy", s.bus.idle ? "-" : s.bus.busy_ms.toFixed(0) + " ms");

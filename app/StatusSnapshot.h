@@ -22,8 +22,12 @@ namespace tarvix {
 inline constexpr std::array<double, 9> kReplyBuckets{0.01, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10};
 
 // The names of TRefusal's reasons in the JSON and the metrics, in its order.
-inline constexpr std::array<const char*, kRefusalKinds> kRefusalNames{"allow", "queue_full", "table_full",
-                                                                      "too_old", "given_up"};
+inline constexpr std::array<const char*, kRefusalKinds> kRefusalNames{"allow",   "queue_full", "table_full",
+                                                                      "too_old", "given_up",   "empty_frame"};
+
+// The names of TReplyFailure's reasons, in its order.
+inline constexpr std::array<const char*, kReplyFailureKinds> kReplyFailureNames{"host_not_found", "invalid_address",
+                                                                                "socket_error"};
 
 // The serial port as the status shows it: open, lost (retried each second)
 // or closed.
@@ -60,6 +64,8 @@ struct TStatusSnapshot {
   bool UdpBound = false;
 
   bool BusIdle = true;
+  // The serial port is away (failing, lost or closed): the bus waits for it.
+  bool WaitingForPort = false;
   // The endpoint whose reply is awaited, while the bus is busy.
   std::optional<std::string> BusIP;
   std::uint16_t BusPort = 0;
@@ -71,6 +77,9 @@ struct TStatusSnapshot {
   std::array<std::int32_t, 4> Counters{};
   // In TRefusal's order.
   std::array<std::uint64_t, kRefusalKinds> Refused{};
+  // In TReplyFailure's order.
+  std::array<std::uint64_t, kReplyFailureKinds> RepliesNotSent{};
+  std::uint64_t StrayReplies = 0;
   std::uint64_t ResendsTotal = 0;
   std::int64_t QueuedTotal = 0;
 

@@ -112,6 +112,7 @@ TIntakeTimes TimeIntake(bool allow, int requests) {
       const std::unique_ptr<TMyMsg> m = relay.Queues->Items(k).Pop();
       if (!m) break;
       PutRequestOnBus(m->View(), m->DeviceIndex, m->Reply);
+      FrameWritten();
       for (std::size_t b = 0; b + 1 < kReply.size(); ++b) relay.ReceiveByte(static_cast<std::uint8_t>(kReply[b]));
       const double cpu0 = ThreadCpuMicros();
       const auto t0 = Clock::now();

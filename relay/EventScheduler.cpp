@@ -11,11 +11,24 @@
 
 namespace tarvix {
 
+namespace {
+
+TSchedulerHooks WithBaud(TSchedulerHooks hooks, std::int32_t baud) {
+  hooks.Baud = baud;
+  return hooks;
+}
+
+}  // namespace
+
 TEventScheduler::TEventScheduler(std::int32_t turnaround, std::int32_t baud, TSchedulerHooks hooks,
                                  TSchedulerClock clock)
-    : TCommThread({}, std::move(hooks)), turnaround_(turnaround), baud_(baud), clock_(std::move(clock)) {
+    : TCommThread({}, WithBaud(std::move(hooks), baud)),
+      turnaround_(turnaround),
+      baud_(baud),
+      clock_(std::move(clock)) {
   if (!clock_.Now) clock_.Now = [] { return std::chrono::steady_clock::now(); };
   if (!clock_.WaitUntil) clock_.WaitUntil = [](TimePoint deadline) { return SchedulerSignal.WaitUntil(deadline); };
+  now_ = clock_.Now;
 }
 
 TEventScheduler::~TEventScheduler() {
@@ -32,9 +45,9 @@ void TEventScheduler::Wait(TimePoint deadline, TimePoint now) {
   clock_.WaitUntil(std::min<TimePoint>(deadline, now + kIdleWake));
 }
 
-void TEventScheduler::SendNow(bool resend) {
-  Send(resend);
-  leftPort_ = clock_.Now() + WireTime(TxFrame.Length(), baud_);
+void TEventScheduler::SendNow() {
+  resendDue_ = false;
+  if (Send(clock_.Now())) leftPort_ = clock_.Now() + WireTime(TxFrame.Length(), baud_);
 }
 
 bool TEventScheduler::TakeNext() {
@@ -51,13 +64,51 @@ bool TEventScheduler::TakeNext() {
     next_ = j + 1;
     if (!m) continue;
     if (queues->Items(j).Count() != 0) SchedulerSignal.MarkQueue(j);
-    resends_ = 0;
-    resendSoon_.store(false);
     const TimePoint delayEnd = clock_.Now() + std::chrono::milliseconds(std::max(m->Delay, 0));
     for (TimePoint now = clock_.Now(); now < delayEnd && !Terminated(); now = clock_.Now()) Wait(delayEnd, now);
     if (!TxFrame.Empty()) SendNow();
     return true;
   }
+}
+
+void TEventScheduler::WhileBusy(TimePoint now) {
+  if (PortAway.load()) {
+    // Nothing reaches the line: no time-out runs; PortBack wakes the loop.
+    resendDue_ = false;
+    Wait(now + kIdleWake, now);
+    return;
+  }
+  if (resendSoon_.exchange(false) || state_ == TBusState::Held) {
+    // The port came back: the frame may never have reached the device.
+    SendNow();
+    return;
+  }
+  if (resendDue_) {
+    if (now < resendAt_) {
+      Wait(resendAt_, now);
+      return;
+    }
+    LogTimeout();
+    SendNow();
+    if (state_ == TBusState::Awaiting) ++resends_;
+    return;
+  }
+  const TimePoint replyDeadline = leftPort_ + std::chrono::milliseconds(std::max(ReplyTimeout.load(), 0));
+  if (now < replyDeadline) {
+    Wait(replyDeadline, now);
+    return;
+  }
+  if (const auto quiet = ReplyArriving(now)) {
+    // A reply still arriving is not cut.
+    Wait(*quiet, now);
+    return;
+  }
+  if (hooks_.ResendLimit >= 0 && resends_ >= hooks_.ResendLimit) {
+    if (GiveUp(now)) quietUntil_ = now + turnaround_;
+    return;
+  }
+  resendDue_ = true;
+  resendAt_ = now + turnaround_;
 }
 
 void TEventScheduler::Execute() {
@@ -66,57 +117,31 @@ void TEventScheduler::Execute() {
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   // Named, so that top -H and the benchmarks tell its wake-ups apart.
   prctl(PR_SET_NAME, "tx-scheduler", 0UL, 0UL, 0UL);
-  bool busy = false;       // a frame of ours was on the bus at the last pass
-  bool resendDue = false;  // the time-out has passed; the resend waits out the turnaround
-  TimePoint resendAt{};
-  TimePoint quietUntil{};  // no new send before this
   while (!Terminated()) {
     MarkPass();
     const TimePoint now = clock_.Now();
-    if (busy && !BusIdle.load()) {
-      const TimePoint replyDeadline = leftPort_ + std::chrono::milliseconds(std::max(ReplyTimeout.load(), 0));
-      if (resendSoon_.exchange(false)) {
-        // The device came back: the frame may never have reached it.
-        resendDue = false;
-        SendNow(true);
-      } else if (resendDue) {
-        if (now >= resendAt) {
-          resendDue = false;
-          ++resends_;
-          LogTimeout();
-          SendNow(true);
-        } else {
-          Wait(resendAt, now);
-        }
-      } else if (now >= replyDeadline) {
-        if (hooks_.ResendLimit >= 0 && resends_ >= hooks_.ResendLimit) {
-          GiveUp();
-        } else {
-          resendDue = true;
-          resendAt = now + turnaround_;
-        }
-      } else {
-        Wait(replyDeadline, now);
-      }
+    const TBusState before = state_;
+    const TBusState state = Observe(now);
+    if (state == TBusState::Awaiting || state == TBusState::Held) {
+      WhileBusy(now);
       continue;
     }
-    if (busy) {
-      // A reply dispatched, a give-up or "stoploop": the devices get their
-      // turnaround before the next frame.
-      busy = false;
-      resendDue = false;
-      quietUntil = now + turnaround_;
+    if (before == TBusState::Awaiting || before == TBusState::Held) {
+      // A reply dispatched or "stoploop": the devices get their turnaround
+      // before the next frame.
+      resendDue_ = false;
+      quietUntil_ = now + turnaround_;
     }
-    if (now < quietUntil || !BusIdle.load()) {
+    if (state == TBusState::Settling) {
+      Wait(std::max(SettleUntil(), quietUntil_), now);
+      continue;
+    }
+    if (now < quietUntil_ || !BusIdle.load() || PortAway.load()) {
       // Before start-up frees the bus, as with the polling loop, nothing is taken.
-      Wait(now < quietUntil ? quietUntil : now + kIdleWake, now);
+      Wait(now < quietUntil_ ? quietUntil_ : now + kIdleWake, now);
       continue;
     }
-    if (TakeNext()) {
-      busy = !TxFrame.Empty();
-    } else {
-      Wait(now + kIdleWake, now);
-    }
+    if (!TakeNext()) Wait(now + kIdleWake, now);
   }
 }
 

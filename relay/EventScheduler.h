@@ -3,9 +3,11 @@
 // its fixed pauses. It waits on SchedulerSignal (a request queued, the bus
 // freed, the stop) or a deadline; the reply time-out is real time,
 // ReplyTimeout ms from the moment the frame has left the port (its wire
-// time at the line speed after the write); after each reply, give-up and
-// time-out it keeps the line quiet for the turnaround before the next
-// send. Idle, it wakes once a second to mark its progress for the watchdog.
+// time at the line speed after the write), and never while a reply is still
+// arriving; after each reply, give-up and time-out it keeps the line quiet
+// for the turnaround before the next send, and after a troubled request
+// until the line has settled. While the port is away it waits for it.
+// Idle, it wakes once a second to mark its progress for the watchdog.
 //
 // Owned by the relay engine, like TCommThread, whose send step, hooks and
 // life cycle it shares: created suspended, started once the globals are
@@ -51,16 +53,21 @@ class TEventScheduler : public TCommThread {
   // false when no queue holds one.
   bool TakeNext();
   // Sends TxFrame and notes when it will have left the port.
-  void SendNow(bool resend = false);
+  void SendNow();
   // Waits for an event or deadline, at most kIdleWake from now.
   void Wait(TimePoint deadline, TimePoint now);
+  // One pass while a request of ours is on the bus (Awaiting or Held).
+  void WhileBusy(TimePoint now);
 
   const std::chrono::milliseconds turnaround_;
   const std::int32_t baud_;
   TSchedulerClock clock_;
   // The loop's thread only:
-  std::int32_t next_ = 0;  // the queue index to visit next
-  TimePoint leftPort_{};   // when the frame on the bus has left the port
+  std::int32_t next_ = 0;    // the queue index to visit next
+  TimePoint leftPort_{};     // when the frame on the bus has left the port
+  bool resendDue_ = false;   // the time-out has passed; the resend waits out the turnaround
+  TimePoint resendAt_{};
+  TimePoint quietUntil_{};   // no new send before this
 };
 
 }  // namespace tarvix

@@ -2,6 +2,7 @@
 // their log lines, counting and telling the observer.
 #include "relay/Relay.h"
 
+#include <charconv>
 #include <string>
 
 #include "runtime/Checked.h"
@@ -47,8 +48,38 @@ void TRelay::Count(std::int32_t& counter, TCounter which) {
   observer_.CounterChanged(which, counter);
 }
 
+namespace {
+
+std::string RefusalLine(std::size_t kind, std::uint64_t total, std::string_view subject) {
+  const std::string count = std::to_string(total);
+  switch (static_cast<TRefusal>(kind)) {
+    case TRefusal::QueueFull: return "queue full for " + std::string(subject) + ": " + count + " requests refused so far";
+    case TRefusal::TableFull: return "Device table full: " + count + " requests refused so far";
+    default: return "waited past --max-wait for " + std::string(subject) + ": " + count + " requests dropped so far";
+  }
+}
+
+std::string ReplyFailureLine(std::size_t kind, std::uint64_t total, std::string_view subject) {
+  static constexpr const char* kWhat[kReplyFailureKinds] = {"Host not found for ", "Invalid address ",
+                                                            "Socket error for "};
+  return kWhat[kind] + std::string(subject) + ": " + std::to_string(total) + " replies not sent so far";
+}
+
+std::string StrayLine(std::size_t /*kind*/, std::uint64_t total, std::string_view subject) {
+  return "stray reply dropped (" + std::string(subject) + "), no request on the wire: " + std::to_string(total) +
+         " so far";
+}
+
+}  // namespace
+
 TRelay::TRelay(IRelayObserver& observer, const TRelayConfig& config)
-    : observer_(observer), config_(config), refusals_([this](std::string_view line) { Log(TLogLevel::Warning, line); }) {
+    : observer_(observer),
+      config_(config),
+      refusals_(kRefusalKinds, RefusalLine, [this](std::string_view line) { Log(TLogLevel::Warning, line); }),
+      replyFailures_(kReplyFailureKinds, ReplyFailureLine,
+                     [this](std::string_view line) { Log(TLogLevel::Error, line); }),
+      strays_(1, StrayLine, [this](std::string_view line) { Log(TLogLevel::Warning, line); }) {
+  subject_.reserve(300);
   requestsAwaiting_.reserve(kMostAwaiting);
   awaitingByEndpoint_.reserve(kMostAwaiting);
   SetLookup({});
@@ -62,8 +93,20 @@ void TRelay::SetLookup(THostResolver::TLookup lookup, THostResolver::TPost post,
       std::move(lookup), std::move(post), std::move(clock));
 }
 
+std::string_view TRelay::Subject(std::string_view host, std::uint16_t port) {
+  char digits[8];
+  const auto end = std::to_chars(digits, digits + sizeof digits, port).ptr;
+  subject_.assign(host);
+  subject_.push_back(' ');
+  subject_.append(digits, end);
+  return subject_;
+}
+
 void TRelay::Refuse(TRefusal reason, std::uint64_t count, std::string_view host, std::uint16_t port) {
-  observer_.Refused(reason, refusals_.Count(reason, count, host, port));
+  // The allow list, a give-up and an empty frame have lines of their own, or none.
+  const bool withLine = reason == TRefusal::QueueFull || reason == TRefusal::TableFull || reason == TRefusal::TooOld;
+  observer_.Refused(reason,
+                    refusals_.Count(static_cast<std::size_t>(reason), count, Subject(host, port), withLine));
 }
 
 void TRelay::ZeroCounters() { TxSentCount = RxRecCount = PortTxCount = PortRecCount = 0; }

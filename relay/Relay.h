@@ -23,10 +23,10 @@
 #include "net/HostResolver.h"
 #include "relay/DeviceTable.h"
 #include "relay/RelayConfig.h"
-#include "relay/RefusalReports.h"
 #include "relay/RelayObserver.h"
 #include "relay/RemoteDevice.h"
 #include "relay/ReplyAddress.h"
+#include "relay/ThrottledLines.h"
 #include "runtime/MemoryStream.h"
 #include "runtime/ShortString.h"
 
@@ -103,7 +103,18 @@ class TRelay {
   std::uint64_t DroppedCount() const noexcept { return droppedSender_ + droppedReply_; }
 
   // Requests refused for reason so far.
-  std::uint64_t RefusedCount(TRefusal reason) const noexcept { return refusals_.Total(reason); }
+  std::uint64_t RefusedCount(TRefusal reason) const noexcept {
+    return refusals_.Total(static_cast<std::size_t>(reason));
+  }
+  // Received replies not sent for reason so far, and stray replies dropped.
+  std::uint64_t ReplyFailureCount(TReplyFailure reason) const noexcept {
+    return replyFailures_.Total(static_cast<std::size_t>(reason));
+  }
+  std::uint64_t StrayReplyCount() const noexcept { return strays_.Total(0); }
+
+  // The scheduler took a request of the entry at index whose frame was
+  // empty: counts it.
+  void DropEmptyFrame(std::int32_t index);
 
   // Requests waiting for look-ups at most, in all; past it a request naming
   // a host is refused as if its queue were full.
@@ -114,7 +125,9 @@ class TRelay {
   // which shows them.
   void ReceiveBytes(TSioComPort& CP, std::uint16_t Count);
 
-  // Runs one received byte through the receiver.
+  // Runs one received byte through the receiver. A frame that completes
+  // when no request on the wire owned its start is stray: dropped, counted,
+  // and reported at most once a second.
   void ReceiveByte(std::uint8_t b);
 
   // Right after each send of TxFrame, inside the scheduler's hand-off (so
@@ -144,6 +157,12 @@ class TRelay {
   // Counts count more refusals for reason and tells the observer; for the
   // queue, table and wait limits also the log, at most once a second each.
   void Refuse(TRefusal reason, std::uint64_t count = 1, std::string_view host = {}, std::uint16_t port = 0);
+  // A received reply for host and port could not be sent (error, from the
+  // UDP side): counts it by reason, tells the observer, and writes an error
+  // line at most once a second for each reason.
+  void ReplyFailed(std::string_view host, std::uint16_t port, const std::exception& error);
+  // "host port" in subject_, reused so that counting allocates nothing.
+  std::string_view Subject(std::string_view host, std::uint16_t port);
 
   // A request on its way to a queue, and a reply on its way to its client,
   // while a host name is looked up.
@@ -183,7 +202,11 @@ class TRelay {
   const TRelayConfig& config_;
   std::string line_;  // reused for the log lines of each event
   ShortString echo_;  // with LocalEcho: the frame last sent, from its STX on
-  TRefusalReports refusals_;
+  std::string subject_;
+  TThrottledLines refusals_;
+  TThrottledLines replyFailures_;
+  TThrottledLines strays_;
+  bool frameOwned_ = false;  // a request was on the wire when the frame being assembled began
   std::unique_ptr<THostResolver> resolver_;
   // By host name, in the order they came.
   std::unordered_map<std::string, std::deque<TAwaiting>> requestsAwaiting_;

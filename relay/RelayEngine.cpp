@@ -6,7 +6,6 @@
 #include "net/NetUDPServer.h"
 #include "relay/EventScheduler.h"
 #include "relay/Relay.h"
-#include "relay/SchedulerSignal.h"
 #include "serial/SioComPort.h"
 
 namespace tarvix {
@@ -85,16 +84,6 @@ void TRelayEngine::StopServerRetry() {
   serverRetry_.reset();
 }
 
-void TRelayEngine::ResendAfterDeviceBack() {
-  // The device went while a request waited for its reply: the frame may
-  // never have reached it, so it goes out again now rather than after the
-  // next time-out.
-  if (scheduler_ && !BusIdle.load()) {
-    scheduler_->ResendSoon();
-    SchedulerSignal.Notify();
-  }
-}
-
 void TRelayEngine::CreateScheduler(TPause pause, TSchedulerClock clock) {
   // A start-up run again (tests do) replaces a scheduler the close has stopped.
   if (scheduler_) {
@@ -108,6 +97,8 @@ void TRelayEngine::CreateScheduler(TPause pause, TSchedulerClock clock) {
   if (relay_.Config().MaxWait) hooks.MaxWait = std::chrono::milliseconds(*relay_.Config().MaxWait);
   hooks.TooOld = [this](std::int32_t index, std::int32_t dropped) { relay_.DropTooOld(index, dropped); };
   hooks.Sending = [this](bool resend) { relay_.Observer().RequestSending(ActiveDevice.load(), resend); };
+  hooks.EmptyFrame = [this](std::int32_t index) { relay_.DropEmptyFrame(index); };
+  hooks.Baud = relay_.Config().Baud;
   const TRelayConfig& config = relay_.Config();
   if (config.Turnaround)
     scheduler_ = std::make_unique<TEventScheduler>(*config.Turnaround, config.Baud, std::move(hooks), std::move(clock));
@@ -127,6 +118,8 @@ void TRelayEngine::BindGlobals(std::int32_t replyTimeout) {
 void TRelayEngine::SetReplyTimeout(std::int32_t milliseconds) noexcept { ReplyTimeout.store(milliseconds); }
 
 void TRelayEngine::Start() {
+  // A port that did not open holds the bus until it does.
+  PortAway.store(false);
   scheduler_->Start();
   FreeBus();
 }

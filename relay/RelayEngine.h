@@ -72,10 +72,6 @@ class TRelayEngine {
   // then, or at Close.
   void KeepServerActive(std::chrono::milliseconds retryPeriod = std::chrono::seconds(5));
 
-  // The device came back: a request that was on the bus when it went is
-  // sent again at once rather than after the next time-out.
-  void ResendAfterDeviceBack();
-
   // The scheduler, or null before CreateScheduler.
   TCommThread* Scheduler() const noexcept { return scheduler_.get(); }
 

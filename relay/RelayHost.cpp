@@ -30,14 +30,20 @@ void TRelayHost::Load() {
   sp.OnTriggerAvail = [this](TSioComPort& CP, std::uint16_t Count) { spTriggerAvail(CP, Count); };
   // Whatever was half received before an open is dropped, so it cannot be
   // spliced into the next reply.
-  sp.OnOpen = [this](TSioComPort&) { Relay.ResetReceiver(); };
-  sp.OnDeviceLost = [this](TSioComPort& cp) {
-    Log(TLogLevel::Warning, "COM" + std::to_string(cp.ComNumber()) + ": device lost");
-    observers_.DeviceLost();
+  // Every open ends a time away: the frame on the bus goes out again.
+  sp.OnOpen = [this](TSioComPort&) {
+    Relay.ResetReceiver();
+    PortBack();
   };
+  // From the first failure nothing reaches the line: the bus is held, not
+  // spent on writes that fail and time-outs that count for nothing.
+  sp.OnDeviceTrouble = [](TSioComPort&, bool failing) {
+    if (failing) PortGone();
+    else PortBack();
+  };
+  sp.OnDeviceLost = [this](TSioComPort& cp) { ReportLoss(cp.ComNumber()); };
   sp.OnDeviceBack = [this](TSioComPort& cp) {
     Log(TLogLevel::Event, "COM" + std::to_string(cp.ComNumber()) + ": device back");
-    Engine.ResendAfterDeviceBack();
   };
 
   TNetSocketHandle& binding = UDPS.Bindings().Add();
@@ -114,11 +120,26 @@ void TRelayHost::Create(const TWidgetSteps& widgets) {
 
 void TRelayHost::Close() { Engine.Close(); }
 
+void TRelayHost::ReportLoss(std::uint16_t com) {
+  PortGone();
+  Log(TLogLevel::Warning, "COM" + std::to_string(com) + ": device lost");
+  observers_.DeviceLost();
+}
+
 void TRelayHost::ReopenPort() {
-  Guarded([this] {
-    if (sp.Open()) sp.SetOpen(false);
+  // A port that was open (or lost and retried) and does not open again is
+  // a loss however it was noticed: the close may have come before the
+  // dispatcher had counted the loss.
+  const bool wasOpen = sp.Open();
+  const bool wasLost = sp.Retrying();
+  if (wasOpen) sp.SetOpen(false);
+  PortGone();
+  try {
     sp.OpenOrRetry();
-  });
+  } catch (...) {
+    if (wasOpen) ReportLoss(sp.ComNumber());
+    else if (!wasLost) ShowCurrentException();
+  }
   Log(TLogLevel::Event, "status: " + StatusLine());
 }
 

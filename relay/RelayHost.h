@@ -82,7 +82,9 @@ class TRelayHost {
   void Close();
 
   // SIGHUP without a window: closes the port if open and opens it again
-  // (retrying once a second while it fails), then logs StatusLine.
+  // (retrying once a second while it fails), then logs StatusLine. An open
+  // port that does not open again is reported and counted as a lost device;
+  // one already lost is retried on without a further line.
   void ReopenPort();
 
   // One line of what the relay is doing: "COM1 open, 2 endpoints, 0 queued,
@@ -103,6 +105,9 @@ class TRelayHost {
   void spTriggerAvail(TSioComPort& CP, std::uint16_t Count);
 
  private:
+  // The port went away: the bus is held, the loss logged and told.
+  void ReportLoss(std::uint16_t com);
+
   TRelayConfig config_;
   TObserverList observers_;
   TLogTail tail_{kLogTailLines};

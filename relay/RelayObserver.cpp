@@ -36,4 +36,12 @@ void TObserverList::DeviceLost() {
   for (IRelayObserver* o : observers_) o->DeviceLost();
 }
 
+void TObserverList::ReplyNotSent(TReplyFailure reason, std::uint64_t total) {
+  for (IRelayObserver* o : observers_) o->ReplyNotSent(reason, total);
+}
+
+void TObserverList::StrayReply(std::uint64_t total) {
+  for (IRelayObserver* o : observers_) o->StrayReply(total);
+}
+
 }  // namespace tarvix

@@ -37,9 +37,16 @@ enum class TRowChange { Added, Queued, Packets };
 // Why a request never got its turn on the bus or its reply: its sender or
 // reply address lies outside --allow, its endpoint's queue or the queues
 // together are full, the device table is full, it waited past --max-wait,
-// or it was resent --resend-limit times without a reply.
-enum class TRefusal { Allow, QueueFull, TableFull, TooOld, GivenUp };
-inline constexpr std::size_t kRefusalKinds = 5;
+// it was resent --resend-limit times without a reply, or its frame was
+// empty (filed and taken, but nothing to put on the bus).
+enum class TRefusal { Allow, QueueFull, TableFull, TooOld, GivenUp, EmptyFrame };
+inline constexpr std::size_t kRefusalKinds = 6;
+
+// Why a reply that was received could not be sent to its client: its host
+// name was not found, its address or port cannot be sent to (port 0), or
+// another socket error.
+enum class TReplyFailure { HostNotFound, InvalidAddress, SocketError };
+inline constexpr std::size_t kReplyFailureKinds = 3;
 
 class IRelayObserver {
  public:
@@ -56,6 +63,10 @@ class IRelayObserver {
   virtual void ReplyDispatched(std::int32_t /*index*/) {}
   // The serial device went away; the port is retried each second.
   virtual void DeviceLost() {}
+  // One more received reply could not be sent for reason; total so far.
+  virtual void ReplyNotSent(TReplyFailure /*reason*/, std::uint64_t /*total*/) {}
+  // One more frame arrived that no request on the wire owned; total so far.
+  virtual void StrayReply(std::uint64_t /*total*/) {}
 };
 
 // Passes every change on to each observer added, in the order added. Main
@@ -72,6 +83,8 @@ class TObserverList final : public IRelayObserver {
   void RequestSending(std::int32_t index, bool resend) override;
   void ReplyDispatched(std::int32_t index) override;
   void DeviceLost() override;
+  void ReplyNotSent(TReplyFailure reason, std::uint64_t total) override;
+  void StrayReply(std::uint64_t total) override;
 
  private:
   std::vector<IRelayObserver*> observers_;

@@ -22,6 +22,9 @@ constexpr std::size_t kMostRepliesAwaiting = 1000;
 }  // namespace
 
 void TRelay::ReceiveBytes(TSioComPort& CP, std::uint16_t Count) {
+  if (Count == 0) return;
+  // The schedulers' time-out waits while bytes keep coming.
+  LastByteAt.store(std::chrono::steady_clock::now().time_since_epoch().count());
   for (std::uint16_t n = 0; n < Count; ++n) ReceiveByte(CP.GetChar());
 }
 
@@ -63,6 +66,8 @@ void TRelay::ReceiveByte(std::uint8_t b) {
       break;
     case TRxState::SynSeen:
       if (b == kStx) {
+        // The frame belongs to the request on the wire as it begins.
+        frameOwned_ = OnWire.load();
         RxFrame.Put(1, kStx);
         RxState.store(TRxState::WaitLen);
       } else if (b != kSyn) {
@@ -99,6 +104,15 @@ void TRelay::CompleteReply() {
     ResetReceiver();
     return;
   }
+  if (!frameOwned_) {
+    // Before the request's frame was written, or after its request ended:
+    // the late answer to another request, or noise.
+    const std::uint8_t id = RxLen > kIdOffset ? RxFrame.At(kIdOffset + 1) : 0;
+    const std::uint8_t length = RxLen;
+    ResetReceiver();
+    observer_.StrayReply(strays_.Count(0, 1, "ID " + std::to_string(id) + ", " + std::to_string(length) + " bytes"));
+    return;
+  }
   const std::uint8_t expected = ExpectedId.load();
   if (config_.MatchId && expected != 0 && RxLen > kIdOffset) {
     const std::uint8_t id = RxFrame.At(kIdOffset + 1);
@@ -109,6 +123,10 @@ void TRelay::CompleteReply() {
       return;
     }
   }
+  // Whatever follows the reply before the next frame is written belongs to
+  // nobody: the receiver looks for frames again, to drop them as stray.
+  ResetReceiver();
+  frameOwned_ = false;
   if (RxTrace) {
     line_.assign("<< ");
     AppendHexDump(line_, RxFrame.View());
@@ -128,7 +146,7 @@ void TRelay::CompleteReply() {
     if (!address) {
       // Looked up off this thread; the bus is free for the next request
       // meanwhile, and the reply goes out when the answer comes.
-      FreeBus();
+      FreeBus(TBusEnd::Replied);
       if (parkedReplies_ >= kMostRepliesAwaiting) {
         Log(TLogLevel::Warning, "reply to " + entry.IP + " " + std::to_string(entry.Port) +
                                     " dropped: too many replies wait for look-ups");
@@ -137,16 +155,39 @@ void TRelay::CompleteReply() {
       AwaitLookup(false, entry.IP, entry.Port, RxFrame.View(), {}, ActiveDevice.load());
       return;
     }
-    if (!*address) throw ENetSocketError(WSAHOST_NOT_FOUND);
-    SendReplyTo(ActiveDevice.load(), entry.IP, entry.Port, **address, RxFrame.View());
+    try {
+      if (!*address) throw ENetSocketError(WSAHOST_NOT_FOUND);
+      SendReplyTo(ActiveDevice.load(), entry.IP, entry.Port, **address, RxFrame.View());
+    } catch (const ENetException& error) {
+      ReplyFailed(entry.IP, entry.Port, error);
+    }
   } catch (...) {
     // The reply was received, so the request is done even though it cannot
     // be forwarded: freeing the bus keeps one bad reply address from
     // holding every client's requests behind a resend that will never help.
-    FreeBus();
+    FreeBus(TBusEnd::Replied);
     throw;
   }
-  FreeBus();
+  FreeBus(TBusEnd::Replied);
+}
+
+void TRelay::ReplyFailed(std::string_view host, std::uint16_t port, const std::exception& error) {
+  // A client chooses its reply address, and so how often this happens: the
+  // line is counted and throttled, never one per reply.
+  const auto* socket = dynamic_cast<const ENetSocketError*>(&error);
+  const int code = socket ? socket->ErrorCode() : 0;
+  TReplyFailure reason = TReplyFailure::SocketError;
+  if (code == WSAHOST_NOT_FOUND) reason = TReplyFailure::HostNotFound;
+  else if (port == 0 || code == WSAEINVAL || code == WSAEADDRNOTAVAIL) reason = TReplyFailure::InvalidAddress;
+  std::string subject(Subject(host, port));
+  if (reason == TReplyFailure::SocketError) {
+    // The error's own text, its line breaks joined.
+    std::string text = error.what();
+    for (char& c : text)
+      if (c == '\r' || c == '\n') c = ' ';
+    subject += " (" + text + ")";
+  }
+  observer_.ReplyNotSent(reason, replyFailures_.Count(static_cast<std::size_t>(reason), 1, subject));
 }
 
 void TRelay::SendReplyTo(std::int32_t index, std::string_view host, std::uint16_t port,

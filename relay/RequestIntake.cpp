@@ -178,6 +178,8 @@ void TRelay::Enqueue(const ShortString& host, std::uint16_t port, const ShortStr
   }
 }
 
+void TRelay::DropEmptyFrame(std::int32_t /*index*/) { Refuse(TRefusal::EmptyFrame); }
+
 void TRelay::DropTooOld(std::int32_t index, std::int32_t dropped) {
   std::string_view host = "?";
   std::uint16_t port = 0;
@@ -214,10 +216,12 @@ void TRelay::Resolved(const std::string& host, const THostResolver::TAnswer& ans
   }
   for (const TAwaiting& r : replies) {
     --parkedReplies_;
-    Guarded([&] {
+    try {
       if (!answer) throw ENetSocketError(WSAHOST_NOT_FOUND);
       if (Built()) SendReplyTo(r.Index, r.Host, r.Port, *answer, r.Frame);
-    });
+    } catch (const ENetException& error) {
+      ReplyFailed(r.Host, r.Port, error);
+    }
   }
 }
 

@@ -282,12 +282,18 @@ void TSioBaseDispatcher::ReadInput() {
 }
 
 void TSioBaseDispatcher::WatchDevice() {
-  if (!hungUp_.load() && !readFailed_) {
+  if (!hungUp_.load() && !readFailed_ && !writeFailed_.load()) {
+    if (goneSince_ && !lossReported_) HandOverTrouble(false);
     goneSince_.reset();
     return;
   }
   const auto now = std::chrono::steady_clock::now();
-  if (!goneSince_) goneSince_ = now;
+  if (!goneSince_) {
+    // The first failure already means nothing reaches the line: the owner
+    // holds the bus from here, not only once the loss is certain.
+    goneSince_ = now;
+    HandOverTrouble(true);
+  }
   if (!lossReported_ && now - *goneSince_ >= kLossLimit) {
     lossReported_ = true;
     HandOverDeviceLost();
@@ -356,6 +362,16 @@ void TSioBaseDispatcher::HandOverDeviceLost() {
   });
 }
 
+void TSioBaseDispatcher::HandOverTrouble(bool failing) {
+  if (owner_ == nullptr) return;
+  const std::size_t handle = handle_;
+  const std::uint64_t serial = serial_;
+  THandOff::Instance().Post([handle, serial, failing] {
+    TSioBaseDispatcher* found = TSioDispatcherList::Instance().Find(handle, serial);
+    if (found != nullptr && found->owner_ != nullptr) found->owner_->DeviceTrouble(failing);
+  });
+}
+
 // ---- input and output ------------------------------------------------------
 
 int TSioBaseDispatcher::TakeByte(std::uint8_t& byte) {
@@ -411,17 +427,22 @@ void TSioBaseDispatcher::SendPending() {
     }
     const long written = DeviceWrite(block, size);
     if (written > 0) {
+      writeFailed_.store(false);
       AdvanceSent(static_cast<std::size_t>(written));
       continue;
     }
     if (written != 0 && written != -EAGAIN && written != -EWOULDBLOCK) {
+      writeFailed_.store(true);
       AdvanceSent(size);  // a failed write drops its block
       continue;
     }
     switch (WaitWritable()) {
       case TSioWait::Ready: break;
       case TSioWait::Woken: general_.Set(); return;
-      case TSioWait::Gone: AdvanceSent(size); break;
+      case TSioWait::Gone:
+        writeFailed_.store(true);
+        AdvanceSent(size);
+        break;
     }
   }
 }

@@ -2,8 +2,9 @@
 // 8192-byte input ring filled by the device event thread and the dispatcher
 // thread, the output ring drained by the output thread, and the
 // data-available notices handed to the main thread. A hang-up or I/O error
-// that lasts kLossLimit is handed to the owner once, as DeviceLost (posted,
-// so the dispatcher thread never waits for it).
+// is handed to the owner as DeviceTrouble when it begins (and when it ends
+// before the loss); one that lasts kLossLimit is handed over once, as
+// DeviceLost (both posted, so the dispatcher thread never waits for them).
 //
 // Owner: the component (or a probe), on the main thread, which creates one
 // dispatcher per open and frees it after the close. InitPort, the line
@@ -138,6 +139,7 @@ class TSioBaseDispatcher {
   void ReadInput();
   void WatchDevice();
   void HandOverDeviceLost();
+  void HandOverTrouble(bool failing);
   bool CheckNotices(bool firstInCycle);
   bool Deliver(std::uint16_t count);
   void DeliverOnMainThread(std::uint16_t count);
@@ -201,6 +203,7 @@ class TSioBaseDispatcher {
   // dispatcher thread times them (with its own read errors) and reports once.
   std::atomic<bool> hungUp_{false};
   bool readFailed_ = false;                                      // dispatcher thread only
+  std::atomic<bool> writeFailed_{false};                         // set by the output thread
   std::optional<std::chrono::steady_clock::time_point> goneSince_;  // dispatcher thread only
   bool lossReported_ = false;                                    // dispatcher thread only
   TThreadsState threadsState_ = TThreadsState::Stopped;  // main thread only

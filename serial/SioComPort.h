@@ -5,7 +5,8 @@
 // each call raises). OnTriggerAvail runs on the main thread; an exception it
 // throws goes to the standard error display and the notice counts as handled
 // with the bytes read so far. OnOpen, OnDeviceLost and OnDeviceBack run on
-// the main thread as OpenEvent, DeviceLostEvent and DeviceBackEvent describe.
+// the main thread as OpenEvent, DeviceLostEvent and DeviceBackEvent describe;
+// OnDeviceTrouble as DeviceTroubleEvent.
 #pragma once
 
 #include <functional>
@@ -18,6 +19,7 @@ class TSioComPort : public TSioCustomComPort {
  public:
   using TTriggerAvailEvent = std::function<void(TSioComPort& CP, std::uint16_t Count)>;
   using TPortEvent = std::function<void(TSioComPort& CP)>;
+  using TTroubleEvent = std::function<void(TSioComPort& CP, bool failing)>;
 
   using TSioCustomComPort::AutoOpen;
   using TSioCustomComPort::Baud;
@@ -64,6 +66,9 @@ class TSioComPort : public TSioCustomComPort {
   TPortEvent OnOpen;        // after every successful open (the relay resets its receiver)
   TPortEvent OnDeviceLost;  // the device was lost; the port is closed and retried each second
   TPortEvent OnDeviceBack;  // the lost device has opened again (after OnOpen)
+  // The open device began failing (true) or recovered before it was lost
+  // (false); must not throw.
+  TTroubleEvent OnDeviceTrouble;
 
  protected:
   void TriggerAvailEvent(std::uint16_t count) override {
@@ -77,6 +82,9 @@ class TSioComPort : public TSioCustomComPort {
   }
   void DeviceBackEvent() override {
     if (OnDeviceBack) OnDeviceBack(*this);
+  }
+  void DeviceTroubleEvent(bool failing) noexcept override {
+    if (OnDeviceTrouble) OnDeviceTrouble(*this, failing);
   }
 };
 

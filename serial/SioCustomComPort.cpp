@@ -119,6 +119,10 @@ void TSioCustomComPort::DeviceLost() {
   DeviceLostEvent();
 }
 
+void TSioCustomComPort::DeviceTrouble(bool failing) noexcept {
+  if (state_ == TPortState::Open) DeviceTroubleEvent(failing);
+}
+
 void TSioCustomComPort::StartReopen() {
   reopenLive_ = std::make_shared<bool>(true);
   reopenThread_ = std::make_unique<TPeriodicThread>(kReopenPeriod, [this, live = reopenLive_] {

@@ -120,12 +120,16 @@ class TSioCustomComPort : public TSioBaseComponent, private TSioNoticeTarget {
   virtual void DeviceLostEvent() {}
   // A lost device has opened again. Main thread; as DeviceLostEvent.
   virtual void DeviceBackEvent() {}
+  // The open device began failing (true), or recovered before it counted as
+  // lost (false). Main thread; must not throw.
+  virtual void DeviceTroubleEvent(bool /*failing*/) noexcept {}
   void DoLoaded() override;
 
  private:
   void TriggerAvail(std::uint16_t count) noexcept override;
   void DeferredCloseDone() override;
   void DeviceLost() override;
+  void DeviceTrouble(bool failing) noexcept override;
   void OpenAndAnnounce();
   void OpenSequence();
   void CloseSequence();

@@ -16,6 +16,10 @@ class TSioNoticeTarget {
   // The open device has reported a hang-up or I/O error for about a second
   // (handed over once per dispatcher). May throw (shown by the hand-off).
   virtual void DeviceLost() = 0;
+  // The open device began failing (a hang-up, a failed read or write: true)
+  // or recovered before it counted as lost (false). Handed over once per
+  // change. Must not throw.
+  virtual void DeviceTrouble(bool failing) noexcept = 0;
 
  protected:
   ~TSioNoticeTarget() = default;

@@ -121,10 +121,12 @@ TEST_F(StatusExchange, JsonAndMetricsTellWhatHappened) {
   const std::string json = StatusJson(*s);
   EXPECT_NE(json.find("\"program\": \"tarvix-relayd\", \"version\": \"" TARVIX_VERSION "\""), std::string::npos);
   EXPECT_NE(json.find("\"state\": \"lost\", \"baud\": 4800, \"losses\": 1"), std::string::npos) << json;
-  EXPECT_NE(json.find("\"bus\": {\"idle\": true, \"endpoint\": null, \"frame\": null"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"bus\": {\"idle\": true, \"waiting_for_port\": true, \"endpoint\": null, \"frame\": null"),
+            std::string::npos)
+      << json;
   EXPECT_NE(json.find("\"counters\": {\"TxSent\": 3, \"RxRec\": 2, \"PortRec\": 3, \"PortTx\": 2}"), std::string::npos);
   EXPECT_NE(json.find("\"refused\": {\"allow\": 0, \"queue_full\": 0, \"table_full\": 0, \"too_old\": 0, "
-                      "\"given_up\": 1}"),
+                      "\"given_up\": 1, \"empty_frame\": 0}"),
             std::string::npos);
   EXPECT_NE(json.find("{\"index\": 1, \"ip\": \"127.0.0.1\", \"port\": " + std::to_string(b.Port()) +
                       ", \"id\": 6, \"queued\": 0, \"packets\": 1, \"replies\": 1, \"resends\": 1, \"given_up\": 0, "

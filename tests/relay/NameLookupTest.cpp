@@ -43,6 +43,7 @@ class NameLookup : public ::testing::Test {
     std::unique_ptr<TMyMsg> m = relay.Queues->Items(index).Pop();
     ASSERT_TRUE(m);
     PutRequestOnBus(m->View(), m->DeviceIndex, m->Reply);
+    FrameWritten();
     for (const char b : kReplyBytes) relay.ReceiveByte(static_cast<std::uint8_t>(b));
   }
 

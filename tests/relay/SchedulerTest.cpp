@@ -52,6 +52,7 @@ class Scheduler : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     });
     engine->BindGlobals(timeout);
+    PortAway = false;
     // The queues are filled before the start here, so the bus must be idle
     // from the first visit on: free it first, then start the thread (the
     // engine's Start frees it just after the start, which here would free
@@ -107,6 +108,11 @@ class Scheduler : public ::testing::Test {
       TRecordingView::LogLine(level, line);
       std::lock_guard lock(owner_.mutex);
       owner_.events.emplace_back(line);
+    }
+    // Each write of a frame: "S0" the first, "S1" a resend.
+    void RequestSending(std::int32_t /*index*/, bool resend) override {
+      std::lock_guard lock(owner_.mutex);
+      owner_.events.emplace_back(resend ? "S1" : "S0");
     }
 
    private:
@@ -203,15 +209,18 @@ TEST_F(Scheduler, QueuesTakeTurnsOneRequestPerVisit) {
   EXPECT_EQ(taken, (std::vector<std::string>{"A1", "B1", "A2", "B2"}));
 }
 
-TEST_F(Scheduler, EmptyFrameSetsActiveDeviceAndLeavesTheBusIdle) {
+// An empty frame is counted, sets ActiveDevice and leaves the bus idle,
+// but costs no bus time: no pause before a send, no send, no visit pause.
+TEST_F(Scheduler, EmptyFrameIsCountedAndCostsNoBusTime) {
   relay.Queues->Add();
   relay.Queues->Add();
   Push(1, "");
   Start();
-  ASSERT_TRUE(test::PumpFor([&] { return CountEvents("P0") == 1 && CountEvents("P100") >= 2; }));
+  ASSERT_TRUE(test::PumpFor([&] { return view.RefusedTotal(TRefusal::EmptyFrame) == 1 && CountEvents("P100") >= 2; }));
   Stop();
   EXPECT_TRUE(BusIdle);
   EXPECT_EQ(ActiveDevice.load(), 1);
+  EXPECT_EQ(CountEvents("P0") + CountEvents("P50") + CountEvents("S0"), 0u);
   EXPECT_TRUE(view.Log().empty());
 }
 
@@ -225,21 +234,48 @@ TEST_F(Scheduler, TimeoutLineOfALongFrameIsCutTo255Characters) {
   EXPECT_EQ(view.Log()[0].size(), 255u);
 }
 
-TEST_F(Scheduler, FailedSendIsLoggedAndTheLoopGoesOn) {
+// While the port is away nothing reaches the line: no time-out, resend or
+// give-up is counted, however long; once it is back the frame goes out
+// again with its time-out started afresh.
+TEST_F(Scheduler, WhileThePortIsAwayTheBusIsHeldNotSpent) {
+  timeout = 0;  // every counted visit would resend
+  config.ResendLimit = 1;
+  relay.Queues->Add();
+  Push(0, "\x16\x02\x03\x01");
+  Start();
+  ASSERT_TRUE(test::PumpFor([&] { return CountEvents("S0") == 1; }));
+  PortGone();
+  const std::size_t resends = CountEvents("S1");
+  const std::size_t visits = CountEvents("P50");
+  ASSERT_TRUE(test::PumpFor([&] { return CountEvents("P50") >= visits + 30; }));
+  EXPECT_LE(CountEvents("S1"), resends + 1) << "at most a resend already under way";
+  EXPECT_FALSE(BusIdle) << "given up while the port was away";
+  const std::size_t lines = TimeoutLines();
+  PortBack();
+  ASSERT_TRUE(test::PumpFor([&] { return BusIdle.load(); }));
+  Stop();
+  EXPECT_GE(CountEvents("S1"), resends + 1) << "sent again once back";
+  EXPECT_LE(TimeoutLines(), lines + 1) << "the resend limit counts from the return";
+}
+
+// A port that is not open (it failed at start, or the program closed it)
+// holds the request likewise, without a line per attempted write.
+TEST_F(Scheduler, AClosedPortHoldsTheRequestWithoutErrorLines) {
   timeout = 0;
   relay.Queues->Add();
   Push(0, "\x16\x02\x03\x01");
-  // A port that is not open refuses the write.
   TSioComPort port;
   port.SetAutoOpen(false);
   Wire(&port);
   Start();
-  ASSERT_TRUE(test::PumpFor([&] { return TimeoutLines() >= 2; }));
+  ASSERT_TRUE(test::PumpFor([&] { return CountEvents("P50") >= 30; }));
   Stop();
   Wire(nullptr);
-  const auto log = view.Log();
-  EXPECT_NE(std::find(log.begin(), log.end(), "ie_NOpen - device not open"), log.end()) << ::testing::PrintToString(log);
+  EXPECT_TRUE(PortAway.load());
+  EXPECT_EQ(CountEvents("S0"), 0u);
+  EXPECT_TRUE(view.Log().empty()) << ::testing::PrintToString(view.Log());
   EXPECT_FALSE(BusIdle);
+  EXPECT_EQ(relay.Queues->Items(0).Count(), 0) << "the request waits on the bus";
 }
 
 TEST_F(Scheduler, StopWhileASendIsPendingEndsWithoutDeadlock) {
@@ -367,7 +403,7 @@ TEST_F(Scheduler, TheEntryOnTheBusIsNeverTakenOver) {
     done.store(true);
   };
   Start();
-  ASSERT_TRUE(test::PumpFor([&] { return done.load(); }));
+  ASSERT_TRUE(test::PumpFor([&] { return done.load() && OnWire.load(); }));
   EXPECT_EQ(ActiveDevice.load(), 0);
   EXPECT_EQ(relay.Devices->Items(0).IP, "127.0.0.1");
   EXPECT_EQ(view.RefusedTotal(TRefusal::TableFull), 1u) ;

@@ -45,6 +45,7 @@ class TOwner : public TSioNoticeTarget {
   }
   void DeferredCloseDone() override {}
   void DeviceLost() override {}
+  void DeviceTrouble(bool /*failing*/) noexcept override {}
 };
 
 }  // namespace
