@@ -91,14 +91,16 @@ bool PortReady() {
 bool TCommThread::Send(Clock::time_point now) {
   const bool resend = written_;
   bool sent = false;
+  bool owned = false;  // the request was still on the bus when its frame went out
   // A write the port refuses must not end the scheduler: the frame stays on
   // the bus and goes out again after the next time-out.
   try {
-    Synchronize([this, resend, &sent] {
+    Synchronize([this, resend, &sent, &owned] {
       if (!PortReady()) return;
       if (hooks_.Sending) hooks_.Sending(resend);
       if (!resend) FrameWritten();
       sent = true;
+      owned = !BusIdle.load();
       SendTxFrame();
     });
   } catch (const std::exception& error) {
@@ -108,11 +110,14 @@ bool TCommThread::Send(Clock::time_point now) {
     state_ = TBusState::Held;
     return false;
   }
+  state_ = TBusState::Awaiting;
+  // A frame written after its request was freed ("stoploop" before the
+  // write) is nobody's: it is not timed and leaves nothing to settle.
+  if (!owned) return true;
   if (written_) spacing_ = std::max(spacing_, now - lastSent_);
   else firstSent_ = now;
   lastSent_ = now;
   written_ = true;
-  state_ = TBusState::Awaiting;
   return true;
 }
 
