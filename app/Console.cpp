@@ -121,7 +121,7 @@ void TConsoleFace::LogLine(TLogLevel level, std::string_view line) {
   if (error && !journal_) {
     // Every error line on standard error says it is one, whoever wrote it.
     std::string_view text = std::string_view(line_).substr(textStart);
-    if (text.substr(0, kErrorPrefix.size()) == kErrorPrefix) {
+    if (text.starts_with(kErrorPrefix)) {
       (void)err_.Write(text);
     } else {
       errLine_.assign(kErrorPrefix);

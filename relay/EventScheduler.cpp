@@ -22,10 +22,7 @@ TSchedulerHooks WithBaud(TSchedulerHooks hooks, std::int32_t baud) {
 
 TEventScheduler::TEventScheduler(std::int32_t turnaround, std::int32_t baud, TSchedulerHooks hooks,
                                  TSchedulerClock clock)
-    : TCommThread({}, WithBaud(std::move(hooks), baud)),
-      turnaround_(turnaround),
-      baud_(baud),
-      clock_(std::move(clock)) {
+    : TCommThread({}, WithBaud(std::move(hooks), baud)), turnaround_(turnaround), clock_(std::move(clock)) {
   if (!clock_.Now) clock_.Now = [] { return std::chrono::steady_clock::now(); };
   if (!clock_.WaitUntil) clock_.WaitUntil = [](TimePoint deadline) { return SchedulerSignal.WaitUntil(deadline); };
   now_ = clock_.Now;
@@ -47,7 +44,7 @@ void TEventScheduler::Wait(TimePoint deadline, TimePoint now) {
 
 void TEventScheduler::SendNow() {
   resendDue_ = false;
-  if (Send(clock_.Now())) leftPort_ = clock_.Now() + WireTime(TxFrame.Length(), baud_);
+  if (Send(clock_.Now())) leftPort_ = clock_.Now() + WireTime(TxFrame.Length(), hooks_.Baud);
 }
 
 bool TEventScheduler::TakeNext() {

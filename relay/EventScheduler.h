@@ -60,7 +60,6 @@ class TEventScheduler : public TCommThread {
   void WhileBusy(TimePoint now);
 
   const std::chrono::milliseconds turnaround_;
-  const std::int32_t baud_;
   TSchedulerClock clock_;
   // The loop's thread only:
   std::int32_t next_ = 0;    // the queue index to visit next

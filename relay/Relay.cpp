@@ -93,12 +93,28 @@ void TRelay::SetLookup(THostResolver::TLookup lookup, THostResolver::TPost post,
       std::move(lookup), std::move(post), std::move(clock));
 }
 
+namespace {
+
+void AppendNumber(std::string& out, unsigned value) {
+  char digits[12];
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+}  // namespace
+
 std::string_view TRelay::Subject(std::string_view host, std::uint16_t port) {
-  char digits[8];
-  const auto end = std::to_chars(digits, digits + sizeof digits, port).ptr;
   subject_.assign(host);
   subject_.push_back(' ');
-  subject_.append(digits, end);
+  AppendNumber(subject_, port);
+  return subject_;
+}
+
+std::string_view TRelay::StraySubject(std::uint8_t id, std::uint8_t length) {
+  subject_.assign("ID ");
+  AppendNumber(subject_, id);
+  subject_.append(", ");
+  AppendNumber(subject_, length);
+  subject_.append(" bytes");
   return subject_;
 }
 

@@ -161,8 +161,10 @@ class TRelay {
   // UDP side): counts it by reason, tells the observer, and writes an error
   // line at most once a second for each reason.
   void ReplyFailed(std::string_view host, std::uint16_t port, const std::exception& error);
-  // "host port" in subject_, reused so that counting allocates nothing.
+  // "host port", or a stray frame's "ID id, length bytes", in subject_,
+  // reused so that counting allocates nothing.
   std::string_view Subject(std::string_view host, std::uint16_t port);
+  std::string_view StraySubject(std::uint8_t id, std::uint8_t length);
 
   // A request on its way to a queue, and a reply on its way to its client,
   // while a host name is looked up.

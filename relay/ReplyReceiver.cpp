@@ -110,7 +110,7 @@ void TRelay::CompleteReply() {
     const std::uint8_t id = RxLen > kIdOffset ? RxFrame.At(kIdOffset + 1) : 0;
     const std::uint8_t length = RxLen;
     ResetReceiver();
-    observer_.StrayReply(strays_.Count(0, 1, "ID " + std::to_string(id) + ", " + std::to_string(length) + " bytes"));
+    observer_.StrayReply(strays_.Count(0, 1, StraySubject(id, length)));
     return;
   }
   const std::uint8_t expected = ExpectedId.load();
@@ -126,7 +126,6 @@ void TRelay::CompleteReply() {
   // Whatever follows the reply before the next frame is written belongs to
   // nobody: the receiver looks for frames again, to drop them as stray.
   ResetReceiver();
-  frameOwned_ = false;
   if (RxTrace) {
     line_.assign("<< ");
     AppendHexDump(line_, RxFrame.View());
