@@ -75,7 +75,7 @@ def main(relayd):
         ]
         for got, want in checks:
             assert got == want, (got, want, text)
-        assert len(families["tarvix_refused"].samples) == 5
+        assert len(families["tarvix_refused"].samples) == 6
         assert value("tarvix_reply_seconds", "tarvix_reply_seconds_sum") > 1.0  # the resent one waited its time-out
         # No per-endpoint labels anywhere.
         for f in families.values():
