@@ -61,9 +61,8 @@ class TServiceWatch {
   // round, the status when it changed (at most every 5 s).
   void Tick() {
     const auto now = Clock::now();
-    const TCommThread* scheduler = host_.Engine.Scheduler();
-    if (notifier_.WatchdogPeriod().count() > 0 && now >= nextWatchdog_ && scheduler &&
-        now - scheduler->LastPass() < kSchedulerAlive) {
+    const auto pass = host_.SchedulerPass();
+    if (notifier_.WatchdogPeriod().count() > 0 && now >= nextWatchdog_ && pass && now - *pass < kSchedulerAlive) {
       notifier_.Send("WATCHDOG=1");
       nextWatchdog_ = now + notifier_.WatchdogPeriod();
     }

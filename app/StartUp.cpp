@@ -22,11 +22,7 @@ constexpr TColumn kColumns[] = {{"#", 20}, {"IP", 100}, {"port", 50}, {"ID", 25}
 
 void CreationStep(TForm1& Form1) {
   TWidgetSteps widgets;
-  widgets.CopyTraceChecks = [&] {
-    Form1.RxTraceEnableCheckClick();
-    Form1.TxTraceEnableCheckClick();
-    Form1.TracePortEnablecheckClick();
-  };
+  widgets.CopyTraceChecks = [&] { Form1.CopyTraceChecks(); };
   widgets.TitleGrid = [&] {
     for (int column = 0; column < static_cast<int>(std::size(kColumns)); ++column) {
       Form1.sg->SetCell(column, 0, kColumns[column].title);

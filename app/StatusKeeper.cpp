@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "relay/FrameFormat.h"
-#include "relay/MultiCommThread.h"
 #include "relay/RelayHost.h"
 #include "runtime/MyStrings.h"
 #include "serial/DevicePath.h"
@@ -127,8 +126,8 @@ void TStatusKeeper::Touch(std::int32_t index) {
   if (oldest_ < 0) oldest_ = index;
 }
 
-void TStatusKeeper::FillEndpoints(TRelayHost& host, TStatusSnapshot& s) const {
-  const TRelay& relay = host.Relay;
+void TStatusKeeper::FillEndpoints(const TRelayHost& host, TStatusSnapshot& s) const {
+  const TRelay& relay = host.State();
   if (!relay.Devices || !relay.Queues) return;
   s.EndpointsTotal = relay.Devices->Count();
   s.Endpoints.reserve(std::min<std::size_t>(kMaxEndpointsShown, static_cast<std::size_t>(s.EndpointsTotal)));
@@ -152,25 +151,26 @@ void TStatusKeeper::FillEndpoints(TRelayHost& host, TStatusSnapshot& s) const {
   }
 }
 
-std::shared_ptr<TStatusSnapshot> TStatusKeeper::Take(TRelayHost& host, const std::string& program) {
+std::shared_ptr<TStatusSnapshot> TStatusKeeper::Take(const TRelayHost& host, const std::string& program) {
   auto s = std::make_shared<TStatusSnapshot>();
   const auto now = now_();
-  const TRelay& relay = host.Relay;
+  const TRelay& relay = host.State();
   const TRelayConfig& config = host.Config();
   s->Program = program;
   s->Version = TARVIX_VERSION;
   s->UptimeS = Milliseconds(now - started_) / 1000.0;
   s->Listen = config.Listen + ":" + std::to_string(config.ListenPort);
 
-  s->Com = host.sp.ComNumber();
-  s->Device = DevicePathForPort(host.sp.ComNumber());
-  s->Serial = host.sp.Open() ? TSerialState::Open : host.sp.Retrying() ? TSerialState::Lost : TSerialState::Closed;
-  s->Baud = host.sp.Baud();
+  s->Com = host.Settings().Com;
+  s->Device = DevicePathForPort(s->Com);
+  static constexpr TSerialState kStates[] = {TSerialState::Open, TSerialState::Lost, TSerialState::Closed};
+  s->Serial = kStates[static_cast<int>(host.PortState())];
+  s->Baud = host.Baud();
   s->SerialLosses = serialLosses_;
-  s->UdpBound = host.UDPS.Active();
+  s->UdpBound = host.Listening();
 
-  s->BusIdle = BusIdle.load();
-  s->WaitingForPort = PortAway.load();
+  s->BusIdle = !host.BusBusy();
+  s->WaitingForPort = host.WaitingForPort();
   if (!s->BusIdle && awaiting_) {
     if (relay.Devices && awaited_ < relay.Devices->Count()) {
       const TDeviceEntry& entry = relay.Devices->Items(awaited_);
@@ -201,7 +201,7 @@ std::shared_ptr<TStatusSnapshot> TStatusKeeper::Take(TRelayHost& host, const std
   s->Log.assign(lines.begin() + static_cast<std::ptrdiff_t>(first), lines.end());
 
   s->TakenAt = now;
-  if (const TCommThread* scheduler = host.Engine.Scheduler()) s->SchedulerPass = scheduler->LastPass();
+  if (const auto pass = host.SchedulerPass()) s->SchedulerPass = *pass;
   changed_ = false;
   return s;
 }

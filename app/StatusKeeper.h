@@ -53,7 +53,7 @@ class TStatusKeeper final : public IRelayObserver {
 
   // The state of host and of what was gathered, as one snapshot for program
   // (its name in the JSON). Clears Changed.
-  std::shared_ptr<TStatusSnapshot> Take(TRelayHost& host, const std::string& program);
+  std::shared_ptr<TStatusSnapshot> Take(const TRelayHost& host, const std::string& program);
 
  private:
   struct TStats {
@@ -72,7 +72,7 @@ class TStatusKeeper final : public IRelayObserver {
   // Makes index the most recently active.
   void Touch(std::int32_t index);
   void Unlink(std::int32_t index);
-  void FillEndpoints(TRelayHost& host, TStatusSnapshot& s) const;
+  void FillEndpoints(const TRelayHost& host, TStatusSnapshot& s) const;
 
   TNow now_;
   Clock::time_point started_;

@@ -1,6 +1,5 @@
 #include "app/StatusService.h"
 
-#include "relay/MultiCommThread.h"
 #include "relay/RelayHost.h"
 #include "runtime/ErrorDisplay.h"
 #include "runtime/Exception.h"
@@ -43,7 +42,7 @@ void TStatusService::Stop() noexcept {
 void TStatusService::Tick() {
   const auto now = std::chrono::steady_clock::now();
   // While the bus is busy its time on the bus changes by itself.
-  if (keeper_.Changed() || !BusIdle.load() || now - published_ >= kRefreshPeriod) Publish();
+  if (keeper_.Changed() || host_.BusBusy() || now - published_ >= kRefreshPeriod) Publish();
 }
 
 void TStatusService::Publish() {

@@ -11,7 +11,7 @@
 
 #include "BenchSupport.h"
 #include "InProcess.h"
-#include "relay/MultiCommThread.h"
+#include "relay/BusGlobals.h"
 #include "tools/Datagram.h"
 #include "tools/PseudoTerminal.h"
 #include "tools/UdpEndpoint.h"
@@ -46,7 +46,7 @@ T ReadOnMain(F&& read) {
 void FileIdle(TForm1& form, TPseudoTerminal& bus, std::atomic<int>& speed, int from, int to) {
   const std::int32_t timeout = ReplyTimeout.load();
   // 1 s on the sped-up clock: the answers come long before.
-  TRelayEngine::SetReplyTimeout(timeout * kFast);
+  OnMain([&] { form.Host.SetReplyTimeout(timeout * kFast); });
   speed.store(kFast);
   constexpr int kChunk = 500;
   for (int k = from; k < to; k += kChunk) {
@@ -62,7 +62,7 @@ void FileIdle(TForm1& form, TPseudoTerminal& bus, std::atomic<int>& speed, int f
   const auto giveUp = Clock::now() + 10s;
   while (!(BusIdle.load() && form.Relay.Queues->Pending() == 0) && Clock::now() < giveUp) std::this_thread::sleep_for(1ms);
   speed.store(1);
-  TRelayEngine::SetReplyTimeout(timeout);
+  OnMain([&] { form.Host.SetReplyTimeout(timeout); });
 }
 
 struct TLatency {

@@ -29,7 +29,7 @@
 #include "BenchSupport.h"
 #include "InProcess.h"
 #include "app/StartUp.h"
-#include "relay/MultiCommThread.h"
+#include "relay/BusGlobals.h"
 #include "relay/MyMsgQueue.h"
 #include "runtime/ErrorDisplay.h"
 #include "runtime/HandOff.h"
@@ -73,7 +73,7 @@ std::int64_t Feed(TForm1& form, int count, const std::function<std::string(int)>
         std::copy(d.begin(), d.end(), stream.Memory());
         stream.SetPosition(0);
         try {
-          form.Relay.FileRequest(stream);
+          form.Host.Relay.FileRequest(stream);
         } catch (const std::exception&) {
           ++refused;
         }
@@ -325,7 +325,7 @@ double HandlerMicros(TForm1& form, bool traces) {
       stream.SetSize(d.size());
       std::copy(d.begin(), d.end(), stream.Memory());
       stream.SetPosition(0);
-      form.Relay.FileRequest(stream);
+      form.Host.Relay.FileRequest(stream);
     }
     us = Micros(t0, Clock::now()) / kCount;
     form.DebugLog->clear();

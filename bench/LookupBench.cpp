@@ -19,7 +19,7 @@
 
 #include "BenchSupport.h"
 #include "InProcess.h"
-#include "relay/MultiCommThread.h"
+#include "relay/BusGlobals.h"
 #include "relay/MyMsgQueue.h"
 #include "relay/RelayHost.h"
 #include "runtime/MemoryStream.h"

@@ -27,7 +27,7 @@
 #include "net/NetUDPServer.h"
 #include "relay/DeviceTable.h"
 #include "relay/FrameFormat.h"
-#include "relay/MultiCommThread.h"
+#include "relay/BusGlobals.h"
 #include "relay/Relay.h"
 #include "relay/RelayEngine.h"
 #include "relay/RelayObserver.h"

@@ -13,20 +13,21 @@ namespace tarvix {
 
 namespace {
 
-TSchedulerHooks WithBaud(TSchedulerHooks hooks, std::int32_t baud) {
-  hooks.Baud = baud;
-  return hooks;
+// The real clock and SchedulerSignal wherever the test's clock leaves a gap.
+TSchedulerClock Completed(TSchedulerClock clock) {
+  if (!clock.Now) clock.Now = [] { return std::chrono::steady_clock::now(); };
+  if (!clock.WaitUntil) clock.WaitUntil = [](TSchedulerClock::TimePoint deadline) {
+    return SchedulerSignal.WaitUntil(deadline);
+  };
+  return clock;
 }
 
 }  // namespace
 
-TEventScheduler::TEventScheduler(std::int32_t turnaround, std::int32_t baud, TSchedulerHooks hooks,
-                                 TSchedulerClock clock)
-    : TCommThread({}, WithBaud(std::move(hooks), baud)), turnaround_(turnaround), clock_(std::move(clock)) {
-  if (!clock_.Now) clock_.Now = [] { return std::chrono::steady_clock::now(); };
-  if (!clock_.WaitUntil) clock_.WaitUntil = [](TimePoint deadline) { return SchedulerSignal.WaitUntil(deadline); };
-  now_ = clock_.Now;
-}
+TEventScheduler::TEventScheduler(TRelayConfig settings, TSchedulerHooks hooks, TSchedulerClock clock)
+    : TBusScheduler(std::move(settings), std::move(hooks), clock.Now),
+      turnaround_(settings_.Turnaround.value_or(0)),
+      clock_(Completed(std::move(clock))) {}
 
 TEventScheduler::~TEventScheduler() {
   Terminate();
@@ -34,7 +35,7 @@ TEventScheduler::~TEventScheduler() {
 }
 
 void TEventScheduler::Terminate() noexcept {
-  TCommThread::Terminate();
+  TBusScheduler::Terminate();
   SchedulerSignal.Notify();
 }
 
@@ -43,8 +44,8 @@ void TEventScheduler::Wait(TimePoint deadline, TimePoint now) {
 }
 
 void TEventScheduler::SendNow() {
-  resendDue_ = false;
-  if (Send(clock_.Now())) leftPort_ = clock_.Now() + WireTime(TxFrame.Length(), hooks_.Baud);
+  resendAt_.reset();
+  if (Send(clock_.Now())) leftPort_ = clock_.Now() + WireTime(TxFrame.Length(), settings_.Baud);
 }
 
 bool TEventScheduler::TakeNext() {
@@ -61,8 +62,6 @@ bool TEventScheduler::TakeNext() {
     next_ = j + 1;
     if (!m) continue;
     if (queues->Items(j).Count() != 0) SchedulerSignal.MarkQueue(j);
-    const TimePoint delayEnd = clock_.Now() + std::chrono::milliseconds(std::max(m->Delay, 0));
-    for (TimePoint now = clock_.Now(); now < delayEnd && !Terminated(); now = clock_.Now()) Wait(delayEnd, now);
     if (!TxFrame.Empty()) SendNow();
     return true;
   }
@@ -71,7 +70,7 @@ bool TEventScheduler::TakeNext() {
 void TEventScheduler::WhileBusy(TimePoint now) {
   if (PortAway.load()) {
     // Nothing reaches the line: no time-out runs; PortBack wakes the loop.
-    resendDue_ = false;
+    resendAt_.reset();
     Wait(now + kIdleWake, now);
     return;
   }
@@ -80,9 +79,9 @@ void TEventScheduler::WhileBusy(TimePoint now) {
     SendNow();
     return;
   }
-  if (resendDue_) {
-    if (now < resendAt_) {
-      Wait(resendAt_, now);
+  if (resendAt_) {
+    if (now < *resendAt_) {
+      Wait(*resendAt_, now);
       return;
     }
     LogTimeout();
@@ -100,11 +99,10 @@ void TEventScheduler::WhileBusy(TimePoint now) {
     Wait(*quiet, now);
     return;
   }
-  if (hooks_.ResendLimit >= 0 && resends_ >= hooks_.ResendLimit) {
+  if (ResendsSpent()) {
     if (GiveUp(now)) quietUntil_ = now + turnaround_;
     return;
   }
-  resendDue_ = true;
   resendAt_ = now + turnaround_;
 }
 
@@ -126,7 +124,7 @@ void TEventScheduler::Execute() {
     if (before == TBusState::Awaiting || before == TBusState::Held) {
       // A reply dispatched or "stoploop": the devices get their turnaround
       // before the next frame.
-      resendDue_ = false;
+      resendAt_.reset();
       quietUntil_ = now + turnaround_;
     }
     if (state == TBusState::Settling) {

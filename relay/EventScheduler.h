@@ -9,16 +9,18 @@
 // until the line has settled. While the port is away it waits for it.
 // Idle, it wakes once a second to mark its progress for the watchdog.
 //
-// Owned by the relay engine, like TCommThread, whose send step, hooks and
-// life cycle it shares: created suspended, started once the globals are
-// set, stopped by Terminate (which wakes it) and WaitFor on the main thread.
+// Owned by the relay engine, like the polling scheduler, with which it
+// shares the steps of TBusScheduler (BusScheduler.h): created suspended,
+// started once the globals are set, stopped by Terminate (which wakes it)
+// and WaitFor on the main thread.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
-#include "relay/MultiCommThread.h"
+#include "relay/BusScheduler.h"
 
 namespace tarvix {
 
@@ -32,14 +34,15 @@ struct TSchedulerClock {
   std::function<bool(TimePoint deadline)> WaitUntil;
 };
 
-class TEventScheduler : public TCommThread {
+class TEventScheduler : public TBusScheduler {
  public:
   using TimePoint = TSchedulerClock::TimePoint;
   static constexpr std::chrono::seconds kIdleWake{1};
 
-  // turnaround: ms of quiet line after a reply, give-up or time-out (0 to
-  // 1000); baud: the line speed, for the wire time of each frame.
-  TEventScheduler(std::int32_t turnaround, std::int32_t baud, TSchedulerHooks hooks = {}, TSchedulerClock clock = {});
+  // settings.Turnaround: ms of quiet line after a reply, give-up or
+  // time-out (0 to 1000); settings.Baud: the line speed, for the wire time
+  // of each frame.
+  TEventScheduler(TRelayConfig settings, TSchedulerHooks hooks = {}, TSchedulerClock clock = {});
   ~TEventScheduler() override;
 
   // Sets the terminate flag and wakes the loop. Any thread.
@@ -60,13 +63,12 @@ class TEventScheduler : public TCommThread {
   void WhileBusy(TimePoint now);
 
   const std::chrono::milliseconds turnaround_;
-  TSchedulerClock clock_;
+  const TSchedulerClock clock_;
   // The loop's thread only:
-  std::int32_t next_ = 0;    // the queue index to visit next
-  TimePoint leftPort_{};     // when the frame on the bus has left the port
-  bool resendDue_ = false;   // the time-out has passed; the resend waits out the turnaround
-  TimePoint resendAt_{};
-  TimePoint quietUntil_{};   // no new send before this
+  std::int32_t next_ = 0;                // the queue index to visit next
+  TimePoint leftPort_{};                 // when the frame on the bus has left the port
+  std::optional<TimePoint> resendAt_;    // the time-out has passed: the resend, once the turnaround is over
+  TimePoint quietUntil_{};               // no new send before this
 };
 
 }  // namespace tarvix

@@ -42,7 +42,6 @@ class TMyMsg {
   std::int32_t Len = 0;
   std::int32_t Size = 0;
   std::int32_t DeviceIndex = 0;  // entry of the device table the request came from
-  std::int32_t Delay = 0;        // pause in ms before sending; 0 for every request the relay makes
   TReplyAddress Reply;           // where its reply goes
   std::chrono::steady_clock::time_point Arrived{};  // when its datagram came in (--max-wait)
 

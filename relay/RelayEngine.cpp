@@ -74,7 +74,8 @@ void TRelayEngine::TryServer() {
     }
   }
   StopServerRetry();
-  relay_.Log(TLogLevel::Event, "UDP server listening on port 3776");
+  const TNetSocketHandle& binding = server_.Bindings()[0];
+  relay_.Log(TLogLevel::Event, "UDP server listening on " + binding.IP + ":" + std::to_string(binding.Port));
 }
 
 void TRelayEngine::StopServerRetry() {
@@ -91,19 +92,16 @@ void TRelayEngine::CreateScheduler(TPause pause, TSchedulerClock clock) {
     scheduler_->WaitFor();
   }
   TSchedulerHooks hooks;
-  hooks.ResendLimit = relay_.Config().ResendLimit.value_or(-1);
   hooks.GaveUp = [this](std::int32_t resends) { relay_.GiveUp(resends); };
   hooks.Sent = [this] { relay_.FrameSent(); };
-  if (relay_.Config().MaxWait) hooks.MaxWait = std::chrono::milliseconds(*relay_.Config().MaxWait);
   hooks.TooOld = [this](std::int32_t index, std::int32_t dropped) { relay_.DropTooOld(index, dropped); };
   hooks.Sending = [this](bool resend) { relay_.Observer().RequestSending(ActiveDevice.load(), resend); };
   hooks.EmptyFrame = [this](std::int32_t index) { relay_.DropEmptyFrame(index); };
-  hooks.Baud = relay_.Config().Baud;
   const TRelayConfig& config = relay_.Config();
   if (config.Turnaround)
-    scheduler_ = std::make_unique<TEventScheduler>(*config.Turnaround, config.Baud, std::move(hooks), std::move(clock));
+    scheduler_ = std::make_unique<TEventScheduler>(config, std::move(hooks), std::move(clock));
   else
-    scheduler_ = std::make_unique<TCommThread>(std::move(pause), std::move(hooks));
+    scheduler_ = std::make_unique<TCommThread>(config, std::move(hooks), std::move(pause));
   CommThread = scheduler_.get();
   scheduler_->Create();
 }
@@ -111,11 +109,9 @@ void TRelayEngine::CreateScheduler(TPause pause, TSchedulerClock clock) {
 void TRelayEngine::BindGlobals(std::int32_t replyTimeout) {
   CommPort = port_;
   DeviceQueues = relay_.Queues.get();
-  SetReplyTimeout(replyTimeout);
+  ReplyTimeout.store(replyTimeout);
   LogMemo = &relay_.Observer();
 }
-
-void TRelayEngine::SetReplyTimeout(std::int32_t milliseconds) noexcept { ReplyTimeout.store(milliseconds); }
 
 void TRelayEngine::Start() {
   // A port that did not open holds the bus until it does.

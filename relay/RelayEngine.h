@@ -18,7 +18,7 @@
 #include <memory>
 
 #include "relay/EventScheduler.h"
-#include "relay/MultiCommThread.h"
+#include "relay/PollingScheduler.h"
 #include "relay/Relay.h"
 #include "runtime/PeriodicThread.h"
 
@@ -48,9 +48,9 @@ class TRelayEngine {
   //    server with the local port as its default (its binding stays). Logs
   //    once when the server's receive buffer is smaller than it asked for.
   void RestartUdp();
-  // 5. Creates the scheduler thread, suspended, with the relay's resend
-  //    limit: the polling one (paused by pause), or with --turnaround the
-  //    event-driven one (on clock).
+  // 5. Creates the scheduler thread, suspended, on the relay's
+  //    configuration: the polling one (paused by pause), or with
+  //    --turnaround the event-driven one (on clock).
   void CreateScheduler(TPause pause = {}, TSchedulerClock clock = {});
   // 6. Binds CommPort, DeviceQueues, ReplyTimeout and LogMemo.
   void BindGlobals(std::int32_t replyTimeout);
@@ -63,17 +63,14 @@ class TRelayEngine {
   // part-way, and more than once.
   void Close();
 
-  // The reply time-out the scheduler uses from its next counted visit on
-  // (the "timeout" spin edit's effect). Any time.
-  static void SetReplyTimeout(std::int32_t milliseconds) noexcept;
-
   // Unattended mode: while the UDP server is not active, tries to activate
-  // it every retryPeriod, with one log line when it binds. Ends by itself
+  // it every retryPeriod, with one log line when it binds ("UDP server
+  // listening on IP:PORT", its binding's). Ends by itself
   // then, or at Close.
   void KeepServerActive(std::chrono::milliseconds retryPeriod = std::chrono::seconds(5));
 
   // The scheduler, or null before CreateScheduler.
-  TCommThread* Scheduler() const noexcept { return scheduler_.get(); }
+  TBusScheduler* Scheduler() const noexcept { return scheduler_.get(); }
 
  private:
   TRelay& relay_;
@@ -83,7 +80,7 @@ class TRelayEngine {
   void TryServer();
   void StopServerRetry();
 
-  std::unique_ptr<TCommThread> scheduler_;
+  std::unique_ptr<TBusScheduler> scheduler_;
   std::unique_ptr<TPeriodicThread> serverRetry_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // posted retries check it
 };

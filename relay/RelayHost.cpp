@@ -48,7 +48,7 @@ void TRelayHost::Load() {
 
   TNetSocketHandle& binding = UDPS.Bindings().Add();
   binding.IP = config_.Listen;
-  binding.Port = config_.ListenPort;
+  binding.Port = serverPort_ = config_.ListenPort;
   UDPS.SetDefaultPort(0);
   UDPS.OnUDPRead = [this](TNetUDPServer& Sender, TMemoryStream& AData, TNetSocketHandle& ABinding) {
     UDPSUDPRead(Sender, AData, ABinding);
@@ -67,11 +67,11 @@ void TRelayHost::Load() {
 
 void TRelayHost::Create(const TWidgetSteps& widgets) {
   for (const std::string& error : config_.Errors) ShowError(error);
-  ComNumber = 1;
+  SetComNumber(1);
   if (config_.ComError) std::rethrow_exception(config_.ComError);
-  ComNumber = config_.ComNumber;
+  SetComNumber(config_.ComNumber);
 
-  sp.SetComNumber(ComNumber);
+  sp.SetComNumber(comNumber_);
   // A port that is missing now (an adapter not yet plugged in) must not
   // leave a relay that can never work: show it and go on with it closed;
   // unattended, it is tried again every second.
@@ -90,9 +90,7 @@ void TRelayHost::Create(const TWidgetSteps& widgets) {
   if (widgets.CopyTraceChecks) {
     widgets.CopyTraceChecks();
   } else {
-    Relay.RxTrace = config_.RxTrace;
-    Relay.TxTrace = config_.TxTrace;
-    Relay.TracePort = config_.TracePort;
+    SetTraces({config_.TxTrace, config_.RxTrace, config_.TracePort});
   }
   if (widgets.TitleGrid) widgets.TitleGrid();
 
@@ -114,6 +112,7 @@ void TRelayHost::Create(const TWidgetSteps& widgets) {
   const std::int32_t timeout =
       widgets.ShowReplyTimeout ? widgets.ShowReplyTimeout(config_.ReplyTimeout) : config_.ReplyTimeout;
   Engine.BindGlobals(timeout);
+  TellSettings();
   Engine.Start();
   if (widgets.ShowQueuePage) widgets.ShowQueuePage();
 }
@@ -143,8 +142,77 @@ void TRelayHost::ReopenPort() {
   Log(TLogLevel::Event, "status: " + StatusLine());
 }
 
+void TRelayHost::StopLoop() { FreeBus(); }
+
+void TRelayHost::SetReplyTimeout(std::int32_t milliseconds) {
+  ReplyTimeout.store(milliseconds);
+  TellSettings();
+}
+
+void TRelayHost::SetTraces(TTraces traces) {
+  Relay.TxTrace = traces.Tx;
+  Relay.RxTrace = traces.Rx;
+  Relay.TracePort = traces.Port;
+  TellSettings();
+}
+
+void TRelayHost::SetComNumber(std::uint8_t com) {
+  comNumber_ = com;
+  TellSettings();
+}
+
+void TRelayHost::SwitchPort(std::uint8_t com) {
+  SetComNumber(com);
+  if (sp.Open()) sp.SetOpen(false);
+  sp.SetComNumber(comNumber_);
+  sp.SetOpen(true);
+}
+
+void TRelayHost::RestartServer(std::optional<std::uint16_t> port) {
+  if (UDPS.Active()) UDPS.SetActive(false);
+  if (port) {
+    UDPS.Bindings()[0].Port = serverPort_ = *port;
+    TellSettings();
+  }
+  UDPS.SetActive(true);
+}
+
+TRunSettings TRelayHost::Settings() const {
+  TRunSettings settings;
+  settings.ReplyTimeout = ReplyTimeout.load();
+  settings.Traces = {Relay.TxTrace, Relay.RxTrace, Relay.TracePort};
+  settings.Com = comNumber_;
+  settings.ServerPort = serverPort_;
+  return settings;
+}
+
+void TRelayHost::TellSettings() {
+  const TRunSettings now = Settings();
+  if (now == told_) return;
+  told_ = now;
+  observers_.SettingsChanged(now);
+}
+
+TRelayHost::TPortState TRelayHost::PortState() const {
+  return sp.Open() ? TPortState::Open : sp.Retrying() ? TPortState::Retrying : TPortState::Closed;
+}
+
+std::int32_t TRelayHost::Baud() const { return sp.Baud(); }
+
+bool TRelayHost::Listening() const { return UDPS.Active(); }
+
+bool TRelayHost::BusBusy() const { return !BusIdle.load(); }
+
+bool TRelayHost::WaitingForPort() const { return PortAway.load(); }
+
+std::optional<std::chrono::steady_clock::time_point> TRelayHost::SchedulerPass() const {
+  if (const TBusScheduler* scheduler = Engine.Scheduler()) return scheduler->LastPass();
+  return std::nullopt;
+}
+
 std::string TRelayHost::StatusLine() const {
-  const char* state = sp.Open() ? "open" : sp.Retrying() ? "retrying" : "closed";
+  static constexpr const char* kStates[] = {"open", "retrying", "closed"};
+  const char* state = kStates[static_cast<int>(PortState())];
   const std::int32_t endpoints = Relay.Devices ? Relay.Devices->Count() : 0;
   const std::int64_t queued = Relay.Queues ? Relay.Queues->Pending() : 0;
   return "COM" + std::to_string(sp.ComNumber()) + " " + state + ", " + std::to_string(endpoints) + " endpoints, " +

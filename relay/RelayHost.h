@@ -3,9 +3,14 @@
 // engine with its scheduler thread, the log tail and the list of observers;
 // it binds the five events (UDP read, serial data, port open, device lost,
 // device back) and runs the one creation sequence and the close, in the
-// fixed order the relay depends on. A face (the window, the daemon's
-// console) adds itself as an observer and, for the window, fills in its own
-// widget steps of the creation sequence.
+// fixed order the relay depends on.
+//
+// Every face (the window, the daemon's console, the status server) goes
+// through the host: it adds itself as an observer, reads the state through
+// the read-only view below, and changes what an operator may change through
+// the commands, each of which tells every observer the settings after it
+// (SettingsChanged), so a face that did not make a change follows it. The
+// window also fills in its own widget steps of the creation sequence.
 //
 // Owned by the program (the window owns it in window mode). Main thread
 // only, every method. Load and Create show what fails through the error
@@ -14,9 +19,11 @@
 // "Thread creation error: %s"). Close never throws for a half-built relay.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "net/NetUDPClient.h"
@@ -33,8 +40,8 @@ namespace tarvix {
 // The window's own steps within the creation sequence; each is left out
 // where it is empty (the daemon has none).
 struct TWidgetSteps {
-  // Copies the trace check boxes into the relay's flags; without it the
-  // configured flags are taken.
+  // Copies the trace check boxes into the relay's flags (SetTraces);
+  // without it the configured flags are taken.
   std::function<void()> CopyTraceChecks;
   // Titles the queue grid.
   std::function<void()> TitleGrid;
@@ -58,6 +65,7 @@ class TRelayHost {
 
   // The settings. Change them only before Load.
   TRelayConfig& Config() noexcept { return config_; }
+  const TRelayConfig& Config() const noexcept { return config_; }
 
   // Observers are told of every change from here on, in the order added.
   void AddObserver(IRelayObserver& observer) { observers_.Add(observer); }
@@ -87,16 +95,48 @@ class TRelayHost {
   // one already lost is retried on without a further line.
   void ReopenPort();
 
+  // The operator's commands. Each has the effect of the window's control
+  // of the same name and then tells every observer the settings, when they
+  // changed.
+  // "stoploop": frees the bus; resending stops and the next request goes.
+  void StopLoop();
+  // "timeout": the reply time-out, in ms, from the scheduler's next count on.
+  void SetReplyTimeout(std::int32_t milliseconds);
+  // The trace check boxes: which trace lines are written from now on.
+  void SetTraces(TTraces traces);
+  // "set" in "COMPort": closes the port if open and opens the one numbered
+  // com. Raises what the open raises (the port then stays closed; the
+  // number is taken all the same).
+  void SwitchPort(std::uint8_t com);
+  // "set" in "TarvixServer": deactivates the UDP server if active and
+  // activates it again, on port when given. Raises what the bind raises
+  // (the server then stays inactive).
+  void RestartServer(std::optional<std::uint16_t> port = {});
+
+  // The read-only view, for faces that show the state.
+  enum class TPortState { Open, Retrying, Closed };
+  TRunSettings Settings() const;
+  TPortState PortState() const;
+  std::int32_t Baud() const;
+  // Whether the UDP server is bound.
+  bool Listening() const;
+  // Whether a reply is awaited (a request on the bus), and whether the bus
+  // is held because the port is away.
+  bool BusBusy() const;
+  bool WaitingForPort() const;
+  // The counters, the device table and the queues (state, not commands).
+  const TRelay& State() const noexcept { return Relay; }
+  // When the scheduler last went round; none before it exists.
+  std::optional<std::chrono::steady_clock::time_point> SchedulerPass() const;
   // One line of what the relay is doing: "COM1 open, 2 endpoints, 0 queued,
   // TxSent 3, RxRec 3, PortRec 3, PortTx 3" (the port "open", "retrying" or
   // "closed").
   std::string StatusLine() const;
+  // The newest kLogTailLines log lines.
+  const TLogTail& LogTail() const noexcept { return tail_; }
 
   // Adds a line to the log (every observer, the tail included).
   void Log(TLogLevel level, std::string_view line) { observers_.LogLine(level, line); }
-
-  // The newest kLogTailLines log lines.
-  const TLogTail& LogTail() const noexcept { return tail_; }
 
   // The two data events: request intake and the reply receiver. What they
   // raise goes back to the component that raised the event (the UDP server
@@ -107,10 +147,15 @@ class TRelayHost {
  private:
   // The port went away: the bus is held, the loss logged and told.
   void ReportLoss(std::uint16_t com);
+  // Sets the port number the port is (re)opened with.
+  void SetComNumber(std::uint8_t com);
+  // Tells every observer the settings when they differ from those last told.
+  void TellSettings();
 
   TRelayConfig config_;
   TObserverList observers_;
   TLogTail tail_{kLogTailLines};
+  TRunSettings told_;
 
  public:
   TSioComPort sp;
@@ -118,8 +163,12 @@ class TRelayHost {
   TNetUDPClient UDPC;
   TRelay Relay{observers_, config_};
   TRelayEngine Engine{Relay, &sp, UDPC, UDPS};
+
+ private:
   // The serial port number used when the port is (re)opened.
-  std::uint8_t ComNumber = 0;
+  std::uint8_t comNumber_ = 0;
+  // The UDP port the server binds (its one binding's).
+  std::uint16_t serverPort_ = 0;
 };
 
 }  // namespace tarvix

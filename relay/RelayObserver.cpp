@@ -44,4 +44,8 @@ void TObserverList::StrayReply(std::uint64_t total) {
   for (IRelayObserver* o : observers_) o->StrayReply(total);
 }
 
+void TObserverList::SettingsChanged(const TRunSettings& settings) {
+  for (IRelayObserver* o : observers_) o->SettingsChanged(settings);
+}
+
 }  // namespace tarvix

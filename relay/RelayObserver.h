@@ -1,6 +1,7 @@
 // What the relay tells the faces that watch it (the window, the daemon's
 // standard output, the log tail): each log line, each counter and each
-// endpoint row that changed, as data. A face turns them into its own text.
+// endpoint row that changed, and the settings after each change, as data.
+// A face turns them into its own text.
 //
 // Every call is made on the main thread, in the order the changes happen,
 // and must not throw. The views and the row are valid only during the call.
@@ -48,6 +49,23 @@ inline constexpr std::size_t kRefusalKinds = 6;
 enum class TReplyFailure { HostNotFound, InvalidAddress, SocketError };
 inline constexpr std::size_t kReplyFailureKinds = 3;
 
+// Which trace lines are written: the intake's, the receiver's, the UDP side's.
+struct TTraces {
+  bool Tx = false;
+  bool Rx = false;
+  bool Port = false;
+  bool operator==(const TTraces&) const = default;
+};
+
+// What an operator can change while the relay runs, as it stands.
+struct TRunSettings {
+  std::int32_t ReplyTimeout = 0;  // ms
+  TTraces Traces;
+  std::uint8_t Com = 0;           // the serial port number (re)opened
+  std::uint16_t ServerPort = 0;   // the UDP port the server binds
+  bool operator==(const TRunSettings&) const = default;
+};
+
 class IRelayObserver {
  public:
   virtual ~IRelayObserver() = default;
@@ -67,6 +85,9 @@ class IRelayObserver {
   virtual void ReplyNotSent(TReplyFailure /*reason*/, std::uint64_t /*total*/) {}
   // One more frame arrived that no request on the wire owned; total so far.
   virtual void StrayReply(std::uint64_t /*total*/) {}
+  // A setting changed, through whichever face (or the start-up): all of
+  // them as they now stand.
+  virtual void SettingsChanged(const TRunSettings& /*settings*/) {}
 };
 
 // Passes every change on to each observer added, in the order added. Main
@@ -85,6 +106,7 @@ class TObserverList final : public IRelayObserver {
   void DeviceLost() override;
   void ReplyNotSent(TReplyFailure reason, std::uint64_t total) override;
   void StrayReply(std::uint64_t total) override;
+  void SettingsChanged(const TRunSettings& settings) override;
 
  private:
   std::vector<IRelayObserver*> observers_;

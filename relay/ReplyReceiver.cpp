@@ -6,7 +6,7 @@
 #include "net/NetExceptions.h"
 #include "relay/DeviceId.h"
 #include "relay/FrameFormat.h"
-#include "relay/MultiCommThread.h"
+#include "relay/BusGlobals.h"
 #include "relay/Relay.h"
 #include "runtime/Checked.h"
 #include "runtime/MyStrings.h"

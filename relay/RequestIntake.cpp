@@ -7,7 +7,7 @@
 #include "net/NetExceptions.h"
 #include "net/NetStack.h"
 #include "relay/DeviceId.h"
-#include "relay/MultiCommThread.h"
+#include "relay/BusGlobals.h"
 #include "relay/MyMsgQueue.h"
 #include "relay/Relay.h"
 #include "runtime/Checked.h"

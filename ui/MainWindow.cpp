@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <iterator>
 
-#include "relay/MultiCommThread.h"
 #include "runtime/Checked.h"
 #include "runtime/ErrorDisplay.h"
 #include "ui/ByteText.h"
@@ -204,34 +203,42 @@ void TForm1::ComSpinChange() {
 }
 
 void TForm1::ComPortSetBtnClick() {
-  Guarded([this] {
-    if (sp.Open()) sp.SetOpen(false);
-    sp.SetComNumber(ComNumber);
-    sp.SetOpen(true);
-  });
+  Guarded([this] { Host.SwitchPort(ComNumber); });
 }
 
 void TForm1::SetServerClick() {
-  Guarded([this] {
-    if (UDPS.Active()) UDPS.SetActive(false);
-    UDPS.SetActive(true);
-  });
+  Guarded([this] { Host.RestartServer(); });
 }
 
 void TForm1::TimeoutspinChange() {
-  Guarded([this] { TRelayEngine::SetReplyTimeout(Timeoutspin->Value()); });
+  if (following_) return;
+  Guarded([this] { Host.SetReplyTimeout(Timeoutspin->Value()); });
 }
 
-void TForm1::TxTraceEnableCheckClick() {
-  Guarded([this] { Relay.TxTrace = TxTraceEnableCheck->isChecked(); });
+void TForm1::TxTraceEnableCheckClick() { CopyTraceChecks(); }
+
+void TForm1::RxTraceEnableCheckClick() { CopyTraceChecks(); }
+
+void TForm1::TracePortEnablecheckClick() { CopyTraceChecks(); }
+
+void TForm1::CopyTraceChecks() {
+  if (following_) return;
+  Guarded([this] {
+    Host.SetTraces({TxTraceEnableCheck->isChecked(), RxTraceEnableCheck->isChecked(),
+                    TracePortEnablecheck->isChecked()});
+  });
 }
 
-void TForm1::RxTraceEnableCheckClick() {
-  Guarded([this] { Relay.RxTrace = RxTraceEnableCheck->isChecked(); });
-}
-
-void TForm1::TracePortEnablecheckClick() {
-  Guarded([this] { Relay.TracePort = TracePortEnablecheck->isChecked(); });
+void TForm1::SettingsChanged(const TRunSettings& settings) {
+  // What another face (or the start-up) changed shows here too; the
+  // controls set meanwhile do not command the host again.
+  following_ = true;
+  ComNumber = settings.Com;
+  if (Timeoutspin->Value() != settings.ReplyTimeout) Timeoutspin->SetValue(settings.ReplyTimeout);
+  TxTraceEnableCheck->setChecked(settings.Traces.Tx);
+  RxTraceEnableCheck->setChecked(settings.Traces.Rx);
+  TracePortEnablecheck->setChecked(settings.Traces.Port);
+  following_ = false;
 }
 
 // Sizes the font cannot take (a transient value while the operator types)
@@ -296,7 +303,7 @@ void TForm1::FormClose() {
   });
 }
 
-void TForm1::stoploopClick() { FreeBus(); }
+void TForm1::stoploopClick() { Host.StopLoop(); }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   if (watched == DebugLog->viewport() && event->type() == QEvent::MouseButtonDblClick) {

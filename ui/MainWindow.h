@@ -79,12 +79,13 @@ class TForm1 : public QWidget, public IRelayObserver {
   TQueueGrid* sg = nullptr;
   TStatusBar* StatusBar1 = nullptr;
 
-  // Serial port number used when the port is (re)opened; follows ComSpin.
-  std::uint8_t& ComNumber = Host.ComNumber;
+  // Serial port number the "set" opens; follows ComSpin, and the host's
+  // number when that changes.
+  std::uint8_t ComNumber = 0;
 
-  // The relay's state and logic: counters, trace flags (mirrors of the check
-  // boxes), the device table, the queues and the reply endpoint.
-  TRelay& Relay = Host.Relay;
+  // The relay's state, read only: counters, trace flags (the check boxes
+  // set them through the host), the device table and the queues.
+  const TRelay& Relay = Host.Relay;
 
   // The window's hint text: empty until the mouse has been over a band of
   // the status bar. The status bar shows it as its tool tip.
@@ -102,6 +103,8 @@ class TForm1 : public QWidget, public IRelayObserver {
   void LogLine(TLogLevel level, std::string_view line) override;
   void CounterChanged(TCounter counter, std::int32_t value) override;
   void EndpointChanged(const TEndpointRow& row, TRowChange change) override;
+  // The "timeout" spin edit and the trace check boxes follow the host.
+  void SettingsChanged(const TRunSettings& settings) override;
 
   // Handlers of the window and its controls.
   void ComSpinChange();
@@ -111,6 +114,8 @@ class TForm1 : public QWidget, public IRelayObserver {
   void TxTraceEnableCheckClick();
   void RxTraceEnableCheckClick();
   void TracePortEnablecheckClick();
+  // The three trace check boxes, as the host's trace flags.
+  void CopyTraceChecks();
   void FontSizeSpinChange();
   void DebugLogDblClick();
   void StatusBar1MouseMove(int X);
@@ -144,6 +149,7 @@ class TForm1 : public QWidget, public IRelayObserver {
   std::string hint_;
   bool formCreated_ = false;
   bool creating_ = false;
+  bool following_ = false;  // the controls are being set to the host's settings
 };
 
 }  // namespace tarvix

@@ -174,7 +174,7 @@ TEST_P(Program, PortsMissingAtTheStartAreRetriedUntilTheyAreThere) {
   std::this_thread::sleep_for(1s);
   holder.reset();
   const auto freed = Clock::now();
-  ASSERT_TRUE(AwaitLog("UDP server listening on port 3776", 6s)) << AllLog();
+  ASSERT_TRUE(AwaitLog("UDP server listening on 0.0.0.0:3776", 6s)) << AllLog();
   EXPECT_LT(Clock::now() - freed, 6s);
   std::this_thread::sleep_for(1s);
   PlugIn();

@@ -14,7 +14,7 @@
 #include "app/LongOptions.h"
 #include "app/StartUp.h"
 #include "relay/EventScheduler.h"
-#include "relay/MultiCommThread.h"
+#include "relay/BusGlobals.h"
 #include "runtime/ErrorDisplay.h"
 #include "serial/PortPrompt.h"
 #include "tools/Datagram.h"

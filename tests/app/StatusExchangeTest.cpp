@@ -11,7 +11,7 @@
 #include "app/StatusJson.h"
 #include "app/StatusMetrics.h"
 #include "app/StatusService.h"
-#include "relay/MultiCommThread.h"
+#include "relay/BusGlobals.h"
 #include "relay/RelayHost.h"
 #include "tools/Datagram.h"
 #include "tools/HttpClient.h"

@@ -8,7 +8,7 @@
 #include "PtyPort.h"
 #include "Pump.h"
 #include "RelayTestSupport.h"
-#include "relay/MultiCommThread.h"
+#include "relay/BusGlobals.h"
 #include "relay/RelayHost.h"
 #include "runtime/HandOff.h"
 #include "serial/SioComPort.h"
@@ -106,7 +106,7 @@ TEST_F(EndToEnd, ReplySplitOverSeveralNoticesCompletesAsOne) {
 }
 
 TEST_F(EndToEnd, SilentDeviceGetsItsFrameAgainAfterTheTimeout) {
-  TRelayEngine::SetReplyTimeout(100);
+  host.SetReplyTimeout(100);
   TUdpEndpoint client;
   client.SendTo(serverPort, RequestDatagram("127.0.0.1", client.Port(), kRequest));
   EXPECT_EQ(BusRead(2 * kRequest.size(), 5s), kRequest + kRequest);

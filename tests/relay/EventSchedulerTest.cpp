@@ -13,9 +13,8 @@
 
 #include "Pump.h"
 #include "RelayTestSupport.h"
-#include "relay/DeviceTable.h"
+#include "relay/BusGlobals.h"
 #include "relay/EventScheduler.h"
-#include "relay/MultiCommThread.h"
 #include "relay/SchedulerSignal.h"
 #include "serial/LineSpeed.h"
 
@@ -86,21 +85,20 @@ struct TSend {
   TimePoint At;
 };
 
-class EventScheduler : public ::testing::Test {
+// The event-driven scheduler of the fixture's relay on the virtual clock;
+// the device answers each frame answerAfter after it has left the port.
+class EventScheduler : public test::TSchedulerFixture {
  protected:
   EventScheduler() {
-    queues = std::make_unique<TDeviceQueues>();
-    DeviceQueues = queues.get();
-    LogMemo = &view;
-    CommPort = nullptr;
-    BusIdle = true;
-    PortAway = false;
-    LastByteAt = 0;
-  }
-  ~EventScheduler() override {
-    Stop();
-    DeviceQueues = nullptr;
-    LogMemo = nullptr;
+    view.OnSending = [this](const std::string& frame, bool) {
+      const TimePoint now = clock.Now();
+      {
+        std::lock_guard lock(mutex);
+        sends.push_back({frame, now});
+      }
+      if (answerAfter)
+        clock.At(now + WireTime(frame.size(), baud) + *answerAfter, [] { FreeBus(TBusEnd::Replied); });
+    };
   }
 
   // The device answers each frame this long after it has left the port;
@@ -108,46 +106,14 @@ class EventScheduler : public ::testing::Test {
   std::optional<std::chrono::microseconds> answerAfter = 3ms;
   std::int32_t turnaround = 0;
   std::int32_t baud = 4800;
-  std::int32_t resendLimit = -1;
 
   void Start(std::int32_t timeout = 1000) {
-    ReplyTimeout = timeout;
-    TSchedulerHooks hooks;
-    hooks.ResendLimit = resendLimit;
-    hooks.GaveUp = [this](std::int32_t resends) {
-      view.LogLine(TLogLevel::Warning, "gave up " + std::to_string(resends));
-    };
-    hooks.Sent = [this] {
-      const TimePoint now = clock.Now();
-      {
-        std::lock_guard lock(mutex);
-        sends.push_back({TxFrame.Str(), now});
-      }
-      if (onSent) onSent();
-      if (answerAfter)
-        clock.At(now + WireTime(TxFrame.Length(), baud) + *answerAfter, [] { FreeBus(TBusEnd::Replied); });
-    };
+    config.Turnaround = turnaround;
+    config.Baud = baud;
     TSchedulerClock virtualClock;
     virtualClock.Now = [this] { return clock.Now(); };
     virtualClock.WaitUntil = [this](TimePoint deadline) { return clock.WaitUntil(deadline); };
-    scheduler.emplace(turnaround, baud, std::move(hooks), std::move(virtualClock));
-    scheduler->Start();
-  }
-
-  void Stop() {
-    if (!scheduler) return;
-    scheduler->Terminate();
-    scheduler->WaitFor();
-    scheduler.reset();
-  }
-
-  void Push(std::int32_t queue, std::string_view frame) {
-    while (queues->Count() <= queue) queues->Add();
-    auto m = std::make_unique<TMyMsg>(static_cast<std::int32_t>(frame.size()));
-    m->SetData(frame);
-    m->DeviceIndex = queue;
-    queues->Items(queue).Push(std::move(m));
-    RequestQueued(queue);
+    TSchedulerFixture::Start(timeout, {}, std::move(virtualClock));
   }
 
   bool WaitForSends(std::size_t n) {
@@ -172,29 +138,10 @@ class EventScheduler : public ::testing::Test {
            WireTime(a.Frame.size(), baud);
   }
 
-  TRecordingView view;
-  std::unique_ptr<TDeviceQueues> queues;
   TVirtualClock clock;
-  std::optional<TEventScheduler> scheduler;
   std::mutex mutex;
   std::vector<TSend> sends;  // guarded by mutex
-  std::function<void()> onSent;
 };
-
-TEST_F(EventScheduler, VisitsQueuesInTurnOneRequestEachAndANewEndpointJoinsAtTheEnd) {
-  for (const char* f : {"A1", "A2", "A3"}) Push(0, f);
-  for (const char* f : {"B1", "B2"}) Push(1, f);
-  for (const char* f : {"C1", "C2"}) Push(2, f);
-  // While A1 is on the bus a fourth endpoint sends its first request.
-  onSent = [this] {
-    if (TxFrame.Str() == "A1") Push(3, "D1");
-  };
-  Start();
-  ASSERT_TRUE(WaitForSends(8));
-  Stop();
-  EXPECT_EQ(Frames(), (std::vector<std::string>{"A1", "B1", "C1", "D1", "A2", "B2", "C2", "A3"}));
-  EXPECT_TRUE(view.Log().empty()) << "no time-out";
-}
 
 class EventSchedulerTurnaround : public EventScheduler, public ::testing::WithParamInterface<std::int32_t> {};
 
@@ -239,7 +186,7 @@ INSTANTIATE_TEST_SUITE_P(Lines, EventSchedulerTimeout,
 
 TEST_F(EventScheduler, ResendLimitGivesUpAndTheNextRequestWaitsTheTurnaround) {
   answerAfter.reset();
-  resendLimit = 2;
+  config.ResendLimit = 2;
   turnaround = 10;
   Push(0, "\x16\x02\x03\x01");
   Push(1, "\x16\x02\x03\x02");
@@ -258,37 +205,12 @@ TEST_F(EventScheduler, ResendLimitGivesUpAndTheNextRequestWaitsTheTurnaround) {
   // been quiet for that spacing (and the quiet gap) after the give-up.
   for (std::size_t k = 0; k < 2; ++k) EXPECT_EQ(GapAfter(k), 110ms) << k;
   EXPECT_EQ(GapAfter(2), std::chrono::duration_cast<std::chrono::microseconds>(
-                             100ms + WireTime(4, baud) + 110ms + TCommThread::QuietGap(baud)));
+                             100ms + WireTime(4, baud) + 110ms + TBusScheduler::QuietGap(baud)));
   const auto log = view.Log();
   ASSERT_GE(log.size(), 3u);
   EXPECT_EQ(log[0], "*04 16 02 03 01 ");
   EXPECT_EQ(log[1], "*04 16 02 03 01 ");
-  EXPECT_EQ(log[2], "gave up 2");
-}
-
-TEST_F(EventScheduler, StoploopEndsTheResendingAndTheNextRequestGoesOut) {
-  answerAfter.reset();
-  Push(0, "\x16\x02\x03\x01");
-  Push(0, "\x16\x02\x03\x02");
-  Start(10000);
-  ASSERT_TRUE(WaitForSends(1));
-  FreeBus();
-  ASSERT_TRUE(WaitForSends(2));
-  Stop();
-  EXPECT_EQ(Frames().back(), "\x16\x02\x03\x02");
-  EXPECT_TRUE(view.Log().empty()) << "nothing was resent";
-  EXPECT_EQ(queues->Items(0).Count(), 0);
-}
-
-TEST_F(EventScheduler, EmptyFrameSetsActiveDeviceAndLeavesTheBusIdleWithoutTurnaround) {
-  turnaround = 500;
-  Push(1, "");
-  Push(2, "\x16\x02\x03\x02");
-  Start();
-  ASSERT_TRUE(WaitForSends(1));
-  Stop();
-  EXPECT_EQ(ActiveDevice.load(), 2);
-  EXPECT_EQ(Frames(), std::vector<std::string>{"\x16\x02\x03\x02"});
+  EXPECT_EQ(log[2], "request to 10.0.0.1 5000 given up after 2 resends");
 }
 
 TEST_F(EventScheduler, DeviceBackSendsTheFrameAgainAtOnceWithoutATimeoutLine) {
@@ -317,33 +239,23 @@ TEST_F(EventScheduler, IdleItWakesAtMostASecondApartAndMarksItsProgress) {
 
 // On the real clock: a queued request and the stop each end the idle wait
 // at once, not at the next wake.
-TEST(EventSchedulerRealClock, ARequestAndTheStopEachWakeItAtOnce) {
-  TRecordingView view;
-  TDeviceQueues queues;
-  queues.Add();
-  DeviceQueues = &queues;
-  LogMemo = &view;
-  BusIdle = true;
-  ReplyTimeout = 10000;
-  std::atomic<int> sent{0};
-  TSchedulerHooks hooks;
-  hooks.Sent = [&] { ++sent; };
-  TEventScheduler scheduler(0, 4800, std::move(hooks));
-  scheduler.Start();
-  std::this_thread::sleep_for(20ms);  // asleep in its idle wait
+class EventSchedulerRealClock : public test::TSchedulerFixture {};
+
+TEST_F(EventSchedulerRealClock, ARequestAndTheStopEachWakeItAtOnce) {
+  config.Turnaround = 0;
+  Push(0, "\x16\x02\x03\x01");
+  relay.Queues->Items(0).Pop();
+  const auto started = std::chrono::steady_clock::now();
+  Start(10000);
+  // It has gone round once, found nothing and waits.
+  ASSERT_TRUE(test::PumpFor([&] { return scheduler->LastPass() > started; }));
   const auto queued = std::chrono::steady_clock::now();
-  auto m = std::make_unique<TMyMsg>(4);
-  m->SetData("\x16\x02\x03\x01");
-  queues.Items(0).Push(std::move(m));
-  RequestQueued(0);
-  ASSERT_TRUE(test::PumpFor([&] { return sent.load() == 1; }));
+  Push(0, "\x16\x02\x03\x01");
+  ASSERT_TRUE(test::PumpFor([&] { return view.Sends().size() == 1; }));
   EXPECT_LT(std::chrono::steady_clock::now() - queued, 500ms);
   const auto stopping = std::chrono::steady_clock::now();
-  scheduler.Terminate();
-  scheduler.WaitFor();
+  Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - stopping, 500ms);
-  DeviceQueues = nullptr;
-  LogMemo = nullptr;
 }
 
 TEST(SchedulerSignal, TakesMarkedQueuesInVisitingOrderFromTheNextOne) {

@@ -57,7 +57,6 @@ TEST(MyMsgTest, FreshMessageHasZeroedBufferAndFields) {
   EXPECT_EQ(m.Prev, nullptr);
   EXPECT_EQ(m.Next, nullptr);
   EXPECT_EQ(m.DeviceIndex, 0);
-  EXPECT_EQ(m.Delay, 0);
 }
 
 TEST(MyMsgTest, FrameWithZeroBytesSurvives) {

@@ -7,7 +7,7 @@
 #include "RelayTestSupport.h"
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
-#include "relay/MultiCommThread.h"
+#include "relay/BusGlobals.h"
 #include "relay/Relay.h"
 #include "relay/RelayEngine.h"
 #include "tools/Datagram.h"
@@ -21,20 +21,14 @@ namespace {
 const std::string kFrame("\x02\x07\x00\x05\x11\x22\x33", 7);
 const std::string kReplyBytes("\x16\x02\x04\xAA\xBB", 5);
 
-class NameLookup : public ::testing::Test {
+class NameLookup : public test::TRelayFixture {
  protected:
   NameLookup() {
-    engine.CreateTables();
-    engine.CreateRemote();
     relay.SetLookup(names.Lookup(), {}, [this] { return now; });
   }
 
   void Receive(const std::string& host, std::uint16_t port, std::string_view sender = "127.0.0.1") {
-    const std::string d = RequestDatagram(host, port, kFrame);
-    stream.SetSize(d.size());
-    std::copy(d.begin(), d.end(), stream.Memory());
-    stream.SetPosition(0);
-    relay.FileRequest(stream, sender);
+    TRelayFixture::Receive(RequestDatagram(host, port, kFrame), sender);
   }
 
   // What the scheduler's take and the device's answer do: the oldest
@@ -44,18 +38,11 @@ class NameLookup : public ::testing::Test {
     ASSERT_TRUE(m);
     PutRequestOnBus(m->View(), m->DeviceIndex, m->Reply);
     FrameWritten();
-    for (const char b : kReplyBytes) relay.ReceiveByte(static_cast<std::uint8_t>(b));
+    Feed(kReplyBytes);
   }
 
   test::TFakeNames names;
   std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
-  test::TRecordingView view;
-  TRelayConfig config;
-  TRelay relay{view, config};
-  TNetUDPClient client;
-  TNetUDPServer server;
-  TRelayEngine engine{relay, nullptr, client, server};
-  TMemoryStream stream;
 };
 
 }  // namespace

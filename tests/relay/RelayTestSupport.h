@@ -1,5 +1,9 @@
-// What the relay tests share: an observer that records what the relay tells.
+// What the relay tests share: an observer that records what the relay
+// tells, a fake name server, and the fixture of a relay built as the
+// start-up builds it.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -7,12 +11,20 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "net/HostResolver.h"
+#include "net/NetUDPClient.h"
+#include "net/NetUDPServer.h"
+#include "relay/BusGlobals.h"
+#include "relay/DeviceTable.h"
+#include "relay/MyMsgQueue.h"
 #include "relay/Relay.h"
+#include "relay/RelayEngine.h"
 #include "relay/RelayObserver.h"
+#include "runtime/MemoryStream.h"
 
 namespace tarvix::test {
 
@@ -40,6 +52,34 @@ class TRecordingView : public IRelayObserver {
     if (change == TRowChange::Packets) r.Packets = row.Packets;
   }
 
+  // Each frame as it is about to be written ("stoploop", the device's
+  // answer and the like are played from here), on the main thread.
+  void RequestSending(std::int32_t /*index*/, bool resend) override {
+    std::string frame = TxFrame.Str();
+    {
+      std::lock_guard lock(mutex_);
+      sends_.push_back(frame);
+      resends_ += resend ? 1 : 0;
+    }
+    if (OnSending) OnSending(frame, resend);
+  }
+  std::function<void(const std::string& frame, bool resend)> OnSending;
+
+  std::vector<std::string> Sends() const {
+    std::lock_guard lock(mutex_);
+    return sends_;
+  }
+  std::size_t Resends() const {
+    std::lock_guard lock(mutex_);
+    return resends_;
+  }
+  // The log lines that start with prefix.
+  std::size_t LinesStartingWith(std::string_view prefix) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(
+        std::count_if(log_.begin(), log_.end(), [&](const std::string& l) { return l.starts_with(prefix); }));
+  }
+
   std::vector<std::string> Log() const {
     std::lock_guard lock(mutex_);
     return log_;
@@ -65,8 +105,10 @@ class TRecordingView : public IRelayObserver {
   }
 
  private:
-  mutable std::mutex mutex_;  // guards log_: the scheduler's lines arrive through the hand-off
+  mutable std::mutex mutex_;  // guards log_ and the sends: tests read them while the scheduler runs
   std::vector<std::string> log_;
+  std::vector<std::string> sends_;
+  std::size_t resends_ = 0;
   std::map<TCounter, std::int32_t> counters_;
   std::map<TRefusal, std::uint64_t> refused_;
   std::map<std::int32_t, TRecordedRow> rows_;
@@ -126,6 +168,84 @@ class TFakeNames {
   int asked_ = 0;
   int running_ = 0;
   int most_ = 0;
+};
+
+// A relay as the start-up builds it (the device table, the queues and the
+// reply endpoint), without a port and without a running scheduler; what it
+// tells is recorded in view. Tests of one part derive from it and drive
+// that part as its event would.
+class TRelayFixture : public ::testing::Test {
+ protected:
+  TRelayFixture() {
+    engine.emplace(relay, nullptr, client, server);
+    engine->CreateTables();
+    engine->CreateRemote();
+  }
+
+  // Files a request datagram from sender, as the UDP server's read event does.
+  void Receive(std::string_view datagram, std::string_view sender = {}) {
+    stream.SetSize(datagram.size());
+    std::copy(datagram.begin(), datagram.end(), stream.Memory());
+    stream.SetPosition(0);
+    relay.FileRequest(stream, sender);
+  }
+
+  // Bytes from the bus, as the serial port's data event hands them over.
+  void Feed(std::string_view bytes) {
+    for (const char c : bytes) relay.ReceiveByte(static_cast<std::uint8_t>(c));
+  }
+
+  TRecordingView view;
+  TRelayConfig config;
+  TRelay relay{view, config};
+  TNetUDPClient client;
+  TNetUDPServer server;
+  std::optional<TRelayEngine> engine;
+  TMemoryStream stream;
+};
+
+// The fixture's relay with its scheduler running, as the start-up runs it:
+// the polling one, or with config.Turnaround the event-driven one.
+class TSchedulerFixture : public TRelayFixture {
+ protected:
+  ~TSchedulerFixture() override { Stop(); }
+
+  // Starts the scheduler with the reply time-out given; pause and clock
+  // stand in for the real ones where given. The bus is freed before the
+  // thread starts (the start-up frees it just after), so that a request
+  // queued beforehand is not freed under its first send.
+  void Start(std::int32_t timeout = 1000, TPause pause = {}, TSchedulerClock clock = {}) {
+    engine->CreateScheduler(std::move(pause), std::move(clock));
+    engine->BindGlobals(timeout);
+    PortBack();
+    FreeBus();
+    scheduler = engine->Scheduler();
+    scheduler->Start();
+  }
+
+  void Stop() {
+    if (!scheduler) return;
+    scheduler->Terminate();
+    scheduler->WaitFor();
+    scheduler = nullptr;
+  }
+
+  // Queues frame for endpoint queue, adding the endpoints up to it on the
+  // way (endpoint q: 10.0.0.q+1, port 5000+q).
+  void Push(std::int32_t queue, std::string_view frame) {
+    while (relay.Queues->Count() <= queue) {
+      const std::int32_t q = relay.Queues->Count();
+      relay.Devices->Add("10.0.0." + std::to_string(q + 1), static_cast<std::uint16_t>(5000 + q));
+      relay.Queues->Add();
+    }
+    auto m = std::make_unique<TMyMsg>(static_cast<std::int32_t>(frame.size()));
+    m->SetData(frame);
+    m->DeviceIndex = queue;
+    relay.Queues->Items(queue).Push(std::move(m));
+    RequestQueued(queue);
+  }
+
+  TBusScheduler* scheduler = nullptr;
 };
 
 }  // namespace tarvix::test

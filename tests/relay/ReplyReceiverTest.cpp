@@ -3,7 +3,7 @@
 #include "RelayTestSupport.h"
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
-#include "relay/MultiCommThread.h"
+#include "relay/BusGlobals.h"
 #include "relay/Relay.h"
 #include "relay/RelayEngine.h"
 #include "runtime/ErrorDisplay.h"
@@ -25,11 +25,9 @@ std::string Bytes(std::initializer_list<int> values) {
   return s;
 }
 
-class ReplyReceiver : public ::testing::Test {
+class ReplyReceiver : public test::TRelayFixture {
  protected:
   ReplyReceiver() {
-    engine.CreateTables();
-    engine.CreateRemote();
     relay.RxTrace = relay.TracePort = true;
     relay.Devices->Add("127.0.0.1", peer.Port());
     relay.Queues->Add();
@@ -42,16 +40,6 @@ class ReplyReceiver : public ::testing::Test {
     FrameWritten();
   }
 
-  void Feed(std::string_view bytes) {
-    for (char c : bytes) relay.ReceiveByte(static_cast<std::uint8_t>(c));
-  }
-
-  TRecordingView view;
-  TRelayConfig config;
-  TRelay relay{view, config};
-  TNetUDPClient client;
-  TNetUDPServer server;
-  TRelayEngine engine{relay, nullptr, client, server};
   TUdpEndpoint peer;
 };
 

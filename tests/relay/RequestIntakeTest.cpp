@@ -18,28 +18,9 @@ namespace {
 const std::string kFrame("\x02\x07\x00\x05\x11\x22\x33", 7);
 
 
-class RequestIntake : public ::testing::Test {
+class RequestIntake : public test::TRelayFixture {
  protected:
-  RequestIntake() {
-    engine.CreateTables();
-    engine.CreateRemote();
-    relay.TxTrace = relay.TracePort = true;
-  }
-
-  void Receive(const std::string& datagram) {
-    stream.SetSize(datagram.size());
-    std::copy(datagram.begin(), datagram.end(), stream.Memory());
-    stream.SetPosition(0);
-    relay.FileRequest(stream);
-  }
-
-  TRecordingView view;
-  TRelayConfig config;
-  TRelay relay{view, config};
-  TNetUDPClient client;
-  TNetUDPServer server;
-  TRelayEngine engine{relay, nullptr, client, server};
-  TMemoryStream stream;
+  RequestIntake() { relay.TxTrace = relay.TracePort = true; }
 };
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include "SoakSupport.h"
 #include "relay/RelayConfig.h"
 #include "app/StartUp.h"
-#include "relay/MultiCommThread.h"
+#include "relay/BusGlobals.h"
 #include "runtime/ErrorDisplay.h"
 #include "tools/Datagram.h"
 #include "ui/MainWindow.h"
@@ -159,7 +159,7 @@ void TChurnRun::RandomDatagrams() {
 void TChurnRun::EndpointChurn() {
   phase_ = "churn";
   speed_->store(kFast);
-  TRelay& relay = form_->Relay;
+  TRelay& relay = form_->Host.Relay;
   const std::int32_t entriesBefore = relay.Devices->Count();
   const std::int32_t filedBefore = relay.PortRecCount;
   const std::int32_t forwardedBefore = relay.PortTxCount;

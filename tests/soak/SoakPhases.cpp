@@ -16,7 +16,7 @@
 #include "SoakSupport.h"
 #include "app/StartUp.h"
 #include "relay/FrameFormat.h"
-#include "relay/MultiCommThread.h"
+#include "relay/BusGlobals.h"
 #include "runtime/ErrorDisplay.h"
 #include "tools/Datagram.h"
 #include "ui/MainWindow.h"
@@ -307,7 +307,7 @@ void TSoakRun::Close() {
 }
 
 void TSoakRun::RequestsReconcile() {
-  TRelay& relay = form_->Relay;
+  TRelay& relay = form_->Host.Relay;
   const std::uint32_t total = scale_.requests;
   filed_ = 0;
   for (std::int32_t i = 0; i < relay.Devices->Count(); ++i) filed_ += relay.Devices->Items(i).Packets;

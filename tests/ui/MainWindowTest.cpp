@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "PtyPort.h"
-#include "relay/MultiCommThread.h"
+#include "relay/BusGlobals.h"
 #include "runtime/ErrorDisplay.h"
 #include "runtime/Exception.h"
 #include "serial/SioExceptions.h"
@@ -253,6 +253,32 @@ TEST_F(MainWindowTest, TraceFlagsMirrorTheirCheckBoxes) {
     trace.Box->setChecked(true);
     EXPECT_TRUE(window->Relay.*trace.Flag);
   }
+}
+
+// A setting changed through the host by another face shows in the window,
+// and each observer hears of each change once, of no change never.
+TEST_F(MainWindowTest, SettingsChangedElsewhereShowInTheControls) {
+  struct TSettingsView : IRelayObserver {
+    void SettingsChanged(const TRunSettings& settings) override { told.push_back(settings); }
+    std::vector<TRunSettings> told;
+  } other;
+  window->Host.AddObserver(other);
+  window->Host.SetReplyTimeout(2500);
+  window->Host.SetReplyTimeout(2500);
+  window->Host.SetTraces({false, true, false});
+  window->RxTraceEnableCheck->setChecked(false);
+  window->Host.RemoveObserver(other);
+
+  EXPECT_EQ(window->Timeoutspin->Value(), 2500);
+  EXPECT_EQ(ReplyTimeout.load(), 2500);
+  EXPECT_FALSE(window->TxTraceEnableCheck->isChecked());
+  EXPECT_FALSE(window->TracePortEnablecheck->isChecked());
+  EXPECT_FALSE(window->Relay.RxTrace) << "the window's own change went through the host";
+  ASSERT_EQ(other.told.size(), 3u);
+  EXPECT_EQ(other.told[0].ReplyTimeout, 2500);
+  EXPECT_EQ(other.told[1].Traces, (TTraces{false, true, false}));
+  EXPECT_EQ(other.told[2].Traces, (TTraces{false, false, false}));
+  EXPECT_TRUE(errors.empty());
 }
 
 TEST_F(MainWindowTest, FifthEndpointRowIsStoredButNotShown) {

@@ -8,12 +8,8 @@
 
 #include "Pump.h"
 #include "RelayTestSupport.h"
+#include "relay/BusGlobals.h"
 #include "relay/DeviceTable.h"
-#include "net/NetUDPClient.h"
-#include "net/NetUDPServer.h"
-#include "relay/MultiCommThread.h"
-#include "relay/Relay.h"
-#include "relay/RelayEngine.h"
 #include "runtime/HandOff.h"
 #include "runtime/MemoryStream.h"
 #include "serial/SioComPort.h"
@@ -22,58 +18,36 @@
 
 using namespace tarvix;
 using namespace std::chrono_literals;
-using tarvix::test::TRecordingView;
 
 namespace {
 
-// Runs the scheduler with a pause that only records what it was asked to
-// pause, so that its visits can be counted without waiting for them.
-class Scheduler : public ::testing::Test {
+// Runs the polling scheduler with a pause that only records what it was
+// asked to pause, so that its visits can be counted without waiting for
+// them; each write is recorded among the pauses ("S0" the first, "S1" a
+// resend).
+class Scheduler : public test::TSchedulerFixture {
  protected:
   Scheduler() {
-    Wire(nullptr);
-    engine->CreateTables();
+    view.OnSending = [this](const std::string&, bool resend) { Record(resend ? "S1" : "S0"); };
   }
-  ~Scheduler() override { Stop(); }
+
+  void Start() {
+    TSchedulerFixture::Start(timeout, [this](std::int32_t ms) {
+      Record("P" + std::to_string(ms));
+      if (onPause) onPause(ms);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    });
+  }
 
   // Wires the relay to port (null: sends write nothing); the tables stay.
   void Wire(TSioComPort* port) {
     engine.reset();
-    engine.emplace(relay, port, udpc, udps);
+    engine.emplace(relay, port, client, server);
   }
 
-  void Start() {
-    engine->CreateScheduler([this](std::int32_t ms) {
-      {
-        std::lock_guard lock(mutex);
-        events.push_back("P" + std::to_string(ms));
-      }
-      if (onPause) onPause(ms);
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    });
-    engine->BindGlobals(timeout);
-    PortAway = false;
-    // The queues are filled before the start here, so the bus must be idle
-    // from the first visit on: free it first, then start the thread (the
-    // engine's Start frees it just after the start, which here would free
-    // it again under a frame the first visit may already have taken).
-    FreeBus();
-    engine->Scheduler()->Start();
-    thread = engine->Scheduler();
-  }
-
-  void Stop() {
-    if (!thread) return;
-    thread->Terminate();
-    thread->WaitFor();
-    thread = nullptr;
-  }
-
-  void Push(std::int32_t queue, std::string_view frame) {
-    auto m = std::make_unique<TMyMsg>(static_cast<std::int32_t>(frame.size()));
-    m->SetData(frame);
-    m->DeviceIndex = queue;
-    relay.Queues->Items(queue).Push(std::move(m));
+  void Record(std::string event) {
+    std::lock_guard lock(mutex);
+    events.push_back(std::move(event));
   }
 
   std::size_t CountEvents(const std::string& e) {
@@ -81,51 +55,18 @@ class Scheduler : public ::testing::Test {
     return static_cast<std::size_t>(std::count(events.begin(), events.end(), e));
   }
 
-  std::size_t TimeoutLines() {
-    const auto log = view.Log();
-    return static_cast<std::size_t>(std::count_if(log.begin(), log.end(), [](const auto& l) { return l[0] == '*'; }));
-  }
-
-  // Counted visits (the 50 ms pauses after the one that precedes the send)
-  // up to the first time-out line.
+  // Counted visits (the 50 ms pauses after the first write) up to the
+  // first resend.
   int VisitsBeforeFirstResend() {
     std::lock_guard lock(mutex);
-    const auto taken = std::find(events.begin(), events.end(), "P0");
-    if (taken == events.end()) return -1;
-    int visits = 0;
-    for (auto it = taken + 2; it != events.end(); ++it) {
-      if ((*it)[0] == '*') return visits;
-      if (*it == "P50") ++visits;
-    }
-    return -1;
+    const auto sent = std::find(events.begin(), events.end(), "S0");
+    const auto resent = std::find(sent, events.end(), "S1");
+    if (resent == events.end()) return -1;
+    return static_cast<int>(std::count(sent, resent, "P50"));
   }
 
-  // Records log lines among the pauses, so their order can be checked.
-  class TEventView : public TRecordingView {
-   public:
-    explicit TEventView(Scheduler& owner) : owner_(owner) {}
-    void LogLine(TLogLevel level, std::string_view line) override {
-      TRecordingView::LogLine(level, line);
-      std::lock_guard lock(owner_.mutex);
-      owner_.events.emplace_back(line);
-    }
-    // Each write of a frame: "S0" the first, "S1" a resend.
-    void RequestSending(std::int32_t /*index*/, bool resend) override {
-      std::lock_guard lock(owner_.mutex);
-      owner_.events.emplace_back(resend ? "S1" : "S0");
-    }
+  std::size_t TimeoutLines() { return view.LinesStartingWith("*"); }
 
-   private:
-    Scheduler& owner_;
-  };
-
-  TEventView view{*this};
-  TRelayConfig config;
-  TRelay relay{view, config};
-  TNetUDPClient udpc;
-  TNetUDPServer udps;
-  std::optional<TRelayEngine> engine;
-  TCommThread* thread = nullptr;
   std::int32_t timeout = 1000;  // the reply time-out the relay starts with
   std::mutex mutex;
   std::vector<std::string> events;  // guarded by mutex
@@ -143,7 +84,6 @@ TEST_F(Scheduler, WithoutEndpointsItOnlyWrapsAndNeverSends) {
 }
 
 TEST_F(Scheduler, SilentDeviceGetsAResendAfterEveryTimeout) {
-  relay.Queues->Add();
   Push(0, std::string("\x16\x16\x02\x07\x00\x05\x11\x22\x33", 9));
   Start();
   ASSERT_TRUE(test::PumpFor([&] { return TimeoutLines() >= 2; }));
@@ -157,7 +97,6 @@ class SchedulerTimeout : public Scheduler, public ::testing::WithParamInterface<
 
 TEST_P(SchedulerTimeout, ResendComesAtTheCountedVisitWhereCountTimes50ExceedsTheTimeout) {
   timeout = GetParam().first;
-  relay.Queues->Add();
   Push(0, "\x16\x02\x03\x01");
   Start();
   ASSERT_TRUE(test::PumpFor([&] { return TimeoutLines() >= 2; }));
@@ -169,64 +108,8 @@ INSTANTIATE_TEST_SUITE_P(Timeouts, SchedulerTimeout,
                          ::testing::Values(std::pair{1000, 21}, std::pair{950, 20}, std::pair{50, 2},
                                            std::pair{49, 1}, std::pair{0, 1}, std::pair{-5, 1}));
 
-TEST_F(Scheduler, StoploopFreesTheBusForTheNextRequest) {
-  timeout = 10000;
-  relay.Queues->Add();
-  Push(0, "\x16\x02\x03\x01");
-  Push(0, "\x16\x02\x03\x02");
-  Start();
-  ASSERT_TRUE(test::PumpFor([&] { return !BusIdle && TxFrame.Length() == 4 && CountEvents("P0") == 1; }));
-  FreeBus();
-  ASSERT_TRUE(test::PumpFor([&] { return CountEvents("P0") == 2; }));
-  Stop();
-  EXPECT_EQ(relay.Queues->Items(0).Count(), 0);
-  EXPECT_EQ(TxFrame.View(), std::string("\x16\x02\x03\x02"));
-}
-
-TEST_F(Scheduler, QueuesTakeTurnsOneRequestPerVisit) {
-  relay.Queues->Add();
-  relay.Queues->Add();
-  Push(0, "A1");
-  Push(0, "A2");
-  Push(1, "B1");
-  Push(1, "B2");
-  std::vector<std::string> taken;
-  std::mutex takenMutex;
-  // Answer each frame at once: the pause before the send records it and frees the bus.
-  onPause = [&](std::int32_t ms) {
-    if (ms == 0) {
-      std::lock_guard lock(takenMutex);
-      taken.push_back(TxFrame.Str());
-      FreeBus();
-    }
-  };
-  Start();
-  ASSERT_TRUE(test::PumpFor([&] {
-    std::lock_guard lock(takenMutex);
-    return taken.size() == 4;
-  }));
-  Stop();
-  EXPECT_EQ(taken, (std::vector<std::string>{"A1", "B1", "A2", "B2"}));
-}
-
-// An empty frame is counted, sets ActiveDevice and leaves the bus idle,
-// but costs no bus time: no pause before a send, no send, no visit pause.
-TEST_F(Scheduler, EmptyFrameIsCountedAndCostsNoBusTime) {
-  relay.Queues->Add();
-  relay.Queues->Add();
-  Push(1, "");
-  Start();
-  ASSERT_TRUE(test::PumpFor([&] { return view.RefusedTotal(TRefusal::EmptyFrame) == 1 && CountEvents("P100") >= 2; }));
-  Stop();
-  EXPECT_TRUE(BusIdle);
-  EXPECT_EQ(ActiveDevice.load(), 1);
-  EXPECT_EQ(CountEvents("P0") + CountEvents("P50") + CountEvents("S0"), 0u);
-  EXPECT_TRUE(view.Log().empty());
-}
-
 TEST_F(Scheduler, TimeoutLineOfALongFrameIsCutTo255Characters) {
   timeout = 0;
-  relay.Queues->Add();
   Push(0, std::string(100, '\x16'));
   Start();
   ASSERT_TRUE(test::PumpFor([&] { return TimeoutLines() >= 1; }));
@@ -279,14 +162,13 @@ TEST_F(Scheduler, AClosedPortHoldsTheRequestWithoutErrorLines) {
 }
 
 TEST_F(Scheduler, StopWhileASendIsPendingEndsWithoutDeadlock) {
-  relay.Queues->Add();
   Push(0, "\x16\x02\x03\x01");
   Start();
   // Do not pump: the scheduler blocks in its send step until the wait below runs it.
-  ASSERT_TRUE(test::PumpFor([&] { return THandOff::Instance().HasPending() || CountEvents("P0") == 1; }));
-  thread->Terminate();
-  thread->WaitFor();
-  EXPECT_TRUE(thread->Finished());
+  ASSERT_TRUE(test::PumpFor([&] { return THandOff::Instance().HasPending() || CountEvents("P50") == 1; }));
+  scheduler->Terminate();
+  scheduler->WaitFor();
+  EXPECT_TRUE(scheduler->Finished());
 }
 
 // Idle endpoints must not slow a request down: a visit of an empty queue
@@ -305,47 +187,26 @@ TEST_F(Scheduler, IdleQueuesCostARequestNoTime) {
     Start();
     ASSERT_TRUE(test::PumpFor([&] { return CountEvents("P100") >= 2; }));
     Push(queues - 1, "\x16\x02\x03\x01");
-    ASSERT_TRUE(test::PumpFor([&] { return CountEvents("P0") == 1; }));
+    ASSERT_TRUE(test::PumpFor([&] { return CountEvents("S0") == 1; }));
     Stop();
-    // After the push, at most one wrap pause comes before the take.
+    // After the push, at most one wrap pause comes before the take, and
+    // only the take's own visit pause before the write.
     std::lock_guard lock(mutex);
-    const auto taken = std::find(events.begin(), events.end(), "P0");
-    EXPECT_EQ(std::count(events.begin(), taken, "P50"), 0);
+    const auto sent = std::find(events.begin(), events.end(), "S0");
+    EXPECT_EQ(std::count(events.begin(), sent, "P50"), 1);
   }
 }
 
 // While the bus is busy every visit, of an empty queue too, pauses and
 // counts: the resend comes at the same visit as with one queue.
 TEST_F(Scheduler, BusyVisitsOfEmptyQueuesStillCountTowardsTheTimeout) {
-  relay.Queues->Add();
-  relay.Queues->Add();
-  relay.Queues->Add();
   Push(0, "\x16\x02\x03\x01");
+  relay.Queues->Add();
+  relay.Queues->Add();
   Start();
   ASSERT_TRUE(test::PumpFor([&] { return TimeoutLines() >= 1; }));
   Stop();
   EXPECT_EQ(VisitsBeforeFirstResend(), 21);
-}
-
-TEST_F(Scheduler, ResendLimitGivesTheRequestUpAndServesTheNext) {
-  config.ResendLimit = 2;
-  relay.Queues->Add();
-  relay.Queues->Add();
-  relay.Devices = std::make_unique<TDeviceList>();
-  relay.Devices->Add("10.0.0.5", 5000);
-  relay.Devices->Add("10.0.0.6", 5001);
-  timeout = 0;
-  Push(0, "\x16\x02\x03\x01");
-  Push(1, "\x16\x02\x03\x02");
-  Start();
-  ASSERT_TRUE(test::PumpFor([&] { return CountEvents("P0") == 2; }));
-  Stop();
-  EXPECT_EQ(TxFrame.View(), std::string_view("\x16\x02\x03\x02"));
-  const auto log = view.Log();
-  ASSERT_GE(log.size(), 3u);
-  EXPECT_EQ(log[0], "*04 16 02 03 01 ");
-  EXPECT_EQ(log[1], "*04 16 02 03 01 ");
-  EXPECT_EQ(log[2], "request to 10.0.0.5 5000 given up after 2 resends");
 }
 
 // With --max-wait a request that waited too long is dropped at its turn,
@@ -360,7 +221,7 @@ TEST_F(Scheduler, RequestsPastMaxWaitAreDroppedAtTheirTurn) {
         std::chrono::steady_clock::now() - (frame[0] == 'o' ? std::chrono::seconds(1) : std::chrono::seconds(0));
   }
   Start();
-  ASSERT_TRUE(test::PumpFor([&] { return CountEvents("P0") == 1; }));
+  ASSERT_TRUE(test::PumpFor([&] { return CountEvents("S0") == 1; }));
   Stop();
   EXPECT_EQ(TxFrame.View(), "new");
   EXPECT_EQ(view.RefusedTotal(TRefusal::TooOld), 2u);
@@ -377,9 +238,8 @@ TEST_F(Scheduler, TheEntryOnTheBusIsNeverTakenOver) {
   timeout = 100000;
   test::TFakeNames names;  // never asked: every address here is a dotted quad
   relay.SetLookup(names.Lookup());
-  engine->CreateRemote();
-  TUdpEndpoint client(LoopbackAddress(0));
-  relay.Devices->Add("127.0.0.1", client.Port());
+  TUdpEndpoint peer(LoopbackAddress(0));
+  relay.Devices->Add("127.0.0.1", peer.Port());
   relay.Queues->Add();
   Push(0, "\x16\x02\x03\x01");
   relay.Queues->Items(0).Tail()->Reply = TReplyAddress::Of({127, 0, 0, 1});
@@ -392,7 +252,7 @@ TEST_F(Scheduler, TheEntryOnTheBusIsNeverTakenOver) {
   std::atomic<bool> filed{false};
   std::atomic<bool> done{false};
   onPause = [&](std::int32_t ms) {
-    if (ms != 0 || filed.exchange(true)) return;
+    if (ms != 50 || filed.exchange(true)) return;
     THandOff::Instance().Synchronize([&] {
       const std::string d = RequestDatagram("10.9.9.9", 7, "\x02\x03\x05");
       TMemoryStream stream;
@@ -409,7 +269,7 @@ TEST_F(Scheduler, TheEntryOnTheBusIsNeverTakenOver) {
   EXPECT_EQ(view.RefusedTotal(TRefusal::TableFull), 1u) ;
   for (const char b : std::string("\x16\x02\x03\x09")) relay.ReceiveByte(static_cast<std::uint8_t>(b));
   Stop();
-  const auto reply = client.Receive(2s);
+  const auto reply = peer.Receive(2s);
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->substr(reply->size() - 3), "\x02\x03\x09");
 }

@@ -1,0 +1,105 @@
+// What both schedulers must do alike, run against each: the polling one on
+// a pause sped up 250 times, the event-driven one (no turnaround) on the
+// real clock. The device is played by the test.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Pump.h"
+#include "RelayTestSupport.h"
+
+using namespace tarvix;
+using namespace std::chrono_literals;
+
+namespace {
+
+enum class TKind { Polling, EventDriven };
+
+class BusScheduler : public test::TSchedulerFixture, public ::testing::WithParamInterface<TKind> {
+ protected:
+  void Start(std::int32_t timeout) {
+    if (GetParam() == TKind::EventDriven) config.Turnaround = 0;
+    TSchedulerFixture::Start(timeout, [](std::int32_t ms) {
+      if (ms > 0) std::this_thread::sleep_for(std::chrono::microseconds(ms * 4));
+    });
+  }
+
+  // The device answers every frame: the test frees the bus once it was written.
+  bool AnswerUntil(std::size_t sends) {
+    std::size_t answered = 0;
+    return test::PumpFor([&] {
+      if (view.Sends().size() > answered) {
+        ++answered;
+        FreeBus(TBusEnd::Replied);
+      }
+      return answered >= sends;
+    });
+  }
+};
+
+TEST_P(BusScheduler, QueuesTakeTurnsOneRequestEachAndANewEndpointJoinsAtTheEnd) {
+  for (const char* f : {"A1", "A2"}) Push(0, f);
+  for (const char* f : {"B1", "B2"}) Push(1, f);
+  // While A1 is on the bus a third endpoint sends its first request.
+  view.OnSending = [this](const std::string& frame, bool) {
+    if (frame == "A1") Push(2, "C1");
+  };
+  Start(10000);
+  ASSERT_TRUE(AnswerUntil(5));
+  Stop();
+  EXPECT_EQ(view.Sends(), (std::vector<std::string>{"A1", "B1", "C1", "A2", "B2"}));
+  EXPECT_TRUE(view.Log().empty()) << "no time-out";
+}
+
+TEST_P(BusScheduler, StoploopEndsTheResendingAndTheNextRequestGoesOut) {
+  Push(0, "\x16\x02\x03\x01");
+  Push(0, "\x16\x02\x03\x02");
+  Start(10000);
+  ASSERT_TRUE(test::PumpFor([&] { return view.Sends().size() == 1; }));
+  FreeBus();
+  ASSERT_TRUE(test::PumpFor([&] { return view.Sends().size() == 2; }));
+  Stop();
+  EXPECT_EQ(view.Sends().back(), "\x16\x02\x03\x02");
+  EXPECT_TRUE(view.Log().empty()) << "nothing was resent";
+  EXPECT_EQ(relay.Queues->Items(0).Count(), 0);
+}
+
+TEST_P(BusScheduler, ResendLimitGivesTheRequestUpAndServesTheNext) {
+  config.ResendLimit = 2;
+  Push(0, "\x16\x02\x03\x01");
+  Push(1, "\x16\x02\x03\x02");
+  Start(0);
+  ASSERT_TRUE(test::PumpFor([&] { return view.Sends().size() >= 4; }));
+  Stop();
+  std::vector<std::string> sends = view.Sends();
+  sends.resize(4);  // the next request may have been resent meanwhile
+  EXPECT_EQ(sends, (std::vector<std::string>{"\x16\x02\x03\x01", "\x16\x02\x03\x01", "\x16\x02\x03\x01",
+                                             "\x16\x02\x03\x02"}));
+  const auto log = view.Log();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log[0], "*04 16 02 03 01 ");
+  EXPECT_EQ(log[1], "*04 16 02 03 01 ");
+  EXPECT_EQ(log[2], "request to 10.0.0.1 5000 given up after 2 resends");
+  EXPECT_EQ(view.RefusedTotal(TRefusal::GivenUp), 1u);
+}
+
+// An empty frame is counted and sets ActiveDevice, but costs no bus time:
+// nothing is written, nothing timed out, and the next request goes at once.
+TEST_P(BusScheduler, EmptyFrameIsCountedAndCostsNoBusTime) {
+  Push(1, "");
+  Push(2, "\x16\x02\x03\x02");
+  Start(10000);
+  ASSERT_TRUE(AnswerUntil(1));
+  Stop();
+  EXPECT_EQ(view.RefusedTotal(TRefusal::EmptyFrame), 1u);
+  EXPECT_EQ(view.Sends(), std::vector<std::string>{"\x16\x02\x03\x02"});
+  EXPECT_EQ(ActiveDevice.load(), 2);
+  EXPECT_TRUE(view.Log().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, BusScheduler, ::testing::Values(TKind::Polling, TKind::EventDriven),
+                         [](const auto& info) { return info.param == TKind::Polling ? "Polling" : "EventDriven"; });
+
+}  // namespace
