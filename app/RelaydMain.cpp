@@ -3,8 +3,8 @@
 // says what ends it earlier and with which status).
 #include <signal.h>
 
-#include "app/Configuration.h"
-#include "app/Daemon.h"
+#include "options/Configuration.h"
+#include "daemon/Daemon.h"
 
 int main(int argc, char** argv) {
   using namespace tarvix;

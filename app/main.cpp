@@ -9,13 +9,13 @@
 #include <optional>
 #include <string>
 
-#include "app/Configuration.h"
-#include "app/Console.h"
-#include "app/Daemon.h"
-#include "app/InstanceGuard.h"
+#include "options/Configuration.h"
+#include "daemon/Console.h"
+#include "daemon/Daemon.h"
+#include "daemon/InstanceGuard.h"
 #include "app/QuitSignals.h"
 #include "app/StartUp.h"
-#include "app/StatusService.h"
+#include "status/StatusService.h"
 #include "runtime/ErrorText.h"
 #include "runtime/HandOff.h"
 #include "ui/ComSelectForm.h"

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "app/StatusKeeper.h"
-#include "app/StatusServer.h"
+#include "status/StatusKeeper.h"
+#include "status/StatusServer.h"
 #include "relay/RelayHost.h"
 #include "runtime/ShortString.h"
 #include "tools/HttpClient.h"

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "serial/LineSpeed.h"
+#include "wire/LineSpeed.h"
 #include "tools/Datagram.h"
 #include "tools/UdpEndpoint.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/Commandline.h"
-#include "app/PortSwitches.h"
+#include "options/Commandline.h"
+#include "options/PortSwitches.h"
 #include "fuzz/FuzzCheck.h"
 #include "runtime/Exception.h"
 #include "runtime/IntText.h"

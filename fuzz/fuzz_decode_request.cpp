@@ -25,9 +25,9 @@ struct TExpected {
 };
 
 // The layout read the plain way: IP text up to a 0 byte, port low and high,
-// a separator, then the frame, all within the first RequestLimit bytes.
+// a separator, then the frame, all within the first kRequestLimit bytes.
 TExpected Expect(std::string_view datagram) {
-  const std::string_view d = datagram.substr(0, TRemoteDevice::RequestLimit);
+  const std::string_view d = datagram.substr(0, kRequestLimit);
   TExpected e;
   std::size_t i = 0;
   while (i < d.size() && d[i] != '\0') e.ip.push_back(d[i++]);
@@ -54,12 +54,12 @@ void DecodeAt(const std::string_view datagram, std::size_t lead, const TExpected
   std::uint16_t port = sentinel;
   remote.DecodeRequest(stream, ip, port, frame);
 
-  Check(ip.Length() <= 255 && frame.Length() <= TRemoteDevice::RequestLimit, "lengths");
+  Check(ip.Length() <= 255 && frame.Length() <= kRequestLimit, "lengths");
   Check(ip.View() == e.ip, "IP text");
   Check(frame.View() == e.frame, "frame");
   Check(port == e.port.value_or(sentinel), "port");
   // Bytes after the 128th stay unread for the next reader.
-  const std::size_t consumed = std::min(datagram.size(), TRemoteDevice::RequestLimit);
+  const std::size_t consumed = std::min(datagram.size(), kRequestLimit);
   Check(stream.Position() == lead + consumed, "bytes consumed");
   // Too short a request files an empty frame and keeps the caller's port.
   if (e.ip.size() + 5 > datagram.size()) Check(frame.Empty() && port == sentinel, "short request");

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/LongOptions.h"
+#include "options/LongOptions.h"
 #include "fuzz/FuzzCheck.h"
 #include "net/NetStack.h"
 

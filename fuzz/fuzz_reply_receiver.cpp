@@ -26,7 +26,7 @@
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
 #include "relay/DeviceTable.h"
-#include "relay/FrameFormat.h"
+#include "wire/FrameFormat.h"
 #include "relay/BusGlobals.h"
 #include "relay/Relay.h"
 #include "relay/RelayEngine.h"
@@ -253,7 +253,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (relay.TracePort) Check(view.dispatched == dispatches, "missing >> line");
       const auto reply = fx.sinks[static_cast<std::size_t>(active)].Take();
       Check(reply.has_value(), "no reply datagram at the active endpoint");
-      Check(*reply == (kPrefix + model.Frame()).substr(0, TRemoteDevice::ReplyLimit), "reply datagram bytes");
+      Check(*reply == (kPrefix + model.Frame()).substr(0, kReplyLimit), "reply datagram bytes");
       Check(!fx.sinks[static_cast<std::size_t>(1 - active)].Take(), "a reply went to the other endpoint");
     }
   }

@@ -7,7 +7,7 @@
 #include "relay/DeviceTable.h"
 #include "relay/RelayObserver.h"
 #include "runtime/MyStrings.h"
-#include "serial/LineSpeed.h"
+#include "wire/LineSpeed.h"
 #include "serial/SioComPort.h"
 
 namespace tarvix {

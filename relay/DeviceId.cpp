@@ -1,6 +1,6 @@
 #include "relay/DeviceId.h"
 
-#include "relay/FrameFormat.h"
+#include "wire/FrameFormat.h"
 
 namespace tarvix {
 

@@ -7,7 +7,7 @@
 #include "relay/DeviceTable.h"
 #include "relay/MyMsgQueue.h"
 #include "relay/SchedulerSignal.h"
-#include "serial/LineSpeed.h"
+#include "wire/LineSpeed.h"
 
 namespace tarvix {
 

@@ -1,5 +1,5 @@
 // The relay's configuration: every setting in one record, filled once from
-// the command line (app/Configuration.h) and read by whoever needs it. The
+// the command line (options/Configuration.h) and read by whoever needs it. The
 // defaults are the relay's own: port 1, reply port 3776, listening on all
 // addresses, a 1000 ms reply time-out, every trace on, every option off.
 // A value type; filled on the main thread before the relay starts and read
@@ -56,7 +56,7 @@ struct TRelayConfig {
   // HTTP on that address; off when StatusIP is empty.
   std::string StatusIP;
   std::uint16_t StatusPort = 0;
-  std::int32_t Baud = 4800;                // --baud=N, one of kLineSpeeds (serial/LineSpeed.h)
+  std::int32_t Baud = 4800;                // --baud=N, one of kLineSpeeds (wire/LineSpeed.h)
   // --turnaround=MS, 0..1000: the event-driven scheduler, with MS of quiet
   // line after each reply, give-up and time-out; none: the polling one.
   std::optional<std::int32_t> Turnaround;

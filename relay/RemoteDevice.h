@@ -1,9 +1,6 @@
 // The reply endpoint: splits request datagrams and addresses and sends reply
-// datagrams through the window's UDP client.
-//
-// Request datagram: IP text, byte 0, reply port low and high byte, one
-// separator byte (not examined), serial frame. Reply datagram: LocalIP,
-// byte 0, LocalPort low and high byte, byte 0, reply frame, cut to 255 bytes.
+// datagrams through the relay's UDP client, in the layout of
+// wire/Datagram.h (a reply names LocalIP and LocalPort).
 #pragma once
 
 #include <array>
@@ -12,6 +9,7 @@
 #include <string_view>
 
 #include "runtime/MemoryStream.h"
+#include "wire/Datagram.h"
 #include "runtime/ShortString.h"
 
 namespace tarvix {
@@ -19,17 +17,12 @@ namespace tarvix {
 class TNetUDPClient;
 class TNetUDPServer;
 
-// One instance, owned by the main window; Client and Server are the window's
-// components and are not owned. Main thread only.
+// One instance, owned by the relay state (TRelay); Client and Server are the
+// relay host's components and are not owned. Main thread only.
 class TRemoteDevice {
  public:
-  // Bytes of a request datagram that are ever looked at.
-  static constexpr std::size_t RequestLimit = 128;
-  // Longest reply datagram.
-  static constexpr std::size_t ReplyLimit = 255;
-
   // Splits the datagram at AData's position into reply IP text, reply port
-  // and serial frame, reading at most RequestLimit bytes. The caller sets
+  // and serial frame, reading at most kRequestLimit bytes. The caller sets
   // Port to 0 and Frame to empty beforehand: when no frame byte follows the
   // separator, Port keeps the caller's value and Frame stays empty. Never
   // throws.
@@ -60,7 +53,7 @@ class TRemoteDevice {
 
  private:
   // Reused for every reply, so a send allocates nothing here.
-  std::array<char, ReplyLimit> reply_{};
+  std::array<char, kReplyLimit> reply_{};
 };
 
 }  // namespace tarvix

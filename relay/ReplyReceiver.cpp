@@ -5,7 +5,7 @@
 #include "net/NetErrorCodes.h"
 #include "net/NetExceptions.h"
 #include "relay/DeviceId.h"
-#include "relay/FrameFormat.h"
+#include "wire/FrameFormat.h"
 #include "relay/BusGlobals.h"
 #include "relay/Relay.h"
 #include "runtime/Checked.h"

@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "relay/FrameFormat.h"
+#include "wire/FrameFormat.h"
 #include "runtime/Exception.h"
 #include "runtime/MyStrings.h"
-#include "serial/LineSpeed.h"
+#include "wire/LineSpeed.h"
 
 namespace tarvix {
 

@@ -1,6 +1,7 @@
 #include "tools/Datagram.h"
 
-#include "relay/FrameFormat.h"
+#include "wire/Datagram.h"
+#include "wire/FrameFormat.h"
 #include "tools/ToolArgs.h"
 
 namespace tarvix {
@@ -15,30 +16,26 @@ std::string BuildRequestFrame(std::uint8_t id, std::string_view payload) {
 }
 
 std::string RequestDatagram(std::string_view replyIp, std::uint16_t replyPort, std::string_view frame) {
-  std::string datagram(replyIp);
-  datagram.push_back('\0');
-  datagram.push_back(static_cast<char>(replyPort & 0xFF));
-  datagram.push_back(static_cast<char>(replyPort >> 8));
-  datagram.push_back('\0');
-  datagram.append(frame);
+  std::string datagram(DatagramSize(replyIp, frame), '\0');
+  WriteDatagram(datagram, replyIp, replyPort, frame);
   return datagram;
 }
 
 std::string EncodeRequest(std::string_view replyIp, std::uint16_t replyPort, std::string_view frame) {
   if (frame.empty()) throw EUsage("the frame is empty: the relay needs at least one frame byte");
   std::string datagram = RequestDatagram(replyIp, replyPort, frame);
-  if (datagram.size() > kRequestReadLimit) {
+  if (datagram.size() > kRequestLimit) {
     throw EUsage("request of " + std::to_string(datagram.size()) + " bytes: the relay reads only the first " +
-                 std::to_string(kRequestReadLimit) + ", so the frame may hold at most " +
-                 std::to_string(kRequestReadLimit - (datagram.size() - frame.size())) + " bytes");
+                 std::to_string(kRequestLimit) + ", so the frame may hold at most " +
+                 std::to_string(kRequestLimit - (datagram.size() - frame.size())) + " bytes");
   }
   return datagram;
 }
 
 std::optional<std::string_view> ReplyFrameOf(std::string_view datagram) {
-  const auto zero = datagram.find('\0');
-  if (zero == std::string_view::npos || datagram.size() < zero + 4) return std::nullopt;
-  return datagram.substr(zero + 4);
+  const std::optional<TDatagram> parts = SplitDatagram(datagram);
+  if (!parts) return std::nullopt;
+  return parts->Frame;
 }
 
 }  // namespace tarvix

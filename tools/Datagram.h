@@ -1,6 +1,6 @@
-// The relay's formats as the tools see them from outside: request frames on
-// the bus, request datagrams to the relay and reply datagrams from it.
-// Pure functions; any thread.
+// The relay's formats (wire/) as the tools use them from outside: request
+// frames to put on the bus, request datagrams checked before they are sent,
+// the frame of a reply datagram. Pure functions; any thread.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +9,6 @@
 #include <string_view>
 
 namespace tarvix {
-
-// The relay reads at most this many bytes of a request datagram.
-inline constexpr std::size_t kRequestReadLimit = 128;
 
 // SYN, STX, LEN, 00, id, payload; LEN counts from STX through the last byte.
 // EUsage when the frame would not fit its length byte.
@@ -22,7 +19,7 @@ std::string BuildRequestFrame(std::uint8_t id, std::string_view payload);
 std::string RequestDatagram(std::string_view replyIp, std::uint16_t replyPort, std::string_view frame);
 
 // RequestDatagram for a request the relay reads whole. EUsage when it would
-// not: longer than kRequestReadLimit, or without a frame byte.
+// not: longer than kRequestLimit, or without a frame byte.
 std::string EncodeRequest(std::string_view replyIp, std::uint16_t replyPort, std::string_view frame);
 
 // The frame of a reply datagram: what follows the IP text, its 0 and the

@@ -1,6 +1,6 @@
 #include "tools/FrameReader.h"
 
-#include "relay/FrameFormat.h"
+#include "wire/FrameFormat.h"
 
 namespace tarvix {
 

@@ -1,6 +1,6 @@
 #include "tools/SimOptions.h"
 
-#include "serial/LineSpeed.h"
+#include "wire/LineSpeed.h"
 #include "tools/ToolArgs.h"
 
 namespace tarvix {

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "RelayRig.h"
-#include "app/LongOptions.h"
+#include "options/LongOptions.h"
 #include "tools/Datagram.h"
 
 namespace tarvix {

@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "PtyPort.h"
-#include "app/Configuration.h"
-#include "app/LongOptions.h"
+#include "options/Configuration.h"
+#include "options/LongOptions.h"
 #include "app/StartUp.h"
 #include "relay/EventScheduler.h"
 #include "relay/BusGlobals.h"

@@ -16,7 +16,7 @@
 #include "relay/BusGlobals.h"
 #include "relay/EventScheduler.h"
 #include "relay/SchedulerSignal.h"
-#include "serial/LineSpeed.h"
+#include "wire/LineSpeed.h"
 
 using namespace tarvix;
 using namespace std::chrono_literals;

@@ -78,7 +78,7 @@ TEST_P(DecodeRequestTest, SplitsIpPortAndFrame) {
   EXPECT_EQ(ip.Str(), c.ip);
   EXPECT_EQ(port, c.port.value_or(CallerPort));
   EXPECT_EQ(frame.Str(), c.frame);
-  EXPECT_EQ(stream.Position(), std::min<std::size_t>(c.datagram.size(), TRemoteDevice::RequestLimit));
+  EXPECT_EQ(stream.Position(), std::min<std::size_t>(c.datagram.size(), kRequestLimit));
 }
 
 const std::string Frame7 = Bytes({0x02, 0x07, 0x00, 0x05, 0x11, 0x22, 0x33});
@@ -160,7 +160,7 @@ TEST_F(SendReplyTest, DatagramIsCutTo255Bytes) {
   remote_.SendReply(frame);
   const auto datagram = receiver_.Receive(ReceiveLimit);
   ASSERT_TRUE(datagram.has_value());
-  ASSERT_EQ(datagram->size(), TRemoteDevice::ReplyLimit);
+  ASSERT_EQ(datagram->size(), kReplyLimit);
   EXPECT_EQ(datagram->substr(13), frame.substr(0, 255 - 13));
 
   // A prefix that alone fills the limit leaves no room for the frame.

@@ -15,7 +15,7 @@
 
 #include "SoakSupport.h"
 #include "app/StartUp.h"
-#include "relay/FrameFormat.h"
+#include "wire/FrameFormat.h"
 #include "relay/BusGlobals.h"
 #include "runtime/ErrorDisplay.h"
 #include "tools/Datagram.h"

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "relay/FrameFormat.h"
+#include "wire/FrameFormat.h"
 #include "tools/BusSimulator.h"
 #include "tools/Datagram.h"
 #include "tools/PseudoTerminal.h"

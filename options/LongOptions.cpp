@@ -1,0 +1,197 @@
+#include "options/LongOptions.h"
+
+#include <array>
+#include <string_view>
+
+#include "net/NetStack.h"
+#include "runtime/Exception.h"
+#include "runtime/IntText.h"
+#include "wire/LineSpeed.h"
+
+namespace tarvix {
+
+namespace {
+
+// A whole number from low to high in decimal digits alone, or nothing.
+std::optional<std::int32_t> Number(std::string_view text, std::int32_t low, std::int32_t high) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string_view::npos)
+    return std::nullopt;
+  const auto value = TryStrToInt(text);
+  if (!value || *value < low || *value > high) return std::nullopt;
+  return value;
+}
+
+std::string Invalid(std::string_view name, std::string_view value, std::string_view expected) {
+  return "Invalid value '" + std::string(value) + "' for " + std::string(name) + " (" + std::string(expected) + ")";
+}
+
+constexpr std::string_view kNames[] = {"--headless", "--listen", "--allow",  "--resend-limit", "--local-echo",
+                                       "--rs485",    "--match-id", "--traces", "--help",         "--version",
+                                       "--queue-limit", "--max-wait", "--status",
+                                       "--baud",     "--timeout",  "--turnaround"};
+
+// --listen's value: a dotted quad, optionally ":PORT" (1..65535).
+bool ReadListen(TRelayConfig& o, std::string_view value) {
+  const auto colon = value.find(':');
+  const std::string_view ip = value.substr(0, colon);
+  if (!TNetStack::IsDottedQuad(ip)) return false;
+  std::uint16_t port = 3776;
+  if (colon != std::string_view::npos) {
+    const auto n = Number(value.substr(colon + 1), 1, 65535);
+    if (!n) return false;
+    port = static_cast<std::uint16_t>(*n);
+  }
+  o.Listen = std::string(ip);
+  o.ListenPort = port;
+  return true;
+}
+
+// --status's value: a dotted quad and ":PORT" (1..65535), both required.
+bool ReadStatus(TRelayConfig& o, std::string_view value) {
+  const auto colon = value.find(':');
+  if (colon == std::string_view::npos || !TNetStack::IsDottedQuad(value.substr(0, colon))) return false;
+  const auto port = Number(value.substr(colon + 1), 1, 65535);
+  if (!port) return false;
+  o.StatusIP = std::string(value.substr(0, colon));
+  o.StatusPort = static_cast<std::uint16_t>(*port);
+  return true;
+}
+
+// --traces' value: a comma list of rx, tx and port, or all, or none.
+bool ReadTraces(TRelayConfig& o, std::string_view value) {
+  bool rx = false;
+  bool tx = false;
+  bool port = false;
+  for (;;) {
+    const auto comma = value.find(',');
+    const std::string_view item = value.substr(0, comma);
+    if (item == "rx") rx = true;
+    else if (item == "tx") tx = true;
+    else if (item == "port") port = true;
+    else if (item == "all") rx = tx = port = true;
+    else if (item != "none") return false;
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  o.RxTrace = rx;
+  o.TxTrace = tx;
+  o.TracePort = port;
+  return true;
+}
+
+void Read(TRelayConfig& o, std::string_view argument) {
+  const auto equals = argument.find('=');
+  const std::string_view name = argument.substr(0, equals);
+  const bool hasValue = equals != std::string_view::npos;
+  const std::string_view value = hasValue ? argument.substr(equals + 1) : std::string_view();
+  auto flag = [&](bool& target) {
+    if (hasValue) o.Errors.push_back("Option " + std::string(name) + " takes no value");
+    else target = true;
+  };
+  if (name == "--headless") flag(o.Headless);
+  else if (name == "--local-echo") flag(o.LocalEcho);
+  else if (name == "--match-id") flag(o.MatchId);
+  else if (name == "--help") flag(o.Help);
+  else if (name == "--version") flag(o.Version);
+  else if (name == "--listen") {
+    if (!ReadListen(o, value)) {
+      o.Errors.push_back(Invalid(name, value, "IP[:PORT], e.g. 192.168.1.10 or 192.168.1.10:3777"));
+      o.RestrictionError = true;
+    }
+  } else if (name == "--traces") {
+    if (!ReadTraces(o, value)) o.Errors.push_back(Invalid(name, value, "a comma list of rx, tx and port, or all, or none"));
+  } else if (name == "--allow") {
+    try {
+      o.Allow = TAllowList::Parse(value);
+    } catch (const Exception& error) {
+      o.Errors.push_back(Invalid(name, value, error.Message()));
+      o.RestrictionError = true;
+    }
+  } else if (name == "--resend-limit") {
+    if (const auto n = Number(value, 0, 1000000)) o.ResendLimit = *n;
+    else o.Errors.push_back(Invalid(name, value, "a whole number from 0 to 1000000"));
+  } else if (name == "--queue-limit") {
+    if (const auto n = Number(value, 1, 1000000)) o.QueueLimit = *n;
+    else o.Errors.push_back(Invalid(name, value, "a whole number from 1 to 1000000"));
+  } else if (name == "--max-wait") {
+    if (const auto n = Number(value, 1, 86400000)) o.MaxWait = *n;
+    else o.Errors.push_back(Invalid(name, value, "milliseconds, a whole number from 1 to 86400000"));
+  } else if (name == "--rs485") {
+    if (!hasValue) {
+      o.RS485 = true;
+      return;
+    }
+    const auto comma = value.find(',');
+    const auto before = Number(value.substr(0, comma), 0, 10000);
+    const auto after = comma == std::string_view::npos ? std::nullopt : Number(value.substr(comma + 1), 0, 10000);
+    if (!before || !after) {
+      o.Errors.push_back(Invalid(name, value, "BEFORE,AFTER in milliseconds, each from 0 to 10000"));
+      o.RS485Error = true;
+      return;
+    }
+    o.RS485 = true;
+    o.RS485Before = static_cast<std::uint32_t>(*before);
+    o.RS485After = static_cast<std::uint32_t>(*after);
+  } else if (name == "--status") {
+    if (!ReadStatus(o, value)) o.Errors.push_back(Invalid(name, value, "IP:PORT, e.g. 127.0.0.1:8080"));
+  } else if (name == "--baud") {
+    const auto n = Number(value, 1, 921600);
+    if (n && IsLineSpeed(*n)) o.Baud = *n;
+    else
+      o.Errors.push_back(Invalid(name, value,
+                                 "one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600"));
+  } else if (name == "--timeout") {
+    if (const auto n = Number(value, 0, 10000)) o.ReplyTimeout = *n;
+    else o.Errors.push_back(Invalid(name, value, "milliseconds from 0 to 10000"));
+  } else if (name == "--turnaround") {
+    if (const auto n = Number(value, 0, 1000)) o.Turnaround = *n;
+    else o.Errors.push_back(Invalid(name, value, "milliseconds from 0 to 1000"));
+  } else {
+    o.Errors.push_back("Unknown option " + std::string(name));
+  }
+}
+
+}  // namespace
+
+const std::span<const std::string_view> kLongOptionNames(kNames);
+
+void ParseLongOptions(TRelayConfig& config, int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument(argv[i]);
+    if (argument.starts_with("--")) Read(config, argument);
+  }
+}
+
+TRelayConfig ParseLongOptions(int argc, const char* const* argv) {
+  TRelayConfig config;
+  ParseLongOptions(config, argc, argv);
+  return config;
+}
+
+std::string UsageText(const std::string& program, bool window) {
+  std::string text = "Usage: " + program + " [-c<n>] [-p<port>] [options]\n";
+  text += window ? "  -c<n>                 serial port number n, one character (COM<n>); -c0 asks in a dialog\n"
+                 : "  -c<n>                 serial port number n, one character (COM<n>)\n";
+  text +=
+      "  -p<port>              the number shown as Serverport (0..65535); the relay listens on UDP 3776\n";
+  if (window) text += "  --headless            no window: log lines to standard output, errors to standard error\n";
+  text +=
+      "  --listen=IP[:PORT]    listen on this local IPv4 address (and UDP port) instead of 0.0.0.0:3776\n"
+      "  --allow=NET/BITS,...  take requests only from, and reply only to, these IPv4 networks\n"
+      "  --resend-limit=N      give a request up after N resends without a reply (0..1000000)\n"
+      "  --queue-limit=N       requests one endpoint may have queued (1..1000000, default 1000)\n"
+      "  --max-wait=MS         drop a request that waited longer than MS ms for its turn\n"
+      "  --local-echo          the adapter echoes what it sends: skip the echo before the reply\n"
+      "  --rs485[=BEFORE,AFTER] kernel RS485 direction control by RTS, delays in ms (default 0,0)\n"
+      "  --match-id            drop a reply whose device ID differs from the request's\n"
+      "  --traces=LIST         trace lines written: a comma list of rx, tx, port; or all (default), none\n"
+      "  --status=IP:PORT      serve a status page, /status.json, /metrics and /healthz over HTTP there\n"
+      "  --baud=N              line speed: 1200, 2400, 4800 (default), 9600, ... 115200, 230400, 460800, 921600\n"
+      "  --timeout=MS          reply time-out at start, 0..10000 ms (default 1000)\n"
+      "  --turnaround=MS       event-driven scheduler, MS (0..1000) of quiet line after each reply or time-out\n"
+      "  --help                print this text and exit\n"
+      "  --version             print the version and exit\n";
+  return text;
+}
+
+}  // namespace tarvix

@@ -1,0 +1,18 @@
+// /healthz: whether the relay can do its job, from a snapshot and the time
+// of asking. Healthy while the serial port is open, the UDP server is bound,
+// the scheduler went round in the last 5 s and the main thread published
+// within that time. Any thread; pure.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "status/StatusSnapshot.h"
+
+namespace tarvix {
+
+// What is wrong, as one line ("serial port lost", ...); empty when healthy.
+// A missing snapshot is "no status yet".
+std::string HealthProblem(const TStatusSnapshot* s, std::chrono::steady_clock::time_point now);
+
+}  // namespace tarvix

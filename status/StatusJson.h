@@ -1,0 +1,19 @@
+// /status.json: a snapshot as one JSON object (see the README's
+// "Monitoring"). Any thread; pure.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "status/StatusSnapshot.h"
+
+namespace tarvix {
+
+std::string StatusJson(const TStatusSnapshot& s);
+
+// Appends text as a JSON string, quotes included. Bytes from the network or
+// the bus may be anything: control characters and every byte above 0x7E
+// are written as \u00XX (read as Latin-1), so the result is always valid.
+void AppendJsonString(std::string& out, std::string_view text);
+
+}  // namespace tarvix

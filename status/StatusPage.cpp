@@ -1,0 +1,116 @@
+#include "status/StatusPage.h"
+
+namespace tarvix {
+
+const char* const kStatusPage = R"page(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>Tarvix RS485 relay</title>
+<style>
+body { font: 14px/1.4 system-ui, sans-serif; margin: 0; background: #f4f5f7; color: #1d2330; }
+header { background: #1d2330; color: #fff; padding: 10px 16px; display: flex; flex-wrap: wrap; gap: 4px 16px; align-items: baseline; }
+header h1 { font-size: 17px; margin: 0; }
+#answer { margin-left: auto; font-size: 13px; }
+#answer.stale { background: #b3261e; padding: 2px 8px; border-radius: 3px; font-weight: bold; }
+main { padding: 12px 16px; display: grid; gap: 12px; }
+section { background: #fff; border-radius: 6px; padding: 10px 12px; box-shadow: 0 1px 2px rgba(0,0,0,.12); overflow-x: auto; }
+h2 { font-size: 14px; margin: 0 0 8px; color: #4a5568; }
+#counters { display: grid; grid-template-columns: repeat(auto-fit, minmax(110px, 1fr)); gap: 8px; }
+.counter { background: #eef1f6; border-radius: 4px; padding: 6px 8px; }
+.counter b { display: block; font-size: 20px; }
+dl { display: grid; grid-template-columns: max-content 1fr; gap: 2px 12px; margin: 0; }
+dt { color: #4a5568; }
+dd { margin: 0; font-family: ui-monospace, monospace; }
+.bad { color: #b3261e; font-weight: bold; }
+table { border-collapse: collapse; width: 100%; font-size: 13px; }
+th, td { text-align: right; padding: 3px 6px; border-bottom: 1px solid #e2e6ec; white-space: nowrap; }
+th:nth-child(2), td:nth-child(2) { text-align: left; }
+#log { font: 12px/1.35 ui-monospace, monospace; white-space: pre-wrap; word-break: break-all; max-height: 22em; overflow-y: auto; margin: 0; }
+@media (min-width: 900px) { main { grid-template-columns: 1fr 1fr; } .wide { grid-column: 1 / -1; } }
+</style>
+</head>
+<body>
+<header><h1>Tarvix RS485 relay</h1><span id="program"></span><span id="answer">waiting for the relay</span></header>
+<main>
+<section class="wide"><h2>Counters</h2><div id="counters">
+<div class="counter">TxSent<b id="TxSent">-</b></div><div class="counter">RxRec<b id="RxRec">-</b></div>
+<div class="counter">PortRec<b id="PortRec">-</b></div><div class="counter">PortTx<b id="PortTx">-</b></div>
+</div></section>
+<section><h2>Serial port</h2><dl>
+<dt>Port</dt><dd id="serial-port">-</dd><dt>State</dt><dd id="serial-state">-</dd>
+<dt>Baud</dt><dd id="serial-baud">-</dd><dt>Losses</dt><dd id="serial-losses">-</dd>
+<dt>Listening</dt><dd id="listen">-</dd>
+</dl></section>
+<section><h2>Bus</h2><dl>
+<dt>State</dt><dd id="bus-state">-</dd><dt>Endpoint</dt><dd id="bus-endpoint">-</dd>
+<dt>Frame</dt><dd id="bus-frame">-</dd><dt>Busy</dt><dd id="bus-busy">-</dd>
+<dt>Refused</dt><dd id="refused">-</dd>
+</dl></section>
+<section class="wide"><h2>Endpoints <span id="endpoints-total"></span></h2>
+<table><thead><tr><th>#</th><th>IP</th><th>port</th><th>ID</th><th>Q size</th><th>#packets</th>
+<th>replies</th><th>resends</th><th>given up</th><th>last reply ms</th></tr></thead>
+<tbody id="endpoints"></tbody></table></section>
+<section class="wide"><h2>Log</h2><pre id="log"></pre></section>
+</main>
+<script>
+"use strict";
+let lastAnswer = null;
+const $ = (id) => document.getElementById(id);
+function text(id, value) { $(id).textContent = value; }
+function show(s) {
+  text("program", s.program + " " + s.version + ", up " + Math.floor(s.uptime_s) + " s");
+  for (const k of ["TxSent", "RxRec", "PortRec", "PortTx"]) text(k, s.counters[k]);
+  text("serial-port", "COM" + s.serial.com + " (" + s.serial.device + ")");
+  text("serial-state", s.serial.state);
+  $("serial-state").className = s.serial.state === "open" ? "" : "bad";
+  text("serial-baud", s.serial.baud);
+  text("serial-losses", s.serial.losses);
+  text("listen", s.listen);
+  text("bus-state", s.bus.waiting_for_port ? "waiting for the port" : s.bus.idle ? "idle" :
+       "awaiting a reply" + (s.bus.resends ? ", " + s.bus.resends + " resends" : ""));
+  text("bus-endpoint", s.bus.endpoint ? s.bus.endpoint.ip + " " + s.bus.endpoint.port : "-");
+  text("bus-frame", s.bus.frame || "-");
+  text("bus-busy", s.bus.idle ? "-" : s.bus.busy_ms.toFixed(0) + " ms");
+  text("refused", Object.entries(s.refused).map(([k, v]) => k + " " + v).join(", "));
+  text("endpoints-total", "(" + s.endpoints.length + " of " + s.endpoints_total + ")");
+  const body = document.createDocumentFragment();
+  for (const e of s.endpoints) {
+    const row = document.createElement("tr");
+    for (const v of [e.index, e.ip, e.port, e.id, e.queued, e.packets, e.replies, e.resends, e.given_up,
+                     e.last_reply_ms === null ? "-" : e.last_reply_ms.toFixed(1)]) {
+      const cell = document.createElement("td");
+      cell.textContent = v;
+      row.appendChild(cell);
+    }
+    body.appendChild(row);
+  }
+  $("endpoints").replaceChildren(body);
+  const log = $("log");
+  const atEnd = log.scrollTop + log.clientHeight >= log.scrollHeight - 4;
+  log.textContent = s.log.join("\n");
+  if (atEnd) log.scrollTop = log.scrollHeight;
+}
+async function refresh() {
+  try {
+    const response = await fetch("status.json", { cache: "no-store", signal: AbortSignal.timeout(2500) });
+    if (!response.ok) throw new Error("HTTP " + response.status);
+    show(await response.json());
+    lastAnswer = new Date();
+    $("answer").className = "";
+    text("answer", "live, " + lastAnswer.toLocaleTimeString());
+  } catch (error) {
+    $("answer").className = "stale";
+    text("answer", lastAnswer ? "relay stopped answering at " + lastAnswer.toLocaleTimeString()
+                              : "relay not answering");
+  }
+}
+refresh();
+setInterval(refresh, 1000);
+</script>
+</body>
+</html>
+)page";
+
+}  // namespace tarvix

@@ -1,0 +1,233 @@
+#include "options/Commandline.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "options/Configuration.h"
+#include "options/LongOptions.h"
+#include "options/PortSwitches.h"
+#include "runtime/Exception.h"
+
+namespace tarvix {
+namespace {
+
+// What start-up makes of one switch: nothing (defaults stay), a number, or
+// the message of the error it raises.
+struct Outcome {
+  bool present = false;
+  int value = 0;
+  std::string error;
+
+  friend bool operator==(const Outcome&, const Outcome&) = default;
+  friend std::ostream& operator<<(std::ostream& out, const Outcome& o) {
+    if (!o.error.empty()) return out << "error \"" << o.error << '"';
+    return o.present ? out << o.value : out << "absent";
+  }
+};
+
+const Outcome Absent{};
+Outcome Value(int value) { return {true, value, {}}; }
+Outcome Error(std::string message) { return {false, 0, std::move(message)}; }
+const Outcome RangeError = Error("Range check error");
+Outcome NotAnInteger(const std::string& text) { return Error("'" + text + "' is not a valid integer value"); }
+
+template <typename Interpret>
+Outcome Evaluate(Interpret interpret, const std::string& token) {
+  try {
+    const auto result = interpret(token);
+    return result ? Value(*result) : Absent;
+  } catch (const Exception& e) {
+    return Error(e.Message());
+  }
+}
+
+struct SwitchCase {
+  const char* name;
+  std::string commandLine;
+  Outcome com;
+  Outcome port;
+};
+
+class CommandlineSwitchTest : public ::testing::TestWithParam<SwitchCase> {};
+
+TEST_P(CommandlineSwitchTest, YieldsPortNumbers) {
+  const TCommandline reader(GetParam().commandLine);
+  EXPECT_EQ(Evaluate(ComSwitchPort, reader.GetSwitch('c')), GetParam().com);
+  EXPECT_EQ(Evaluate(PortSwitchValue, reader.GetSwitch('p')), GetParam().port);
+}
+
+const std::string Program = "/usr/bin/tarvix-server";
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, CommandlineSwitchTest,
+    ::testing::Values(
+        SwitchCase{"NoSwitches", Program, Absent, Absent},
+        SwitchCase{"BothSwitches", Program + " -c3 -p4000", Value(3), Value(4000)},
+        SwitchCase{"OnlyThirdCharacterCounts", Program + " -c12", Value(1), Absent},
+        SwitchCase{"CharactersAboveNineAreTaken", Program + " -c: -pa", Value(10), NotAnInteger("a")},
+        SwitchCase{"UpperCaseLetterIsNoSwitch", Program + " -C3 -P4000", Absent, Absent},
+        SwitchCase{"FirstOfTwoCounts", Program + " -c5 -c7 -p1 -p2", Value(5), Value(1)},
+        SwitchCase{"ProgramPathIsSearchedToo", "/opt/x-cfg/tarvix-server -c3", Value('f' - '0'), Absent},
+        SwitchCase{"SlashIsBelowZero", Program + " -c/", RangeError, Absent},
+        SwitchCase{"BareComSwitchKeepsDefault", Program + " -c -p7", Absent, Value(7)},
+        SwitchCase{"BlankAfterPortSwitchLeavesEmptyText", Program + " -p 4000", Absent, NotAnInteger("")},
+        SwitchCase{"TrailingLettersAreNoInteger", Program + " -p4000x", Absent, NotAnInteger("4000x")},
+        SwitchCase{"PortAboveRange", Program + " -p70000", Absent, RangeError},
+        SwitchCase{"NegativePort", Program + " -p-1", Absent, RangeError},
+        SwitchCase{"HexadecimalPort", Program + " -p$FA0", Absent, Value(4000)},
+        SwitchCase{"PortLimits", Program + " -p0x0 -c0", Value(0), Value(0)},
+        SwitchCase{"HighestPort", Program + " -p65535", Absent, Value(65535)},
+        SwitchCase{"TrailingBlankEndsToken", Program + " -p4000 ", Absent, Value(4000)},
+        SwitchCase{"QuoteStaysInToken", Program + " \"-p4000\"", Absent, NotAnInteger("4000\"")},
+        SwitchCase{"TabDoesNotEndToken", Program + " -p4000\t-c2", Value(2), NotAnInteger("4000\t-c2")},
+        SwitchCase{"LongPortTokenIsCutTo255", Program + " -p" + std::string(253, '0') + "79", Absent, Value(0)}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+TEST(CommandlineTest, ProcessCommandLineJoinsArgumentsWithSingleBlanks) {
+  char program[] = "/usr/bin/tarvix-server";
+  char com[] = "-c3";
+  char spaced[] = "a  b";
+  char* argv[] = {program, com, spaced, nullptr};
+  EXPECT_EQ(ProcessCommandLine(3, argv), "/usr/bin/tarvix-server -c3 a  b");
+  EXPECT_EQ(ProcessCommandLine(1, argv), "/usr/bin/tarvix-server");
+  EXPECT_EQ(ProcessCommandLine(0, argv), "");
+}
+
+}  // namespace
+}  // namespace tarvix
+
+namespace tarvix {
+namespace {
+
+TRelayConfig Parse(std::vector<const char*> args) {
+  args.insert(args.begin(), "tarvix-server");
+  return ParseLongOptions(static_cast<int>(args.size()), args.data());
+}
+
+TEST(LongOptions, AreOffByDefaultAndLeaveTheSwitchesAlone) {
+  const TRelayConfig o = Parse({"-c3", "-p5000", "x--headless"});
+  EXPECT_FALSE(o.Headless || o.LocalEcho || o.MatchId || o.RS485 || o.ResendLimit || o.Help || o.Version);
+  EXPECT_EQ(o.Listen, "0.0.0.0");
+  EXPECT_TRUE(o.Allow.Empty());
+  EXPECT_TRUE(o.Errors.empty());
+}
+
+TEST(LongOptions, ReadTheirValues) {
+  const TRelayConfig o = Parse({"--headless", "--listen=192.168.1.10:3777", "--allow=10.0.0.0/8,192.168.1.0/24",
+                                "--resend-limit=1000000", "--local-echo", "--rs485=2,3", "--match-id",
+                                "--traces=port,rx"});
+  EXPECT_TRUE(o.Errors.empty()) << o.Errors.front();
+  EXPECT_TRUE(o.Headless && o.LocalEcho && o.MatchId && o.RS485);
+  EXPECT_EQ(o.Listen, "192.168.1.10");
+  EXPECT_EQ(o.ListenPort, 3777);
+  EXPECT_TRUE(o.RxTrace && o.TracePort && !o.TxTrace);
+  EXPECT_FALSE(Parse({"--traces=none"}).RxTrace);
+  EXPECT_TRUE(o.Allow.Allows("10.200.0.1") && o.Allow.Allows("192.168.1.99"));
+  EXPECT_FALSE(o.Allow.Allows("192.168.2.1") || o.Allow.Allows("localhost"));
+  EXPECT_EQ(o.ResendLimit, 1000000);
+  EXPECT_EQ(o.RS485Before, 2u);
+  EXPECT_EQ(o.RS485After, 3u);
+  const TRelayConfig bare = Parse({"--rs485", "--resend-limit=0"});
+  EXPECT_TRUE(bare.RS485 && bare.RS485Before == 0 && bare.RS485After == 0);
+  EXPECT_EQ(bare.ResendLimit, 0);
+}
+
+// A malformed value is an error of its own; the option keeps its default
+// and the others still count.
+TEST(LongOptions, MalformedValuesAreErrorsAndTheOptionStaysOff) {
+  const TRelayConfig o =
+      Parse({"--listen=1.2.3", "--allow=10.0.0.0/33", "--resend-limit=-1", "--resend-limit=1000001",
+             "--rs485=5", "--headless=yes", "--bogus", "--match-id", "--resend-limit=0x10", "--listen=1.2.3.4:0",
+             "--listen=1.2.3.4:", "--traces=rx,", "--allow=10.0.0.0/8,"});
+  ASSERT_EQ(o.Errors.size(), 12u);
+  EXPECT_EQ(o.Errors[0], "Invalid value '1.2.3' for --listen (IP[:PORT], e.g. 192.168.1.10 or 192.168.1.10:3777)");
+  EXPECT_EQ(o.Errors[6], "Unknown option --bogus");
+  EXPECT_TRUE(o.RestrictionError);
+  EXPECT_EQ(o.Listen, "0.0.0.0");
+  EXPECT_TRUE(o.Allow.Empty());
+  EXPECT_FALSE(o.ResendLimit || o.RS485 || o.Headless);
+  EXPECT_TRUE(o.MatchId && o.RxTrace && o.TxTrace && o.TracePort);
+  EXPECT_FALSE(Parse({"--resend-limit=x"}).RestrictionError);
+}
+
+// Without them the line runs at 4800 baud, the reply time-out is 1000 ms and
+// the polling scheduler runs; a bad value is a start-up error of its own.
+TEST(LongOptions, LineSpeedTimeoutAndTurnaround) {
+  const TRelayConfig none = Parse({});
+  EXPECT_EQ(none.Baud, 4800);
+  EXPECT_EQ(none.ReplyTimeout, 1000);
+  EXPECT_FALSE(none.Turnaround);
+  const TRelayConfig o = Parse({"--baud=115200", "--timeout=0", "--turnaround=1000"});
+  EXPECT_TRUE(o.Errors.empty()) << o.Errors.front();
+  EXPECT_EQ(o.Baud, 115200);
+  EXPECT_EQ(o.ReplyTimeout, 0);
+  EXPECT_EQ(o.Turnaround, 1000);
+  EXPECT_EQ(Parse({"--baud=1200", "--timeout=10000", "--turnaround=0"}).Turnaround, 0);
+  EXPECT_EQ(Parse({"--baud=921600"}).Baud, 921600);
+  const TRelayConfig bad = Parse({"--baud=4801", "--baud=0x12C0", "--baud=", "--baud=500000", "--timeout=10001",
+                                  "--timeout=-1", "--turnaround=1001", "--turnaround", "--timeout=1e3"});
+  ASSERT_EQ(bad.Errors.size(), 9u);
+  EXPECT_EQ(bad.Errors[0],
+            "Invalid value '4801' for --baud (one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, "
+            "460800, 921600)");
+  EXPECT_EQ(bad.Errors[6], "Invalid value '1001' for --turnaround (milliseconds from 0 to 1000)");
+  EXPECT_EQ(bad.Baud, 4800);
+  EXPECT_EQ(bad.ReplyTimeout, 1000);
+  EXPECT_FALSE(bad.Turnaround);
+}
+
+// The switch search reads "-c" and "-p" anywhere on the line, so a
+// long option holding either would silently stand for a switch.
+TEST(LongOptions, EveryNameIsKnownAndHoldsNeitherSwitch) {
+  ASSERT_FALSE(kLongOptionNames.empty());
+  for (const std::string_view name : kLongOptionNames) {
+    EXPECT_EQ(name.find("-c"), std::string_view::npos) << name;
+    EXPECT_EQ(name.find("-p"), std::string_view::npos) << name;
+    const std::string argument(name);
+    for (const std::string& error : Parse({argument.c_str()}).Errors)
+      EXPECT_FALSE(error.starts_with("Unknown option")) << error;
+  }
+}
+
+// The switches' errors wait for the step of the creation sequence that
+// reads them; a good token is read at once.
+TEST(Configuration, SwitchesAreReadAndTheirErrorsKeptForLater) {
+  TRelayConfig good;
+  ReadSwitches(good, "/usr/bin/tarvix-server -c3 -p$FA0");
+  EXPECT_EQ(good.ComNumber, 3);
+  EXPECT_EQ(good.RemotePort, 4000);
+  EXPECT_FALSE(good.ComError || good.PortError);
+
+  TRelayConfig bad;
+  ReadSwitches(bad, "tarvix-server -c/ -p 5000");
+  EXPECT_EQ(bad.ComNumber, 1);
+  EXPECT_FALSE(bad.RemotePort);
+  EXPECT_THROW(std::rethrow_exception(bad.ComError), ERangeError);
+  EXPECT_THROW(std::rethrow_exception(bad.PortError), EConvertError);
+}
+
+// --status wants a dotted quad and a port, both; anything else is an error
+// and leaves the status server off.
+TEST(LongOptions, StatusTakesAnAddressAndAPort) {
+  const TRelayConfig o = Parse({"--status=127.0.0.1:8080"});
+  EXPECT_TRUE(o.Errors.empty());
+  EXPECT_EQ(o.StatusIP, "127.0.0.1");
+  EXPECT_EQ(o.StatusPort, 8080);
+  EXPECT_TRUE(Parse({}).StatusIP.empty());
+  for (const char* bad : {"--status", "--status=", "--status=127.0.0.1", "--status=127.0.0.1:", "--status=:8080",
+                          "--status=127.0.0.1:0", "--status=127.0.0.1:65536", "--status=localhost:8080",
+                          "--status=127.0.0.1:0x50"}) {
+    const TRelayConfig b = Parse({bad});
+    ASSERT_EQ(b.Errors.size(), 1u) << bad;
+    EXPECT_TRUE(b.Errors[0].starts_with("Invalid value")) << b.Errors[0];
+    EXPECT_TRUE(b.StatusIP.empty()) << bad;
+    EXPECT_FALSE(b.RestrictionError);
+  }
+}
+
+}  // namespace
+}  // namespace tarvix
