@@ -7,17 +7,19 @@
 // while the socket's buffer fills up.
 //
 // Owner: the server, for as long as it is active. Created on the main
-// thread; Stop and WaitFor from the main thread. A datagram that cannot be
-// received, or whose read event raises, is dropped and the loop goes on.
+// thread; Stop and WaitFor from the main thread. Construction throws
+// std::system_error when the wake descriptor cannot be made (the server
+// raises it as ENetSocketError). A datagram that cannot be received, or
+// whose read event raises, is dropped and the loop goes on.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "net/NetWakeEvent.h"
 #include "runtime/MemoryStream.h"
 #include "runtime/Thread.h"
+#include "runtime/WakeFd.h"
 
 namespace tarvix {
 
@@ -59,7 +61,7 @@ class TNetUDPListenerThread final : public TThread {
   std::vector<TNetSocketHandle*> bindings_;   // the binding of each entry of handles_
   std::vector<int> readable_;                 // reused for every wait
   std::vector<TDatagram> batch_;              // grows to BatchLimit, reused for every pass
-  TNetWakeEvent wake_;
+  TWakeFd wake_;  // ends the readiness wait at Stop
 };
 
 }  // namespace tarvix

@@ -23,7 +23,7 @@
 #include <string>
 #include <string_view>
 
-#include "serial/SioEvent.h"
+#include "runtime/Event.h"
 #include "serial/SioLineSettings.h"
 
 namespace tarvix {
@@ -191,9 +191,9 @@ class TSioBaseDispatcher {
   std::size_t outHead_ = 0;        // guarded by outputMutex_
   std::size_t outCount_ = 0;       // guarded by outputMutex_
 
-  TSioEvent wake_;     // device event thread -> dispatcher thread
-  TSioEvent ready_;    // dispatcher thread -> device event thread
-  TSioEvent general_;  // a thread started; a flush acknowledged
+  TEvent wake_;     // device event thread -> dispatcher thread
+  TEvent ready_;    // dispatcher thread -> device event thread
+  TEvent general_;  // a thread started; a flush acknowledged
 
   std::atomic<bool> stopping_{false};
   std::atomic<bool> closePending_{false};

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -116,33 +115,6 @@ TSioKernel* SetSioKernel(TSioKernel* replacement) noexcept {
 }
 
 int TSioKernel::Ioctl(int fd, unsigned long request, void* arg) noexcept { return ioctl(fd, request, arg); }
-
-TWakeFd::TWakeFd() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-
-TWakeFd::~TWakeFd() {
-  if (fd_ >= 0) close(fd_);
-}
-
-void TWakeFd::Signal() const noexcept {
-  const std::uint64_t one = 1;
-  (void)!write(fd_, &one, sizeof one);
-}
-
-void TWakeFd::Drain() const noexcept {
-  std::uint64_t value = 0;
-  (void)!read(fd_, &value, sizeof value);
-}
-
-bool TWakeFd::Wait(int timeoutMs) const noexcept {
-  pollfd p{fd_, POLLIN, 0};
-  int n = 0;
-  do {
-    n = poll(&p, 1, timeoutMs);
-  } while (n < 0 && errno == EINTR);
-  if (n <= 0) return false;
-  Drain();
-  return true;
-}
 
 namespace {
 
@@ -289,7 +261,7 @@ TDeviceWait TSioDevice::WaitWritable(const TWakeFd& wake, int timeoutMs) const n
 }
 
 TDeviceWait TSioDevice::Wait(short events, const TWakeFd& wake, int timeoutMs) const noexcept {
-  pollfd p[2] = {{fd_, events, 0}, {wake.Fd(), POLLIN, 0}};
+  pollfd p[2] = {{fd_, events, 0}, {wake.Handle(), POLLIN, 0}};
   int n = 0;
   do {
     n = poll(p, std::size(p), timeoutMs);

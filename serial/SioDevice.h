@@ -3,7 +3,7 @@
 // purges, and waits that a wake descriptor can end. Every kernel-specific
 // call of the serial engine lives behind this header.
 //
-// TSioDevice owns its descriptor; TWakeFd owns an eventfd. Open and Close
+// TSioDevice owns its descriptor, not the wake descriptors. Open and Close
 // run on the thread that owns the dispatcher while no other thread uses the
 // object; the other methods may run on the dispatcher's threads concurrently
 // with each other. Nothing here throws: results are 0, a count, or a
@@ -14,28 +14,10 @@
 #include <cstdint>
 #include <string>
 
+#include "runtime/WakeFd.h"
 #include "serial/SioLineSettings.h"
 
 namespace tarvix {
-
-// An eventfd that ends a pending device wait. Any thread may Signal.
-class TWakeFd {
- public:
-  TWakeFd();  // failure leaves it invalid; Valid() tells
-  ~TWakeFd();
-  TWakeFd(const TWakeFd&) = delete;
-  TWakeFd& operator=(const TWakeFd&) = delete;
-
-  bool Valid() const noexcept { return fd_ >= 0; }
-  void Signal() const noexcept;
-  void Drain() const noexcept;
-  // Waits up to timeoutMs (-1: without limit) for a signal and consumes it.
-  bool Wait(int timeoutMs) const noexcept;
-  int Fd() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
 
 enum class TDeviceWait { Ready, Woken, Gone, TimedOut };
 
