@@ -2,9 +2,9 @@
 // readable, reads the datagrams waiting on each readable socket (up to
 // BatchLimit, each into a stream of its own that is reused for every pass),
 // and delivers them in arrival order, one read event each, in one blocking
-// hand-off to the main thread (unless ThreadedEvent is set). Handing a burst
-// over at once keeps the main thread from being woken once per datagram
-// while the socket's buffer fills up.
+// hand-off to the main thread. Handing a burst over at once keeps the main
+// thread from being woken once per datagram while the socket's buffer
+// fills up.
 //
 // Owner: the server, for as long as it is active. Created on the main
 // thread; Stop and WaitFor from the main thread. Construction throws
@@ -35,7 +35,7 @@ class TNetUDPListenerThread final : public TThread {
 
   // Takes the server's bindings as they are now; their sockets must be open
   // and stay open until the thread has ended.
-  TNetUDPListenerThread(TNetUDPServer& server, std::size_t bufferSize, bool threadedEvent);
+  TNetUDPListenerThread(TNetUDPServer& server, std::size_t bufferSize);
   ~TNetUDPListenerThread() override;
 
   // Asks the loop to end and ends its current wait. Any thread.
@@ -56,7 +56,6 @@ class TNetUDPListenerThread final : public TThread {
 
   TNetUDPServer& server_;
   const std::size_t bufferSize_;
-  const bool threadedEvent_;
   std::vector<int> handles_;                  // the bindings' sockets, in collection order
   std::vector<TNetSocketHandle*> bindings_;   // the binding of each entry of handles_
   std::vector<int> readable_;                 // reused for every wait

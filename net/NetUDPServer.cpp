@@ -32,7 +32,7 @@ void TNetUDPServer::OpenEndpoint() {
   }
   receiveBufferGranted_ = granted;
   try {
-    listener_ = std::make_unique<TNetUDPListenerThread>(*this, bufferSize, ThreadedEvent);
+    listener_ = std::make_unique<TNetUDPListenerThread>(*this, bufferSize);
   } catch (const std::system_error& error) {
     // No descriptor left for the listener's wake: a socket-layer failure like the others here.
     throw ENetSocketError(TNetStack::WinsockErrorCode(error.code().value()));
