@@ -1,7 +1,7 @@
 // The serial device as the kernel offers it: open with exclusive use, the
-// line settings through termios, modem lines, non-blocking reads and writes,
-// purges, and waits that a wake descriptor can end. Every kernel-specific
-// call of the serial engine lives behind this header.
+// line through termios, modem lines, non-blocking reads and writes, purges,
+// and waits that a wake descriptor can end. Every kernel-specific call of
+// the serial engine lives behind this header.
 //
 // TSioDevice owns its descriptor, not the wake descriptors. Open and Close
 // run on the thread that owns the dispatcher while no other thread uses the
@@ -15,7 +15,6 @@
 #include <string>
 
 #include "runtime/WakeFd.h"
-#include "serial/SioLineSettings.h"
 
 namespace tarvix {
 
@@ -65,16 +64,14 @@ class TSioDevice {
   // open (a refused open never changed the holder's mode).
   void Close() noexcept;
 
-  // Fills the fields termios knows (baud, parity, data and stop bits, flow
-  // control, XON/XOFF characters); the others keep their values. 0 or -errno.
-  int ReadRecord(TSioLineRecord& record) const;
-  // Writes a raw line with the record's values. 0 or -errno.
-  int WriteRecord(const TSioLineRecord& record) const;
+  // Makes the line raw at baud: 8 data bits, no parity, one stop bit, no
+  // flow control. 0, -EINVAL for a speed termios does not know, or -errno.
+  int WriteLine(std::int32_t baud) const;
   // Asks the driver not to hold received bytes back; ignored where unsupported.
   void RequestLowLatency() const noexcept;
-  // Raise or lower the lines; pseudo-terminals refuse this, so it is unchecked.
-  void SetDTR(bool on) const noexcept;
-  void SetRTS(bool on) const noexcept;
+  // Raise the lines; pseudo-terminals refuse this, so it is unchecked.
+  void RaiseDTR() const noexcept;
+  void RaiseRTS() const noexcept;
   // Switches the kernel's RS485 mode on (RTS raised while sending, with the
   // delays around it in ms). 0 or -errno (pseudo-terminals: -ENOTTY).
   int EnableRS485(std::uint32_t beforeMs, std::uint32_t afterMs) const noexcept;

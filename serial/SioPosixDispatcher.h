@@ -26,10 +26,9 @@ class TSioPosixDispatcher : public TSioBaseDispatcher {
  protected:
   int OpenDevice() override;
   void CloseDevice() noexcept override;
-  int ReadLineRecord(TSioLineRecord& record) override { return device_.ReadRecord(record); }
-  int WriteLineRecord(const TSioLineRecord& record) override { return device_.WriteRecord(record); }
-  void DeviceSetDTR(bool on) noexcept override { device_.SetDTR(on); }
-  void DeviceSetRTS(bool on) noexcept override { device_.SetRTS(on); }
+  int WriteLine(std::int32_t baud) override { return device_.WriteLine(baud); }
+  void DeviceRaiseDTR() noexcept override { device_.RaiseDTR(); }
+  void DeviceRaiseRTS() noexcept override { device_.RaiseRTS(); }
   int DeviceEnableRS485(std::uint32_t beforeMs, std::uint32_t afterMs) noexcept override {
     return device_.EnableRS485(beforeMs, afterMs);
   }
