@@ -2,9 +2,9 @@
 // of the last sender it received from.
 //
 // Owner: the server's TNetSocketHandles, or the client for its own socket.
-// Main thread only, except that a server's listener reads the socket and,
-// for a delivery, fills SourceIP and SourcePort (on the main thread unless
-// the server's ThreadedEvent is set).
+// Main thread only, except that a server's listener thread reads the
+// socket; SourceIP and SourcePort are filled on the main thread at each
+// delivery.
 // Socket operations need a live TNetComponent (they go through the socket
 // layer); destroying a binding closes its socket.
 #pragma once

@@ -1,10 +1,11 @@
 // What the UDP server and client share: the Active property with its
 // activation rule, the deferred activation of a component that is being
-// loaded from a window description, the receive buffer size and the
-// broadcast option.
+// loaded (its owner sets the properties between BeginLoading and Loaded),
+// the receive buffer size and the broadcast option.
 //
-// Owner: the window that holds the component. Main thread only. SetActive
-// and Loaded raise what opening or closing the endpoint raises.
+// Owner: the relay host (TRelayHost) that holds the component; in tests,
+// the test. Main thread only. SetActive and Loaded raise what opening or
+// closing the endpoint raises.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,7 @@
 namespace tarvix {
 
 enum class TNetEndpointState {
-  Loading,   // a window description is being read; Active holds only a wish
+  Loading,   // the owner is setting the properties; Active holds only a wish
   Inactive,  // no endpoint open
   Active,    // the endpoint is open (a server also listens)
 };

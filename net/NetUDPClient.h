@@ -2,9 +2,10 @@
 // socket of its own that it never binds, so the system gives it a source
 // port at the first send. Each activation opens a new socket.
 //
-// Owner: the window that holds it. Main thread only. SendText blocks while
-// a host name is looked up (at most TNetStack::LookupLimit) and while the
-// datagram is handed to the system.
+// Owner: the relay host (TRelayHost), in the window program and the daemon
+// alike; in tests, the test. Main thread only. SendText blocks while a host
+// name is looked up (at most TNetStack::LookupLimit) and while the datagram
+// is handed to the system.
 // Errors: SendText raises ENetSocketError (a host that cannot be resolved,
 // a failed send), ENetPackageSizeTooBig, ENetNotAllBytesSent; activation
 // raises ENetInvalidSocket and ENetSocketError. Deactivation raises nothing.

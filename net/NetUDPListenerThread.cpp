@@ -11,8 +11,8 @@
 
 namespace tarvix {
 
-TNetUDPListenerThread::TNetUDPListenerThread(TNetUDPServer& server, std::size_t bufferSize, bool threadedEvent)
-    : server_(server), bufferSize_(bufferSize), threadedEvent_(threadedEvent) {
+TNetUDPListenerThread::TNetUDPListenerThread(TNetUDPServer& server, std::size_t bufferSize)
+    : server_(server), bufferSize_(bufferSize) {
   TNetSocketHandles& bindings = server.Bindings();
   for (int i = 0; i < bindings.Count(); ++i) {
     handles_.push_back(bindings[i].SocketHandle());
@@ -76,7 +76,7 @@ void TNetUDPListenerThread::ReceiveFrom(int handle) {
 
   // While the main thread runs the delivery this thread waits, so the events
   // may read the streams and the binding without a lock.
-  auto deliver = [&] {
+  Synchronize([&] {
     for (std::size_t i = 0; i < count; ++i) {
       try {
         server_.Deliver(batch_[i].Stream, *binding, batch_[i].SourceIP, batch_[i].SourcePort);
@@ -84,9 +84,7 @@ void TNetUDPListenerThread::ReceiveFrom(int handle) {
         // A read event that raises loses its own datagram only.
       }
     }
-  };
-  if (threadedEvent_) deliver();
-  else Synchronize(deliver);
+  });
 }
 
 TNetSocketHandle* TNetUDPListenerThread::BindingOf(int handle) const {

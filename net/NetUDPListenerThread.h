@@ -2,22 +2,24 @@
 // readable, reads the datagrams waiting on each readable socket (up to
 // BatchLimit, each into a stream of its own that is reused for every pass),
 // and delivers them in arrival order, one read event each, in one blocking
-// hand-off to the main thread (unless ThreadedEvent is set). Handing a burst
-// over at once keeps the main thread from being woken once per datagram
-// while the socket's buffer fills up.
+// hand-off to the main thread. Handing a burst over at once keeps the main
+// thread from being woken once per datagram while the socket's buffer
+// fills up.
 //
 // Owner: the server, for as long as it is active. Created on the main
-// thread; Stop and WaitFor from the main thread. A datagram that cannot be
-// received, or whose read event raises, is dropped and the loop goes on.
+// thread; Stop and WaitFor from the main thread. Construction throws
+// std::system_error when the wake descriptor cannot be made (the server
+// raises it as ENetSocketError). A datagram that cannot be received, or
+// whose read event raises, is dropped and the loop goes on.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "net/NetWakeEvent.h"
 #include "runtime/MemoryStream.h"
 #include "runtime/Thread.h"
+#include "runtime/WakeFd.h"
 
 namespace tarvix {
 
@@ -33,7 +35,7 @@ class TNetUDPListenerThread final : public TThread {
 
   // Takes the server's bindings as they are now; their sockets must be open
   // and stay open until the thread has ended.
-  TNetUDPListenerThread(TNetUDPServer& server, std::size_t bufferSize, bool threadedEvent);
+  TNetUDPListenerThread(TNetUDPServer& server, std::size_t bufferSize);
   ~TNetUDPListenerThread() override;
 
   // Asks the loop to end and ends its current wait. Any thread.
@@ -54,12 +56,11 @@ class TNetUDPListenerThread final : public TThread {
 
   TNetUDPServer& server_;
   const std::size_t bufferSize_;
-  const bool threadedEvent_;
   std::vector<int> handles_;                  // the bindings' sockets, in collection order
   std::vector<TNetSocketHandle*> bindings_;   // the binding of each entry of handles_
   std::vector<int> readable_;                 // reused for every wait
   std::vector<TDatagram> batch_;              // grows to BatchLimit, reused for every pass
-  TNetWakeEvent wake_;
+  TWakeFd wake_;  // ends the readiness wait at Stop
 };
 
 }  // namespace tarvix

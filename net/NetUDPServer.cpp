@@ -1,6 +1,7 @@
 #include "net/NetUDPServer.h"
 
 #include <algorithm>
+#include <system_error>
 
 #include "net/NetExceptions.h"
 #include "net/NetStack.h"
@@ -30,7 +31,12 @@ void TNetUDPServer::OpenEndpoint() {
     bindings_[i].Bind();
   }
   receiveBufferGranted_ = granted;
-  listener_ = std::make_unique<TNetUDPListenerThread>(*this, bufferSize, ThreadedEvent);
+  try {
+    listener_ = std::make_unique<TNetUDPListenerThread>(*this, bufferSize);
+  } catch (const std::system_error& error) {
+    // No descriptor left for the listener's wake: a socket-layer failure like the others here.
+    throw ENetSocketError(TNetStack::WinsockErrorCode(error.code().value()));
+  }
   listener_->Start();
   SetState(TNetEndpointState::Active);
   ApplyBroadcast();

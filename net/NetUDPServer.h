@@ -1,17 +1,19 @@
 // The UDP server: binds its bindings, and while active hands every datagram
 // that arrives on them to OnUDPRead.
 //
-// Owner: the window that holds it. Main thread only: activation,
-// deactivation, properties, and (with ThreadedEvent false) every OnUDPRead
-// call. While active, one listener thread waits for datagrams and blocks
-// until the main thread has run each delivery; the main thread runs them
-// from its event loop or a THandOff pump. Deactivation blocks until the
-// listener has ended and runs a delivery it is waiting on meanwhile, so it
-// must not be called from inside OnUDPRead.
+// Owner: the relay host (TRelayHost), in the window program and the daemon
+// alike; in tests, the test. Main thread only: activation, deactivation,
+// properties, and every OnUDPRead call. While active, one listener thread
+// waits for datagrams and blocks until the main thread has run each
+// delivery; the main thread runs them from its event loop or a THandOff
+// pump. Deactivation blocks until the listener has ended and runs a
+// delivery it is waiting on meanwhile, so it must not be called from inside
+// OnUDPRead.
 // Each binding's IP may be any local IPv4 address in dotted text, or empty
 // for all of them.
 // Errors: activation raises ENetCouldNotBindSocket, ENetSocketError (10022
-// for an IP that is not dotted text, 10049 for one that is not local),
+// for an IP that is not dotted text, 10049 for one that is not local, the
+// errno's number when no descriptor is left for the listener),
 // ENetInvalidSocket, ENetStackSetSizeExceeded (more than 64 bindings),
 // ERangeError (negative BufferSize). Deactivation raises nothing.
 #pragma once
@@ -55,10 +57,8 @@ class TNetUDPServer : public TNetUDPBase {
   // first one.
   std::int32_t ReceiveBufferGranted() const noexcept { return receiveBufferGranted_; }
 
-  // May be unset. Change it only while inactive when ThreadedEvent is true.
+  // May be unset.
   TUDPReadEvent OnUDPRead;
-  // True runs OnUDPRead on the listener thread; taken at each activation.
-  bool ThreadedEvent = false;
 
  protected:
   void OpenEndpoint() override;
@@ -72,7 +72,7 @@ class TNetUDPServer : public TNetUDPBase {
   friend class TNetUDPListenerThread;
 
   // One delivery: names the sender in the binding and fires the event. Runs
-  // on the main thread, or on the listener with ThreadedEvent.
+  // on the main thread.
   void Deliver(TMemoryStream& data, TNetSocketHandle& binding, const std::string& sourceIP, std::int32_t sourcePort);
 
   TNetSocketHandles bindings_;

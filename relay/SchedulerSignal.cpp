@@ -6,21 +6,6 @@ namespace tarvix {
 
 TSchedulerSignal SchedulerSignal;
 
-void TSchedulerSignal::Notify() noexcept {
-  {
-    std::lock_guard lock(mutex_);
-    notified_ = true;
-  }
-  wake_.notify_one();
-}
-
-bool TSchedulerSignal::WaitUntil(TimePoint deadline) {
-  std::unique_lock lock(mutex_);
-  const bool woken = wake_.wait_until(lock, deadline, [this] { return notified_; });
-  notified_ = false;
-  return woken;
-}
-
 void TSchedulerSignal::MarkQueue(std::int32_t index) noexcept {
   if (index < 0 || index >= TDeviceList::kMaxEntries) return;
   const auto i = static_cast<std::size_t>(index);

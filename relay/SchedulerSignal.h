@@ -12,11 +12,10 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
 #include "relay/DeviceTable.h"
+#include "runtime/Event.h"
 
 namespace tarvix {
 
@@ -25,11 +24,11 @@ class TSchedulerSignal {
   using TimePoint = std::chrono::steady_clock::time_point;
 
   // Wakes a WaitUntil now running, or makes the next one return at once.
-  void Notify() noexcept;
+  void Notify() noexcept { wake_.Set(); }
 
   // Returns true at once if notified since the last wait, else waits for a
   // notification until deadline (real clock); the notification is used up.
-  bool WaitUntil(TimePoint deadline);
+  bool WaitUntil(TimePoint deadline) noexcept { return wake_.WaitUntil(deadline); }
 
   // Queue index got a request. Any thread.
   void MarkQueue(std::int32_t index) noexcept;
@@ -43,9 +42,7 @@ class TSchedulerSignal {
   static constexpr std::int32_t kWords = TDeviceList::kMaxEntries / 64;
   std::int32_t FirstMarked(std::int32_t from, std::int32_t to) noexcept;
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool notified_ = false;  // guarded by mutex_
+  TEvent wake_;
   std::array<std::atomic<std::uint64_t>, kWords> marked_{};
 };
 

@@ -1,12 +1,10 @@
 #include "runtime/MainLoop.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <system_error>
 
 #include "runtime/HandOff.h"
@@ -25,33 +23,22 @@ TMainLoop::TMainLoop() {
   sigaddset(&quitSignals, SIGTERM);
   sigaddset(&quitSignals, SIGINT);
   sigaddset(&quitSignals, SIGHUP);
-  eventFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (eventFd_ < 0) Fail("eventfd");
-  if (pthread_sigmask(SIG_BLOCK, &quitSignals, &previousMask_) != 0) {
-    close(eventFd_);
-    Fail("pthread_sigmask");
-  }
+  if (pthread_sigmask(SIG_BLOCK, &quitSignals, &previousMask_) != 0) Fail("pthread_sigmask");
   signalFd_ = signalfd(-1, &quitSignals, SFD_CLOEXEC | SFD_NONBLOCK);
   if (signalFd_ < 0) {
     const int error = errno;
     pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
-    close(eventFd_);
     errno = error;
     Fail("signalfd");
   }
   THandOff& handOff = THandOff::Instance();
   handOff.BindMainThread();
-  handOff.SetWaker([fd = eventFd_] {
-    const std::uint64_t one = 1;
-    // A full counter already means "wake up": nothing is lost when this fails.
-    [[maybe_unused]] const ssize_t written = write(fd, &one, sizeof one);
-  });
+  handOff.SetWaker([&wake = wake_] { wake.Signal(); });
 }
 
 TMainLoop::~TMainLoop() {
   THandOff::Instance().SetWaker({});
   close(signalFd_);
-  close(eventFd_);
   pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
 }
 
@@ -74,11 +61,10 @@ void TMainLoop::Run(const std::function<void(int signal)>& onSignal, const std::
       }
       timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(nextTick - now).count());
     }
-    pollfd fds[2] = {{eventFd_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
+    pollfd fds[2] = {{wake_.Handle(), POLLIN, 0}, {signalFd_, POLLIN, 0}};
     if (poll(fds, 2, timeout) <= 0) continue;  // the tick is due, or EINTR
     if (fds[0].revents & POLLIN) {
-      std::uint64_t count = 0;
-      [[maybe_unused]] const ssize_t got = read(eventFd_, &count, sizeof count);
+      wake_.Drain();
       handOff.RunPending();
     }
     if (fds[1].revents & POLLIN) {

@@ -1,8 +1,8 @@
 // TMainLoop: the main thread's loop for a relay without a window. It waits
-// on an eventfd, which the hand-off's waker writes when a worker hands a
-// step over, and on a signalfd for SIGTERM, SIGINT and SIGHUP; it runs the
-// pending steps and passes each signal to the caller. Posted steps (the
-// periodic retries) and synchronous hand-offs run on it unchanged.
+// on a wake descriptor, which the hand-off's waker signals when a worker
+// hands a step over, and on a signalfd for SIGTERM, SIGINT and SIGHUP; it
+// runs the pending steps and passes each signal to the caller. Posted steps
+// (the periodic retries) and synchronous hand-offs run on it unchanged.
 //
 // Owned by the program, one at a time. Main thread only, apart from the
 // waker. Construct it before any other thread exists: it blocks the three
@@ -19,6 +19,8 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+
+#include "runtime/WakeFd.h"
 
 namespace tarvix {
 
@@ -40,7 +42,7 @@ class TMainLoop {
   void Quit() noexcept { quit_.store(true); }
 
  private:
-  int eventFd_ = -1;
+  TWakeFd wake_;
   int signalFd_ = -1;
   sigset_t previousMask_{};
   std::atomic<bool> quit_{false};

@@ -11,10 +11,9 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 
+#include "runtime/Event.h"
 #include "runtime/Thread.h"
 
 namespace tarvix {
@@ -32,9 +31,7 @@ class TPeriodicThread final : public TThread {
  private:
   const std::chrono::milliseconds period_;
   const std::function<void()> step_;
-  std::mutex mutex_;
-  std::condition_variable stopCv_;
-  bool stop_ = false;  // guarded by mutex_
+  TEvent stop_;  // the one wait that sees it ends the thread
 };
 
 }  // namespace tarvix

@@ -1,5 +1,6 @@
-// The base of the serial port component: the loading state of a component
-// that a window description fills in. Main thread only; throws nothing itself.
+// The base of the serial port component: the loading state, while its
+// owner sets the properties between BeginLoading and Loaded. Main thread
+// only; throws nothing itself.
 #pragma once
 
 namespace tarvix {
@@ -11,8 +12,8 @@ class TSioBaseComponent {
   TSioBaseComponent& operator=(const TSioBaseComponent&) = delete;
   virtual ~TSioBaseComponent() = default;
 
-  // The description starts and finishes filling in the properties; Loaded
-  // performs what was only stored meanwhile (and may throw what that throws).
+  // The owner starts and finishes setting the properties; Loaded performs
+  // what was only stored meanwhile (and may throw what that throws).
   void BeginLoading() noexcept { loading_ = true; }
   void Loaded() {
     loading_ = false;

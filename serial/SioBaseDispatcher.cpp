@@ -8,6 +8,7 @@
 #include "runtime/HandOff.h"
 #include "runtime/Thread.h"
 #include "serial/DevicePath.h"
+#include "serial/LineSpeed.h"
 #include "serial/SioDispatcherList.h"
 #include "serial/SioDispatcherThreads.h"
 #include "serial/SioExceptions.h"
@@ -49,25 +50,12 @@ int TSioBaseDispatcher::InitPort(const TSioPortSettings& settings) {
   if (rc != 0) return rc;
   deviceOpen_.store(true);
   inputRing_ = std::make_unique<std::uint8_t[]>(kInputRingSize);
-  outSize_ = settings.OutSize;
-  outputRing_ = std::make_unique<std::uint8_t[]>(std::max<std::size_t>(outSize_, 1));
-  {
-    std::lock_guard lock(lineMutex_);
-    rc = ReadLineRecord(record_);
-    dtr_ = settings.DTR;
-    rts_ = settings.RTS;
-    // In RS485 mode the kernel drives RTS from the start: raised by hand
-    // before the mode is on, it would jam a half-duplex bus.
-    rs485_ = settings.RS485Mode;
-  }
-  if (rc == 0) {
-    DeviceSetDTR(settings.DTR);
-    if (!settings.RS485Mode) DeviceSetRTS(settings.RTS);
-    triggerLength_.store(0);
-    previousBaud_ = 115200;
-    rc = SetLine(settings.Baud, settings.Parity, settings.DataBits, settings.StopBits);
-  }
-  if (rc == 0) rc = SetFlowControl(settings);
+  outputRing_ = std::make_unique<std::uint8_t[]>(kOutputRingSize);
+  // In RS485 mode the kernel drives RTS from the start: raised by hand
+  // before the mode is on, it would jam a half-duplex bus.
+  rs485_ = settings.RS485Mode;
+  triggerLength_.store(0);
+  rc = ApplyLine(settings.Baud);
   if (rc != 0) {
     ReleaseDevice();
     return rc;
@@ -94,110 +82,37 @@ void TSioBaseDispatcher::ReleaseDevice() noexcept {
   if (deviceOpen_.exchange(false)) CloseDevice();
 }
 
-int TSioBaseDispatcher::SetLine(std::int32_t baud, TParity parity, std::uint16_t dataBits, std::uint16_t stopBits) {
-  TSioLineRecord current;
-  {
-    std::lock_guard lock(lineMutex_);
-    const int rc = ReadLineRecord(record_);
-    if (rc != 0) return rc;
-    record_.Binary = true;
-    record_.ParityCheck = false;
-    record_.DsrSensitivity = false;
-    record_.TxContinueOnXoff = true;
-    record_.NullStrip = false;
-    current = record_;
-  }
-  if (stopBits != 3) stopBits = std::clamp<std::uint16_t>(stopBits, 1, 2);
-  const std::int32_t newBaud = baud == 0 ? current.Baud : baud;
-  const std::uint8_t newParity = static_cast<std::uint8_t>(parity) == 5 ? current.Parity : static_cast<std::uint8_t>(parity);
-  const std::uint8_t newDataBits = dataBits == 9 ? current.DataBits : static_cast<std::uint8_t>(dataBits);
-  std::uint8_t newStop = stopBits == 3 ? current.StopBits : (stopBits == 1 ? sbOne : sbTwo);
-  if (newDataBits == 5 && stopBits != 3) newStop = sbOneAndHalf;
-  if (newBaud == current.Baud && newParity == current.Parity && newDataBits == current.DataBits &&
-      newStop == current.StopBits)
-    return 0;
+int TSioBaseDispatcher::SetLine(std::int32_t baud) {
+  if (baud == lineBaud_) return 0;
   SettleOutput();
-  return ApplyLine(newBaud, newParity, newDataBits, newStop);
+  return ApplyLine(baud);
 }
 
 void TSioBaseDispatcher::SettleOutput() const {
   for (int i = 0; i < kSettlePolls && OutputPending() != 0; ++i) Sleep(kSettlePoll);
-  // Let the last characters leave the line at the old speed: 18 of them.
-  std::uint8_t dataBits = 8;
-  bool parity = false;
-  bool oneStop = true;
-  {
-    std::lock_guard lock(lineMutex_);
-    dataBits = record_.DataBits;
-    parity = record_.Parity != static_cast<std::uint8_t>(TParity::pNone);
-    oneStop = record_.StopBits == sbOne;
-  }
-  const std::int64_t bitTime = 10'000'000 / std::max<std::int32_t>(previousBaud_, 1);  // 100 ns units
-  const std::int64_t charLength = dataBits + (parity ? 1 : 0) + 3 - (oneStop ? 1 : 0);
-  std::int64_t delay = bitTime * charLength * 18;
-  if (delay < 10'000) delay *= 2;
-  Sleep(std::chrono::milliseconds((delay + 9'999) / 10'000));
+  // Let the last characters leave the line at the old speed: 18 of them,
+  // twice that where they take less than a millisecond.
+  auto settle = WireTime(18, lineBaud_);
+  if (settle < std::chrono::milliseconds(1)) settle *= 2;
+  Sleep(std::chrono::ceil<std::chrono::milliseconds>(settle));
 }
 
-int TSioBaseDispatcher::ApplyLine(std::int32_t baud, std::uint8_t parity, std::uint8_t dataBits,
-                                  std::uint8_t stopBitsCode) {
-  std::lock_guard lock(lineMutex_);
-  int rc = ReadLineRecord(record_);
-  if (rc != 0) return rc;
-  record_.Baud = baud;
-  record_.Parity = parity;
-  record_.DataBits = dataBits;
-  record_.StopBits = stopBitsCode;
-  record_.DtrControl = dtr_ ? TLineControl::Enable : TLineControl::Disable;
-  record_.RtsControl = rts_ ? TLineControl::Enable : TLineControl::Disable;
-  rc = WriteLineRecord(record_);
-  if (rc == 0) previousBaud_ = baud;
-  DeviceSetDTR(dtr_);
-  if (!rs485_) DeviceSetRTS(rts_);
+int TSioBaseDispatcher::ApplyLine(std::int32_t baud) {
+  const int rc = WriteLine(baud);
+  if (rc == 0) lineBaud_ = baud;
+  // The modem lines stay raised, whatever the line change did to them.
+  DeviceRaiseDTR();
+  if (!rs485_) DeviceRaiseRTS();
   return rc;
 }
 
-int TSioBaseDispatcher::SetFlowControl(const TSioPortSettings& settings) {
-  if (settings.BufferResume > settings.BufferFull || settings.BufferFull > settings.InSize) return ecBadArgument;
-  std::lock_guard lock(lineMutex_);
-  const int rc = ReadLineRecord(record_);
-  if (rc != 0) return rc;
-  record_.OutxCtsFlow = (settings.HWFlowOptions & hwfRequireCTS) != 0;
-  record_.OutxDsrFlow = (settings.HWFlowOptions & hwfRequireDSR) != 0;
-  record_.DtrControl = (settings.HWFlowOptions & hwfUseDTR) != 0 ? TLineControl::Handshake
-                       : dtr_                                   ? TLineControl::Enable
-                                                                : TLineControl::Disable;
-  record_.RtsControl = (settings.HWFlowOptions & hwfUseRTS) != 0 ? TLineControl::Handshake
-                       : rts_                                   ? TLineControl::Enable
-                                                                : TLineControl::Disable;
-  record_.XoffLimit = static_cast<std::uint16_t>(settings.InSize - settings.BufferFull);
-  record_.XonLimit = settings.BufferResume;
-  record_.OutX = settings.SWFlowOptions == TSWFlowOptions::swfTransmit || settings.SWFlowOptions == TSWFlowOptions::swfBoth;
-  record_.InX = settings.SWFlowOptions == TSWFlowOptions::swfReceive || settings.SWFlowOptions == TSWFlowOptions::swfBoth;
-  record_.XonChar = settings.XOnChar;
-  record_.XoffChar = settings.XOffChar;
-  return WriteLineRecord(record_);
-}
-
-void TSioBaseDispatcher::SetDTR(bool on) {
-  std::lock_guard lock(lineMutex_);
-  dtr_ = on;
-  if (deviceOpen_.load()) DeviceSetDTR(on);
-}
-
-void TSioBaseDispatcher::SetRTS(bool on) {
-  std::lock_guard lock(lineMutex_);
-  rts_ = on;
-  if (deviceOpen_.load() && !rs485_) DeviceSetRTS(on);
-}
-
 void TSioBaseDispatcher::SetPortHandlerInstalled(bool installed) {
-  std::lock_guard lock(lineMutex_);
+  std::lock_guard lock(handlerMutex_);
   portHandlerInstalled_ = installed;
 }
 
 bool TSioBaseDispatcher::PortHandlerInstalled() const {
-  std::lock_guard lock(lineMutex_);
+  std::lock_guard lock(handlerMutex_);
   return portHandlerInstalled_;
 }
 
@@ -393,9 +308,9 @@ int TSioBaseDispatcher::TakeByte(std::uint8_t& byte) {
 int TSioBaseDispatcher::PutBlock(std::string_view data) {
   {
     std::lock_guard lock(outputMutex_);
-    if (!outputRing_ || outSize_ - outCount_ < data.size()) return ecOutputBufferTooSmall;
-    const std::size_t at = (outHead_ + outCount_) % outSize_;
-    const std::size_t first = std::min(data.size(), outSize_ - at);
+    if (!outputRing_ || kOutputRingSize - outCount_ < data.size()) return ecOutputBufferTooSmall;
+    const std::size_t at = (outHead_ + outCount_) % kOutputRingSize;
+    const std::size_t first = std::min(data.size(), kOutputRingSize - at);
     std::memcpy(outputRing_.get() + at, data.data(), first);
     std::memcpy(outputRing_.get(), data.data() + first, data.size() - first);
     outCount_ += data.size();
@@ -418,8 +333,8 @@ void TSioBaseDispatcher::SendPending() {
       if (outCount_ == 0) return;
       // Pending bytes that wrap are moved to the ring's start so that they go
       // out as one block; PutString only ever writes behind them.
-      if (outHead_ + outCount_ > outSize_) {
-        std::rotate(outputRing_.get(), outputRing_.get() + outHead_, outputRing_.get() + outSize_);
+      if (outHead_ + outCount_ > kOutputRingSize) {
+        std::rotate(outputRing_.get(), outputRing_.get() + outHead_, outputRing_.get() + kOutputRingSize);
         outHead_ = 0;
       }
       block = outputRing_.get() + outHead_;
@@ -451,7 +366,7 @@ void TSioBaseDispatcher::AdvanceSent(std::size_t count) {
   std::lock_guard lock(outputMutex_);
   count = std::min(count, outCount_);
   outCount_ -= count;
-  outHead_ = outCount_ == 0 ? 0 : (outHead_ + count) % outSize_;
+  outHead_ = outCount_ == 0 ? 0 : (outHead_ + count) % kOutputRingSize;
 }
 
 // ---- close -----------------------------------------------------------------

@@ -7,8 +7,8 @@
 // DeviceLost (both posted, so the dispatcher thread never waits for them).
 //
 // Owner: the component (or a probe), on the main thread, which creates one
-// dispatcher per open and frees it after the close. InitPort, the line
-// setters, TakeByte, PutBlock, DonePort and the destructor: main thread only.
+// dispatcher per open and frees it after the close. InitPort, SetLine,
+// TakeByte, PutBlock, DonePort and the destructor: main thread only.
 // The device-specific half is TSioPosixDispatcher. Nothing here throws
 // except InitPort (thread creation, "Dispatcher already started"); failures
 // are negative result codes (SioExceptions.h).
@@ -23,7 +23,7 @@
 #include <string>
 #include <string_view>
 
-#include "serial/SioEvent.h"
+#include "runtime/Event.h"
 #include "serial/SioLineSettings.h"
 
 namespace tarvix {
@@ -39,6 +39,7 @@ enum class TSioWait { Ready, Woken, Gone };
 class TSioBaseDispatcher {
  public:
   static constexpr std::size_t kInputRingSize = 8192;
+  static constexpr std::size_t kOutputRingSize = 4096;
   static constexpr std::chrono::milliseconds kNoticeLimit{3000};
   static constexpr std::chrono::milliseconds kCycle{50};
   // How long a hang-up or I/O error must last before the device counts as lost.
@@ -57,19 +58,18 @@ class TSioBaseDispatcher {
   std::size_t Handle() const noexcept { return handle_; }
   std::uint64_t Serial() const noexcept { return serial_; }
 
-  // Opens the device, allocates the rings, applies settings (the kernel's
-  // RS485 mode last, when asked for) and starts the three threads. 0 or a
+  // Opens the device, allocates the rings, sets the line and raises the
+  // modem lines (the kernel's RS485 mode last, when asked for) and starts
+  // the three threads. 0 or a
   // negative code; on failure nothing is held. Raises Exception "Dispatcher
   // already started" when called again while running, RS485ModeError when the
   // driver refuses RS485 mode (the device is closed again first), and what
   // thread creation raises.
   int InitPort(const TSioPortSettings& settings);
 
-  // Line settings while open; 0 or a negative code.
-  int SetLine(std::int32_t baud, TParity parity, std::uint16_t dataBits, std::uint16_t stopBits);
-  int SetFlowControl(const TSioPortSettings& settings);
-  void SetDTR(bool on);
-  void SetRTS(bool on);
+  // A new line speed while open, once what was queued has left at the old
+  // one (nothing for the speed the line has); 0 or a negative code.
+  int SetLine(std::int32_t baud);
 
   // Notices go to the owner only while installed and with a threshold above
   // 0. Install the handler before raising the threshold: bytes that a cycle
@@ -101,10 +101,9 @@ class TSioBaseDispatcher {
   // The device half. Each returns 0 or a negative code where it returns int.
   virtual int OpenDevice() = 0;
   virtual void CloseDevice() noexcept = 0;
-  virtual int ReadLineRecord(TSioLineRecord& record) = 0;
-  virtual int WriteLineRecord(const TSioLineRecord& record) = 0;
-  virtual void DeviceSetDTR(bool on) noexcept = 0;
-  virtual void DeviceSetRTS(bool on) noexcept = 0;
+  virtual int WriteLine(std::int32_t baud) = 0;  // raw, 8N1, no flow control
+  virtual void DeviceRaiseDTR() noexcept = 0;
+  virtual void DeviceRaiseRTS() noexcept = 0;
   virtual int DeviceEnableRS485(std::uint32_t beforeMs, std::uint32_t afterMs) noexcept = 0;  // 0 or -errno
   virtual void DeviceLowLatency() noexcept = 0;
   virtual std::size_t DeviceWaiting() noexcept = 0;
@@ -153,7 +152,7 @@ class TSioBaseDispatcher {
   void FlushOutput();
   void FlushInput();
   void ReleaseDevice() noexcept;
-  int ApplyLine(std::int32_t baud, std::uint8_t parity, std::uint8_t dataBits, std::uint8_t stopBitsCode);
+  int ApplyLine(std::int32_t baud);
   void SettleOutput() const;
 
   const std::string displayName_;
@@ -161,14 +160,11 @@ class TSioBaseDispatcher {
   const std::uint64_t serial_;
   const std::size_t handle_;
 
-  // Line lock: the settings record, the line states and the notice target.
-  mutable std::mutex lineMutex_;
-  TSioLineRecord record_;              // guarded by lineMutex_
-  bool dtr_ = true;                    // guarded by lineMutex_
-  bool rts_ = true;                    // guarded by lineMutex_
-  bool portHandlerInstalled_ = false;  // guarded by lineMutex_
-  bool rs485_ = false;                 // guarded by lineMutex_; the driver drives RTS
-  std::int32_t previousBaud_ = 115200; // main thread only
+  // Handler lock: whether notices go to the owner.
+  mutable std::mutex handlerMutex_;
+  bool portHandlerInstalled_ = false;  // guarded by handlerMutex_
+  bool rs485_ = false;                 // main thread only; the driver drives RTS
+  std::int32_t lineBaud_ = 0;          // main thread only; the speed last set
   std::atomic<std::uint16_t> triggerLength_{0};
 
   // Input lock: the input ring and the delivery counts. Totals count bytes
@@ -187,13 +183,12 @@ class TSioBaseDispatcher {
   // Output lock: the output ring.
   mutable std::mutex outputMutex_;
   std::unique_ptr<std::uint8_t[]> outputRing_;  // allocated once per open
-  std::size_t outSize_ = 0;        // set before the threads start
   std::size_t outHead_ = 0;        // guarded by outputMutex_
   std::size_t outCount_ = 0;       // guarded by outputMutex_
 
-  TSioEvent wake_;     // device event thread -> dispatcher thread
-  TSioEvent ready_;    // dispatcher thread -> device event thread
-  TSioEvent general_;  // a thread started; a flush acknowledged
+  TEvent wake_;     // device event thread -> dispatcher thread
+  TEvent ready_;    // dispatcher thread -> device event thread
+  TEvent general_;  // a thread started; a flush acknowledged
 
   std::atomic<bool> stopping_{false};
   std::atomic<bool> closePending_{false};

@@ -1,7 +1,8 @@
 // The serial port component as the relay uses it: TSioCustomComPort with its
 // properties published and the data-available event.
 //
-// Owner: the main window. Main thread only (see TSioCustomComPort for what
+// Owner: the relay host (TRelayHost), in the window program and the daemon
+// alike; in tests, the test. Main thread only (see TSioCustomComPort for what
 // each call raises). OnTriggerAvail runs on the main thread; an exception it
 // throws goes to the standard error display and the notice counts as handled
 // with the bytes read so far. OnOpen, OnDeviceLost and OnDeviceBack run on
@@ -23,44 +24,16 @@ class TSioComPort : public TSioCustomComPort {
 
   using TSioCustomComPort::AutoOpen;
   using TSioCustomComPort::Baud;
-  using TSioCustomComPort::BufferFull;
-  using TSioCustomComPort::BufferResume;
   using TSioCustomComPort::ComNumber;
-  using TSioCustomComPort::DataBits;
-  using TSioCustomComPort::DTR;
-  using TSioCustomComPort::HWFlowOptions;
-  using TSioCustomComPort::InSize;
   using TSioCustomComPort::Open;
   using TSioCustomComPort::OpenOrRetry;
   using TSioCustomComPort::Retrying;
-  using TSioCustomComPort::OutSize;
-  using TSioCustomComPort::Parity;
-  using TSioCustomComPort::PromptForPort;
   using TSioCustomComPort::RS485Mode;
-  using TSioCustomComPort::RTS;
   using TSioCustomComPort::SetAutoOpen;
   using TSioCustomComPort::SetBaud;
-  using TSioCustomComPort::SetBufferFull;
-  using TSioCustomComPort::SetBufferResume;
   using TSioCustomComPort::SetComNumber;
-  using TSioCustomComPort::SetDataBits;
-  using TSioCustomComPort::SetDTR;
-  using TSioCustomComPort::SetHWFlowOptions;
-  using TSioCustomComPort::SetInSize;
   using TSioCustomComPort::SetOpen;
-  using TSioCustomComPort::SetOutSize;
-  using TSioCustomComPort::SetParity;
-  using TSioCustomComPort::SetPromptForPort;
   using TSioCustomComPort::SetRS485Mode;
-  using TSioCustomComPort::SetRTS;
-  using TSioCustomComPort::SetStopBits;
-  using TSioCustomComPort::SetSWFlowOptions;
-  using TSioCustomComPort::SetXOffChar;
-  using TSioCustomComPort::SetXOnChar;
-  using TSioCustomComPort::StopBits;
-  using TSioCustomComPort::SWFlowOptions;
-  using TSioCustomComPort::XOffChar;
-  using TSioCustomComPort::XOnChar;
 
   TTriggerAvailEvent OnTriggerAvail;
   TPortEvent OnOpen;        // after every successful open (the relay resets its receiver)

@@ -70,10 +70,7 @@ void TSioCustomComPort::SetComNumber(std::uint16_t number) {
 }
 
 void TSioCustomComPort::OpenSequence() {
-  if (comNumber_ == 0) {
-    if (!promptForPort_) throw ENoPortSelected();
-    comNumber_ = PromptForPortNumber();
-  }
+  if (comNumber_ == 0) comNumber_ = PromptForPortNumber();
   TSioNoticeTarget* const target = this;
   auto dispatcher = std::make_unique<TSioPosixDispatcher>(comNumber_, target);
   const int rc = dispatcher->InitPort(settings_);
@@ -185,79 +182,15 @@ std::uint8_t TSioCustomComPort::GetChar() {
   return byte;
 }
 
-void TSioCustomComPort::ApplyLine() {
-  if (state_ == TPortState::Open)
-    CheckSioResult(dispatcher_->SetLine(settings_.Baud, settings_.Parity, settings_.DataBits, settings_.StopBits));
-}
-
-void TSioCustomComPort::ApplyFlowControl() {
-  if (state_ == TPortState::Open) CheckSioResult(dispatcher_->SetFlowControl(settings_));
-}
-
 void TSioCustomComPort::SetBaud(std::int32_t baud) {
   settings_.Baud = baud;
-  ApplyLine();
-}
-
-void TSioCustomComPort::SetParity(TParity parity) {
-  settings_.Parity = parity;
-  ApplyLine();
-}
-
-void TSioCustomComPort::SetDataBits(std::uint16_t bits) {
-  settings_.DataBits = bits;
-  ApplyLine();
-}
-
-void TSioCustomComPort::SetStopBits(std::uint16_t bits) {
-  settings_.StopBits = bits;
-  ApplyLine();
-}
-
-void TSioCustomComPort::SetDTR(bool on) {
-  settings_.DTR = on;
-  if (state_ == TPortState::Open) dispatcher_->SetDTR(on);
-}
-
-void TSioCustomComPort::SetRTS(bool on) {
-  settings_.RTS = on;
-  if (state_ == TPortState::Open) dispatcher_->SetRTS(on);
-}
-
-void TSioCustomComPort::SetHWFlowOptions(THWFlowOptions options) {
-  settings_.HWFlowOptions = options;
-  ApplyFlowControl();
-}
-
-void TSioCustomComPort::SetSWFlowOptions(TSWFlowOptions options) {
-  settings_.SWFlowOptions = options;
-  ApplyFlowControl();
-}
-
-void TSioCustomComPort::SetXOnChar(std::uint8_t c) {
-  settings_.XOnChar = c;
-  ApplyFlowControl();
-}
-
-void TSioCustomComPort::SetXOffChar(std::uint8_t c) {
-  settings_.XOffChar = c;
-  ApplyFlowControl();
-}
-
-void TSioCustomComPort::SetBufferFull(std::uint16_t count) {
-  settings_.BufferFull = count;
-  ApplyFlowControl();
+  if (state_ == TPortState::Open) CheckSioResult(dispatcher_->SetLine(baud));
 }
 
 void TSioCustomComPort::SetRS485Mode(bool on, std::uint32_t beforeMs, std::uint32_t afterMs) noexcept {
   settings_.RS485Mode = on;
   settings_.RS485DelayBefore = beforeMs;
   settings_.RS485DelayAfter = afterMs;
-}
-
-void TSioCustomComPort::SetBufferResume(std::uint16_t count) {
-  settings_.BufferResume = count;
-  ApplyFlowControl();
 }
 
 }  // namespace tarvix

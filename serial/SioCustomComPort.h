@@ -1,12 +1,14 @@
-// The serial port component's state and behaviour: the line properties, the
-// open and close sequences over a dispatcher, PutString and GetChar, and the
-// data-available notices. TSioComPort publishes it.
+// The serial port component's state and behaviour: the line speed and RS485
+// mode, the open and close sequences over a dispatcher, PutString and
+// GetChar, and the data-available notices. TSioComPort publishes it. The
+// line is always raw, 8 data bits, no parity, one stop bit, no flow control.
 //
-// Owner: the main window (in tests, the test). Main thread only, every
-// method. Setting Open true, ComNumber on an open port, and the line
-// properties on an open port may raise ESioException subclasses (and
-// EInOutError, EOutOfMemory, or what the port prompt throws); PutString and
-// GetChar raise ECommNotOpen, EOutputBufferTooSmall, EBufferIsEmpty.
+// Owner: the relay host (TRelayHost), in the window program and the daemon
+// alike; in tests, the test. Main thread only, every method. Setting Open
+// true, ComNumber on an open port, and Baud on an open port may raise
+// ESioException subclasses (and EInOutError, EOutOfMemory, or what the port
+// prompt throws); PutString and GetChar raise ECommNotOpen,
+// EOutputBufferTooSmall, EBufferIsEmpty.
 // Must not be destroyed from inside its own data-available handler.
 //
 // A device that stays hung up or failing for about a second is lost: the
@@ -67,39 +69,10 @@ class TSioCustomComPort : public TSioBaseComponent, private TSioNoticeTarget {
   bool Retrying() const noexcept { return reopenThread_ != nullptr; }
   bool AutoOpen() const noexcept { return autoOpen_; }
   void SetAutoOpen(bool on) noexcept { autoOpen_ = on; }
-  bool PromptForPort() const noexcept { return promptForPort_; }
-  void SetPromptForPort(bool on) noexcept { promptForPort_ = on; }
 
+  // Applied at once on an open port.
   std::int32_t Baud() const noexcept { return settings_.Baud; }
   void SetBaud(std::int32_t baud);
-  TParity Parity() const noexcept { return settings_.Parity; }
-  void SetParity(TParity parity);
-  std::uint16_t DataBits() const noexcept { return settings_.DataBits; }
-  void SetDataBits(std::uint16_t bits);
-  std::uint16_t StopBits() const noexcept { return settings_.StopBits; }
-  void SetStopBits(std::uint16_t bits);
-  // The driver queue sizes take effect at the next open.
-  std::uint16_t InSize() const noexcept { return settings_.InSize; }
-  void SetInSize(std::uint16_t size) noexcept { settings_.InSize = size; }
-  std::uint16_t OutSize() const noexcept { return settings_.OutSize; }
-  void SetOutSize(std::uint16_t size) noexcept { settings_.OutSize = size; }
-  bool DTR() const noexcept { return settings_.DTR; }
-  void SetDTR(bool on);
-  bool RTS() const noexcept { return settings_.RTS; }
-  void SetRTS(bool on);
-
-  THWFlowOptions HWFlowOptions() const noexcept { return settings_.HWFlowOptions; }
-  void SetHWFlowOptions(THWFlowOptions options);
-  TSWFlowOptions SWFlowOptions() const noexcept { return settings_.SWFlowOptions; }
-  void SetSWFlowOptions(TSWFlowOptions options);
-  std::uint8_t XOnChar() const noexcept { return settings_.XOnChar; }
-  void SetXOnChar(std::uint8_t c);
-  std::uint8_t XOffChar() const noexcept { return settings_.XOffChar; }
-  void SetXOffChar(std::uint8_t c);
-  std::uint16_t BufferFull() const noexcept { return settings_.BufferFull; }
-  void SetBufferFull(std::uint16_t count);
-  std::uint16_t BufferResume() const noexcept { return settings_.BufferResume; }
-  void SetBufferResume(std::uint16_t count);
   // The kernel's RS485 mode (RTS raised by the driver while sending, with the
   // delays in ms before and after); off by default. Takes effect at the next
   // open, which then raises EInOutError "RS485 mode (--rs485): <platform
@@ -133,8 +106,6 @@ class TSioCustomComPort : public TSioBaseComponent, private TSioNoticeTarget {
   void OpenAndAnnounce();
   void OpenSequence();
   void CloseSequence();
-  void ApplyLine();
-  void ApplyFlowControl();
   TSioPosixDispatcher& RequireDispatcher();
   void StartReopen();
   void StopReopen() noexcept;
@@ -146,7 +117,6 @@ class TSioCustomComPort : public TSioBaseComponent, private TSioNoticeTarget {
   int noticeDepth_ = 0;          // > 0 while inside this port's notice
   std::uint16_t comNumber_ = 0;
   bool autoOpen_ = true;
-  bool promptForPort_ = true;
   TSioPortSettings settings_;
   std::unique_ptr<TSioPosixDispatcher> dispatcher_;  // present while Open or ShuttingDown
   // Present only while a lost device is retried (never while Open). The

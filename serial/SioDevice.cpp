@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -36,12 +35,6 @@ constexpr TSpeed kSpeeds[] = {
     {3500000, B3500000}, {4000000, B4000000},
 };
 
-std::int32_t BaudOf(speed_t code) {
-  for (const TSpeed& s : kSpeeds)
-    if (s.Code == code) return s.Baud;
-  return 0;
-}
-
 bool SpeedCodeOf(std::int32_t baud, speed_t& code) {
   for (const TSpeed& s : kSpeeds)
     if (s.Baud == baud) {
@@ -49,41 +42,6 @@ bool SpeedCodeOf(std::int32_t baud, speed_t& code) {
       return true;
     }
   return false;
-}
-
-tcflag_t SizeFlag(std::uint8_t dataBits) {
-  switch (dataBits) {
-    case 5: return CS5;
-    case 6: return CS6;
-    case 7: return CS7;
-    default: return CS8;
-  }
-}
-
-std::uint8_t DataBitsOf(tcflag_t cflag) {
-  switch (cflag & CSIZE) {
-    case CS5: return 5;
-    case CS6: return 6;
-    case CS7: return 7;
-    default: return 8;
-  }
-}
-
-std::uint8_t ParityOf(tcflag_t cflag) {
-  if ((cflag & PARENB) == 0) return static_cast<std::uint8_t>(TParity::pNone);
-  const bool odd = (cflag & PARODD) != 0;
-  if ((cflag & CMSPAR) != 0) return static_cast<std::uint8_t>(odd ? TParity::pMark : TParity::pSpace);
-  return static_cast<std::uint8_t>(odd ? TParity::pOdd : TParity::pEven);
-}
-
-tcflag_t ParityFlags(std::uint8_t parity) {
-  switch (static_cast<TParity>(parity)) {
-    case TParity::pOdd: return PARENB | PARODD;
-    case TParity::pEven: return PARENB;
-    case TParity::pMark: return PARENB | PARODD | CMSPAR;
-    case TParity::pSpace: return PARENB | CMSPAR;
-    default: return 0;
-  }
 }
 
 int OpenErrorCode(int err) {
@@ -102,9 +60,9 @@ int OpenErrorCode(int err) {
 TSioKernel realKernel;
 constinit TSioKernel* kernel = &realKernel;
 
-void SetLine(int fd, int line, bool on) noexcept {
+void RaiseLine(int fd, int line) noexcept {
   int bits = line;
-  (void)kernel->Ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
+  (void)kernel->Ioctl(fd, TIOCMBIS, &bits);
 }
 
 }  // namespace
@@ -116,33 +74,6 @@ TSioKernel* SetSioKernel(TSioKernel* replacement) noexcept {
 }
 
 int TSioKernel::Ioctl(int fd, unsigned long request, void* arg) noexcept { return ioctl(fd, request, arg); }
-
-TWakeFd::TWakeFd() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-
-TWakeFd::~TWakeFd() {
-  if (fd_ >= 0) close(fd_);
-}
-
-void TWakeFd::Signal() const noexcept {
-  const std::uint64_t one = 1;
-  (void)!write(fd_, &one, sizeof one);
-}
-
-void TWakeFd::Drain() const noexcept {
-  std::uint64_t value = 0;
-  (void)!read(fd_, &value, sizeof value);
-}
-
-bool TWakeFd::Wait(int timeoutMs) const noexcept {
-  pollfd p{fd_, POLLIN, 0};
-  int n = 0;
-  do {
-    n = poll(&p, 1, timeoutMs);
-  } while (n < 0 && errno == EINTR);
-  if (n <= 0) return false;
-  Drain();
-  return true;
-}
 
 namespace {
 
@@ -195,39 +126,18 @@ void TSioDevice::Close() noexcept {
   fd_ = -1;
 }
 
-int TSioDevice::ReadRecord(TSioLineRecord& record) const {
-  termios t{};
-  if (tcgetattr(fd_, &t) != 0) return -errno;
-  record.Baud = BaudOf(cfgetospeed(&t));
-  record.Parity = ParityOf(t.c_cflag);
-  record.DataBits = DataBitsOf(t.c_cflag);
-  record.StopBits = (t.c_cflag & CSTOPB) == 0 ? sbOne : (record.DataBits == 5 ? sbOneAndHalf : sbTwo);
-  record.OutxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
-  record.OutX = (t.c_iflag & IXON) != 0;
-  record.InX = (t.c_iflag & IXOFF) != 0;
-  record.XonChar = t.c_cc[VSTART];
-  record.XoffChar = t.c_cc[VSTOP];
-  return 0;
-}
-
-int TSioDevice::WriteRecord(const TSioLineRecord& record) const {
+int TSioDevice::WriteLine(std::int32_t baud) const {
+  speed_t speed = 0;
+  if (!SpeedCodeOf(baud, speed)) return -EINVAL;
   termios t{};
   if (tcgetattr(fd_, &t) != 0) return -errno;
   cfmakeraw(&t);
-  speed_t speed = 0;
-  if (!SpeedCodeOf(record.Baud, speed)) return -EINVAL;
   cfsetispeed(&t, speed);
   cfsetospeed(&t, speed);
-  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-  t.c_cflag |= CLOCAL | CREAD | SizeFlag(record.DataBits) | ParityFlags(record.Parity);
-  if (record.StopBits != sbOne) t.c_cflag |= CSTOPB;
-  if (record.OutxCtsFlow) t.c_cflag |= CRTSCTS;
-  t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
-  if (record.OutX) t.c_iflag |= IXON;
-  if (record.InX) t.c_iflag |= IXOFF;
-  if (record.ParityCheck) t.c_iflag |= INPCK;
-  t.c_cc[VSTART] = record.XonChar;
-  t.c_cc[VSTOP] = record.XoffChar;
+  // cfmakeraw leaves these as another program may have set them.
+  t.c_cflag &= ~static_cast<tcflag_t>(PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_iflag &= ~static_cast<tcflag_t>(IXOFF | IXANY | INPCK);
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
   if (tcsetattr(fd_, TCSANOW, &t) != 0) return -errno;
@@ -241,9 +151,9 @@ void TSioDevice::RequestLowLatency() const noexcept {
   (void)kernel->Ioctl(fd_, TIOCSSERIAL, &info);
 }
 
-void TSioDevice::SetDTR(bool on) const noexcept { SetLine(fd_, TIOCM_DTR, on); }
+void TSioDevice::RaiseDTR() const noexcept { RaiseLine(fd_, TIOCM_DTR); }
 
-void TSioDevice::SetRTS(bool on) const noexcept { SetLine(fd_, TIOCM_RTS, on); }
+void TSioDevice::RaiseRTS() const noexcept { RaiseLine(fd_, TIOCM_RTS); }
 
 int TSioDevice::EnableRS485(std::uint32_t beforeMs, std::uint32_t afterMs) const noexcept {
   serial_rs485 rs485{};
@@ -289,7 +199,7 @@ TDeviceWait TSioDevice::WaitWritable(const TWakeFd& wake, int timeoutMs) const n
 }
 
 TDeviceWait TSioDevice::Wait(short events, const TWakeFd& wake, int timeoutMs) const noexcept {
-  pollfd p[2] = {{fd_, events, 0}, {wake.Fd(), POLLIN, 0}};
+  pollfd p[2] = {{fd_, events, 0}, {wake.Handle(), POLLIN, 0}};
   int n = 0;
   do {
     n = poll(p, std::size(p), timeoutMs);

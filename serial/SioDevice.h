@@ -1,9 +1,9 @@
 // The serial device as the kernel offers it: open with exclusive use, the
-// line settings through termios, modem lines, non-blocking reads and writes,
-// purges, and waits that a wake descriptor can end. Every kernel-specific
-// call of the serial engine lives behind this header.
+// line through termios, modem lines, non-blocking reads and writes, purges,
+// and waits that a wake descriptor can end. Every kernel-specific call of
+// the serial engine lives behind this header.
 //
-// TSioDevice owns its descriptor; TWakeFd owns an eventfd. Open and Close
+// TSioDevice owns its descriptor, not the wake descriptors. Open and Close
 // run on the thread that owns the dispatcher while no other thread uses the
 // object; the other methods may run on the dispatcher's threads concurrently
 // with each other. Nothing here throws: results are 0, a count, or a
@@ -14,28 +14,9 @@
 #include <cstdint>
 #include <string>
 
-#include "serial/SioLineSettings.h"
+#include "runtime/WakeFd.h"
 
 namespace tarvix {
-
-// An eventfd that ends a pending device wait. Any thread may Signal.
-class TWakeFd {
- public:
-  TWakeFd();  // failure leaves it invalid; Valid() tells
-  ~TWakeFd();
-  TWakeFd(const TWakeFd&) = delete;
-  TWakeFd& operator=(const TWakeFd&) = delete;
-
-  bool Valid() const noexcept { return fd_ >= 0; }
-  void Signal() const noexcept;
-  void Drain() const noexcept;
-  // Waits up to timeoutMs (-1: without limit) for a signal and consumes it.
-  bool Wait(int timeoutMs) const noexcept;
-  int Fd() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
 
 enum class TDeviceWait { Ready, Woken, Gone, TimedOut };
 
@@ -83,16 +64,14 @@ class TSioDevice {
   // open (a refused open never changed the holder's mode).
   void Close() noexcept;
 
-  // Fills the fields termios knows (baud, parity, data and stop bits, flow
-  // control, XON/XOFF characters); the others keep their values. 0 or -errno.
-  int ReadRecord(TSioLineRecord& record) const;
-  // Writes a raw line with the record's values. 0 or -errno.
-  int WriteRecord(const TSioLineRecord& record) const;
+  // Makes the line raw at baud: 8 data bits, no parity, one stop bit, no
+  // flow control. 0, -EINVAL for a speed termios does not know, or -errno.
+  int WriteLine(std::int32_t baud) const;
   // Asks the driver not to hold received bytes back; ignored where unsupported.
   void RequestLowLatency() const noexcept;
-  // Raise or lower the lines; pseudo-terminals refuse this, so it is unchecked.
-  void SetDTR(bool on) const noexcept;
-  void SetRTS(bool on) const noexcept;
+  // Raise the lines; pseudo-terminals refuse this, so it is unchecked.
+  void RaiseDTR() const noexcept;
+  void RaiseRTS() const noexcept;
   // Switches the kernel's RS485 mode on (RTS raised while sending, with the
   // delays around it in ms). 0 or -errno (pseudo-terminals: -ENOTTY).
   int EnableRS485(std::uint32_t beforeMs, std::uint32_t afterMs) const noexcept;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <iterator>
+#include <system_error>
 
 #include "serial/DevicePath.h"
 #include "serial/SioExceptions.h"
@@ -22,7 +23,13 @@ int TSioPosixDispatcher::ProbeDevice() {
 }
 
 int TSioPosixDispatcher::OpenDevice() {
-  if (!eventStop_.Valid() || !outputQueued_.Valid() || !flush_.Valid()) return ecOutOfMemory;
+  if (!wakes_) {
+    try {
+      wakes_.emplace();
+    } catch (const std::system_error&) {
+      return ecOutOfMemory;  // no descriptor left for the wakes
+    }
+  }
   return device_.Open(path_);
 }
 
@@ -37,34 +44,34 @@ TSioWait TSioPosixDispatcher::FromDeviceWait(TDeviceWait wait) noexcept {
 }
 
 TSioWait TSioPosixDispatcher::WaitDeviceEvent() noexcept {
-  const TDeviceWait wait = device_.WaitReadable(eventStop_, -1);
-  if (wait == TDeviceWait::Woken) eventStop_.Drain();
+  const TDeviceWait wait = device_.WaitReadable(wakes_->EventStop, -1);
+  if (wait == TDeviceWait::Woken) wakes_->EventStop.Drain();
   return FromDeviceWait(wait);
 }
 
 void TSioPosixDispatcher::PauseAfterHangup() noexcept {
   // A hung-up device stays readable for ever; fall back to the 50 ms cycle.
-  if (eventStop_.Wait(static_cast<int>(kCycle.count()))) eventStop_.Signal();
+  if (wakes_->EventStop.Wait(static_cast<int>(kCycle.count()))) wakes_->EventStop.Signal();
 }
 
 TSioWait TSioPosixDispatcher::WaitOutputWork() noexcept {
-  pollfd p[2] = {{flush_.Fd(), POLLIN, 0}, {outputQueued_.Fd(), POLLIN, 0}};
+  pollfd p[2] = {{wakes_->Flush.Handle(), POLLIN, 0}, {wakes_->OutputQueued.Handle(), POLLIN, 0}};
   int n = 0;
   do {
     n = poll(p, std::size(p), -1);
   } while (n < 0 && errno == EINTR);
   // A flush is answered first; a queued signal stays for the next wait.
   if (n < 0 || (p[0].revents & POLLIN) != 0) {
-    flush_.Drain();
+    wakes_->Flush.Drain();
     return TSioWait::Woken;
   }
-  outputQueued_.Drain();
+  wakes_->OutputQueued.Drain();
   return TSioWait::Ready;
 }
 
 TSioWait TSioPosixDispatcher::WaitWritable() noexcept {
-  const TDeviceWait wait = device_.WaitWritable(flush_, -1);
-  if (wait == TDeviceWait::Woken) flush_.Drain();
+  const TDeviceWait wait = device_.WaitWritable(wakes_->Flush, -1);
+  if (wait == TDeviceWait::Woken) wakes_->Flush.Drain();
   return FromDeviceWait(wait);
 }
 

@@ -5,8 +5,10 @@
 // and closes the device (main thread).
 #pragma once
 
+#include <optional>
 #include <string>
 
+#include "runtime/WakeFd.h"
 #include "serial/SioBaseDispatcher.h"
 #include "serial/SioDevice.h"
 
@@ -24,10 +26,9 @@ class TSioPosixDispatcher : public TSioBaseDispatcher {
  protected:
   int OpenDevice() override;
   void CloseDevice() noexcept override;
-  int ReadLineRecord(TSioLineRecord& record) override { return device_.ReadRecord(record); }
-  int WriteLineRecord(const TSioLineRecord& record) override { return device_.WriteRecord(record); }
-  void DeviceSetDTR(bool on) noexcept override { device_.SetDTR(on); }
-  void DeviceSetRTS(bool on) noexcept override { device_.SetRTS(on); }
+  int WriteLine(std::int32_t baud) override { return device_.WriteLine(baud); }
+  void DeviceRaiseDTR() noexcept override { device_.RaiseDTR(); }
+  void DeviceRaiseRTS() noexcept override { device_.RaiseRTS(); }
   int DeviceEnableRS485(std::uint32_t beforeMs, std::uint32_t afterMs) noexcept override {
     return device_.EnableRS485(beforeMs, afterMs);
   }
@@ -38,21 +39,26 @@ class TSioPosixDispatcher : public TSioBaseDispatcher {
   void DevicePurgeInput() noexcept override { device_.PurgeInput(); }
   void DevicePurgeOutput() noexcept override { device_.PurgeOutput(); }
   TSioWait WaitDeviceEvent() noexcept override;
-  void EndEventWait() noexcept override { eventStop_.Signal(); }
+  void EndEventWait() noexcept override { wakes_->EventStop.Signal(); }
   void PauseAfterHangup() noexcept override;
   TSioWait WaitOutputWork() noexcept override;
   TSioWait WaitWritable() noexcept override;
-  void SignalOutputQueued() noexcept override { outputQueued_.Signal(); }
-  void SignalFlush() noexcept override { flush_.Signal(); }
+  void SignalOutputQueued() noexcept override { wakes_->OutputQueued.Signal(); }
+  void SignalFlush() noexcept override { wakes_->Flush.Signal(); }
 
  private:
   static TSioWait FromDeviceWait(TDeviceWait wait) noexcept;
 
+  struct TWakes {
+    TWakeFd EventStop;     // ends the device event thread's wait
+    TWakeFd OutputQueued;  // output was queued (or the output thread must stop)
+    TWakeFd Flush;         // the output thread must drop what it sends
+  };
+
   const std::string path_;
   TSioDevice device_;
-  TWakeFd eventStop_;     // ends the device event thread's wait
-  TWakeFd outputQueued_;  // output was queued (or the output thread must stop)
-  TWakeFd flush_;         // the output thread must drop what it sends
+  // Made by the first OpenDevice, before any thread waits or is signalled.
+  std::optional<TWakes> wakes_;
 };
 
 }  // namespace tarvix

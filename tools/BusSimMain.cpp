@@ -1,13 +1,13 @@
 // tarvix-bus-sim: RS485 devices on a pseudo-terminal, for trying the relay
 // without hardware.
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/prctl.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <iostream>
+#include <system_error>
 
+#include "runtime/WakeFd.h"
 #include "tools/BusSimulator.h"
 #include "tools/PseudoTerminal.h"
 #include "tools/SimOptions.h"
@@ -15,13 +15,10 @@
 
 namespace {
 
-// Written once before the handlers are installed; the handlers only read it.
-int stopEvent = -1;
+// Set once before the handlers are installed; the handlers only read it.
+const tarvix::TWakeFd* stopEvent = nullptr;
 
-void OnStopSignal(int) {
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const auto ignored = write(stopEvent, &one, sizeof one);
-}
+void OnStopSignal(int) { stopEvent->Signal(); }
 
 std::string IdList(const std::bitset<256>& ids) {
   std::string text;
@@ -50,8 +47,9 @@ int main(int argc, char** argv) {
     // Paced replies sleep once a character, 87 us at 115200 baud; the
     // kernel's default timer slack would stretch each by 50 us.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    stopEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stopEvent < 0) throw EInOutError("eventfd failed", errno);
+    // Static: the handlers stay installed until the process ends.
+    static const TWakeFd stop;
+    stopEvent = &stop;
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
@@ -60,7 +58,7 @@ int main(int argc, char** argv) {
 
     TPseudoTerminal line;
     TPortLink link(options.portDir + "/COM" + std::to_string(options.com), line.SlavePath());
-    TBusSimulator simulator(options, line.MasterFd(), stopEvent, [](const std::string& text) {
+    TBusSimulator simulator(options, line.MasterFd(), stop.Handle(), [](const std::string& text) {
       std::cout << text << std::endl;
     });
     std::cout << "tarvix-bus-sim: " << link.Path() << " -> " << line.SlavePath() << ", IDs " << IdList(options.ids)
@@ -72,6 +70,9 @@ int main(int argc, char** argv) {
     return kExitOk;
   } catch (const EInOutError& e) {
     std::cerr << "tarvix-bus-sim: " << e.Message() << '\n';
+    return kExitSystem;
+  } catch (const std::system_error& e) {
+    std::cerr << "tarvix-bus-sim: " << e.what() << '\n';
     return kExitSystem;
   }
 }

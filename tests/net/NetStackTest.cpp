@@ -8,7 +8,7 @@
 #include "net/NetExceptions.h"
 #include "net/NetStackPosix.h"
 #include "net/NetUDPClient.h"
-#include "net/NetWakeEvent.h"
+#include "runtime/WakeFd.h"
 #include "tools/UdpEndpoint.h"
 
 using namespace tarvix;
@@ -175,7 +175,7 @@ TEST_F(SocketLayerCalls, WaitReportsOnlyReadableSocketsAndEndsAtItsTimeOut) {
 
 TEST_F(SocketLayerCalls, WakeEventEndsAnUnlimitedWait) {
   const int handle = stack_.CreateSocket(AF_INET, SOCK_DGRAM, 0);
-  TNetWakeEvent wake;
+  TWakeFd wake;
   wake.Signal();
   std::vector<int> handles{handle};
   EXPECT_EQ(stack_.WaitForReadable(handles, TNetStack::WaitForever, wake.Handle()), 0u);

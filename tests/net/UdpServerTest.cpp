@@ -128,19 +128,6 @@ TEST_F(UdpServer, ExceptionInTheEventLosesOnlyThatDatagram) {
   EXPECT_EQ(deliveries_[1].Bytes, "second");
 }
 
-TEST_F(UdpServer, ThreadedEventRunsOnTheListener) {
-  server_.ThreadedEvent = true;
-  std::atomic<bool> onMain{true};
-  server_.OnUDPRead = [&](TNetUDPServer&, TMemoryStream&, TNetSocketHandle&) {
-    onMain = THandOff::Instance().IsMainThread();
-    ++count_;
-    THandOff::Instance().WakeWaiters();  // the main thread pumps, nothing was handed to it
-  };
-  peer_.SendTo(ActivateAndGetPort(), "x");
-  ASSERT_TRUE(WaitForDeliveries(1));
-  EXPECT_FALSE(onMain.load());
-}
-
 // ---- activation ----------------------------------------------------------
 
 TEST(UdpServerActivation, EmptyBindingsWithDefaultPortZeroBindASystemChosenPortThatReactivationKeeps) {

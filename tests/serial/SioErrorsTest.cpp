@@ -92,16 +92,11 @@ TEST(DevicePath, NamesThePortFolderEntryOrTheSerialDevice) {
 
 TEST(PortPrompt, PortZeroWithoutAnAnswerRaisesNoPortSelectedAndStaysClosed) {
   TSioComPort port;
-  port.SetPromptForPort(false);
   bool asked = false;
   SetPortPrompt([&]() -> std::optional<std::uint16_t> {
     asked = true;
     return std::nullopt;
   });
-  EXPECT_THROW(port.SetOpen(true), ENoPortSelected);
-  EXPECT_FALSE(asked) << "PromptForPort false must not prompt";
-
-  port.SetPromptForPort(true);
   EXPECT_THROW(port.SetOpen(true), ENoPortSelected);
   EXPECT_TRUE(asked);
   EXPECT_FALSE(port.Open());
@@ -119,18 +114,9 @@ TEST(ComPortDefaults, PublishedPropertiesStartAtTheirDefaults) {
   TSioComPort port;
   EXPECT_EQ(port.ComNumber(), 0);
   EXPECT_EQ(port.Baud(), 19200);
-  EXPECT_EQ(port.Parity(), TParity::pNone);
-  EXPECT_EQ(port.DataBits(), 8);
-  EXPECT_EQ(port.StopBits(), 1);
-  EXPECT_EQ(port.InSize(), 4096);
-  EXPECT_EQ(port.OutSize(), 4096);
   EXPECT_TRUE(port.AutoOpen());
-  EXPECT_TRUE(port.PromptForPort());
-  EXPECT_TRUE(port.DTR());
-  EXPECT_TRUE(port.RTS());
+  EXPECT_FALSE(port.RS485Mode());
   EXPECT_FALSE(port.Open());
-  EXPECT_EQ(port.XOnChar(), 0x11);
-  EXPECT_EQ(port.XOffChar(), 0x13);
 }
 
 TEST(ComPortDefaults, ClosedPortWithoutAutoOpenRaisesNotOpen) {

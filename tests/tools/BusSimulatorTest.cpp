@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "runtime/MyStrings.h"
+#include "runtime/WakeFd.h"
 #include "tools/BusSimulator.h"
 #include "tools/FrameReader.h"
 #include "tools/PseudoTerminal.h"
@@ -33,8 +33,8 @@ class BusSimulatorTest : public ::testing::Test {
   void Start(TSimOptions options) {
     options.seed = options.seed.value_or(1);
     if (options.ids.none()) options.ids.set(5);
-    stop_ = eventfd(0, EFD_CLOEXEC);
-    simulator_ = std::make_unique<TBusSimulator>(options, pty_.MasterFd(), stop_, [this](const std::string& line) {
+    stop_.Drain();  // a restart must not find the last run's stop
+    simulator_ = std::make_unique<TBusSimulator>(options, pty_.MasterFd(), stop_.Handle(), [this](const std::string& line) {
       std::lock_guard lock(mutex_);
       lines_.push_back(line);
       changed_.notify_all();
@@ -47,13 +47,11 @@ class BusSimulatorTest : public ::testing::Test {
 
   void Stop() {
     if (thread_.joinable()) {
-      const std::uint64_t one = 1;
-      EXPECT_EQ(write(stop_, &one, sizeof one), 8);
+      stop_.Signal();
       thread_.join();
     }
     if (port_ >= 0) close(port_);
-    if (stop_ >= 0) close(stop_);
-    port_ = stop_ = -1;
+    port_ = -1;
   }
 
   void OpenPort() {
@@ -96,7 +94,7 @@ class BusSimulatorTest : public ::testing::Test {
 
   TPseudoTerminal pty_;
   int port_ = -1;
-  int stop_ = -1;
+  TWakeFd stop_;
   std::unique_ptr<TBusSimulator> simulator_;
   std::thread thread_;
   std::mutex mutex_;  // guards lines_
