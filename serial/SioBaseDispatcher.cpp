@@ -8,7 +8,7 @@
 #include "runtime/HandOff.h"
 #include "runtime/Thread.h"
 #include "serial/DevicePath.h"
-#include "serial/LineSpeed.h"
+#include "wire/LineSpeed.h"
 #include "serial/SioDispatcherList.h"
 #include "serial/SioDispatcherThreads.h"
 #include "serial/SioExceptions.h"
