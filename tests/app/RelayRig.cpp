@@ -1,5 +1,7 @@
 #include "RelayRig.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,8 +10,8 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <thread>
 
+#include "Pump.h"
 #include "tools/Datagram.h"
 
 namespace tarvix::test {
@@ -146,9 +148,7 @@ void TRelayRig::StartRelay(std::vector<std::string> options, bool awaitService) 
 }
 
 bool TRelayRig::AwaitRelayPort(std::uint16_t port) {
-  const auto deadline = Clock::now() + 5s;
-  while (!RelayPortBound(port) && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
-  return RelayPortBound(port);
+  return WaitUntil([port] { return RelayPortBound(port); }, 5s);
 }
 
 int TRelayRig::Stop() {
@@ -188,6 +188,22 @@ bool TRelayRig::AwaitOnBus(const std::string& frame, std::chrono::milliseconds l
     if (left <= 0ms) return false;
     seen_ += bus_->Read(frame.size(), std::min(left, 50ms));
   }
+}
+
+bool TRelayRig::AwaitBusRead(std::chrono::milliseconds limit) {
+  // A reader of our own on the port's side: its poll first moves what the
+  // device wrote into the line's input queue, which the relay shares, and
+  // then tells whether any of it is still unread.
+  const int line = open(bus_->SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (line < 0) return false;
+  const bool read = WaitUntil(
+      [line] {
+        pollfd p{line, POLLIN, 0};
+        return poll(&p, 1, 0) == 0;
+      },
+      limit);
+  close(line);
+  return read;
 }
 
 void TRelayRig::WatchBus(std::chrono::milliseconds span) {

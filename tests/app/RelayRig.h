@@ -87,6 +87,8 @@ class TRelayRig {
 
   // Reads the bus until frame comes after what was taken before; takes it.
   bool AwaitOnBus(const std::string& frame, std::chrono::milliseconds limit);
+  // Waits until the relay has read all that the device wrote to it.
+  bool AwaitBusRead(std::chrono::milliseconds limit);
   // Everything on the bus over the next span, added to what was seen.
   void WatchBus(std::chrono::milliseconds span);
   std::size_t TimesOnBus(const std::string& frame) const;

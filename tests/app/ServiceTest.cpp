@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <thread>
 
+#include "Pump.h"
 #include "RelayRig.h"
 #include "runtime/MyStrings.h"
 #include "tools/Datagram.h"
@@ -26,9 +26,7 @@ class Service : public ::testing::TestWithParam<TProgram>, public TRelayRig {
 
   // Waits until the relay's process has ended (not reaped yet).
   bool AwaitEnd(std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (Running(relay_->Pid()) && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
-    return !Running(relay_->Pid());
+    return WaitUntil([this] { return !Running(relay_->Pid()); }, limit);
   }
 };
 
@@ -51,8 +49,11 @@ TEST_P(Service, OutputNobodyReadsNeitherStopsTheBusNorTheStop) {
   EXPECT_EQ(ReplyFrame(client, 5s), Delivered(ReplyTo(frame)));
   // Once the reader takes what waits, the dropped lines are told.
   EXPECT_TRUE(AwaitLog(" log lines dropped", 10s));
-  for (int k = 0; k < 1500; ++k) Request(flood, longFrame);
-  std::this_thread::sleep_for(200ms);
+  // Again, from an endpoint whose queue takes the requests (the first one's
+  // has not emptied yet), until the output stalls.
+  TUdpEndpoint again;
+  for (int k = 0; k < 1500; ++k) Request(again, longFrame);
+  ASSERT_TRUE(WaitUntil([this] { return relay_->OutputFull(); })) << "the output did not stall again";
   const auto stopped = Clock::now();
   relay_->Signal(SIGTERM);
   EXPECT_TRUE(AwaitEnd(4s)) << "the relay did not end while its output was stalled";

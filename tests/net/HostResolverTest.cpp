@@ -64,7 +64,13 @@ TEST_F(HostResolverTest, AtMostFourAtATimeAndOneLookupPerName) {
   for (int n = 1; n <= 10; ++n) resolver.Resolve(std::to_string(n) + ".test");
   resolver.Resolve("1.test");
   EXPECT_EQ(resolver.Pending(), 10u);
-  std::this_thread::sleep_for(50ms);
+  // Four start and are held; a fifth would start beside them at once.
+  const auto runningAtLeast = [this](int n) {
+    std::lock_guard lock(mutex);
+    return running >= n;
+  };
+  ASSERT_TRUE(test::WaitUntil([&] { return runningAtLeast(4); })) << "four look-ups did not start";
+  EXPECT_FALSE(test::WaitUntil([&] { return runningAtLeast(5); }, 50ms)) << "a fifth look-up ran beside four";
   Release();
   ASSERT_TRUE(test::PumpFor([&] { return answers.size() == 10; }));
   EXPECT_EQ(asked, 10);

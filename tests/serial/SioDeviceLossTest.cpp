@@ -2,7 +2,6 @@
 #include <sys/resource.h>
 
 #include <optional>
-#include <thread>
 
 #include "PtyPort.h"
 #include "Pump.h"
@@ -119,10 +118,12 @@ TEST_F(SerialLoss, ProgramsOwnOpenOrCloseEndsTheRetryAndDestructionStopsIt) {
     TWatchedPort doomed(51);
     doomed.SetOpen(true);
     other.CloseMaster();
-    ASSERT_TRUE(PumpFor([&] { return doomed.Losses.load() == 1; }, 3s));
-    std::this_thread::sleep_for(1100ms);  // an attempt is queued and not yet run
+    ASSERT_TRUE(PumpFor([&] { return doomed.Losses.load() == 1 && !THandOff::Instance().HasPending(); }, 3s));
+    // From here only the retry hands steps over: its first attempt is
+    // queued and not yet run.
+    ASSERT_TRUE(WaitUntil([] { return THandOff::Instance().HasPending(); }, 3s)) << "no attempt was queued";
   }
-  PumpFor([] { return false; }, 200ms);
+  EXPECT_TRUE(PumpFor([] { return !THandOff::Instance().HasPending(); })) << "the queued attempt did not run";
 }
 
 TEST_F(SerialLoss, BytesWaitingAtTheOpenAreAnnouncedAfterIt) {
@@ -151,8 +152,10 @@ TEST_F(SerialLoss, CloseDiscardsWhatTheDriverStillHeld) {
 TEST_F(SerialLoss, NoticeTheMainThreadMissedIsOfferedAgainWithTheNextBytes) {
   port_.SetOpen(true);
   pty_->Write("AB");
-  // The main thread does not run for longer than a notice may wait.
-  std::this_thread::sleep_for(3500ms);
+  // The main thread does not run for longer than a notice may wait: the
+  // notice is queued, and dropped again unrun.
+  ASSERT_TRUE(WaitUntil([] { return THandOff::Instance().HasPending(); }, 2s)) << "no notice for the bytes";
+  ASSERT_TRUE(WaitUntil([] { return !THandOff::Instance().HasPending(); }, 5s)) << "the notice was never dropped";
   EXPECT_FALSE(PumpFor([&] { return port_.Notices.load() > 0; }, 300ms)) << "the timed-out notice ran late";
   pty_->Write("C");
   ASSERT_TRUE(ReceiveAtLeast(3));

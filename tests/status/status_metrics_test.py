@@ -4,7 +4,6 @@ Prometheus text-format parser: two endpoints, one resend, one request given
 up, one device loss. Usage: status_metrics_test.py TARVIX_RELAYD."""
 import socket
 import sys
-import time
 
 from status_rig import Relay, request_frame
 
@@ -37,11 +36,12 @@ def main(relayd):
         relay.wait_for(lambda: relay.status()["refused"]["given_up"] == 1, 12, "the give-up")
         relay.unplug()
         relay.wait_for(lambda: relay.status()["serial"]["state"] == "lost", 5, "the device loss")
-        # The snapshot follows within a publishing period.
-        time.sleep(0.6)
 
-        code, text = relay.fetch("/metrics")
-        assert code == 200, code
+        def metrics_after_loss():
+            code, text = relay.fetch("/metrics")
+            assert code == 200, code
+            return text if "\ntarvix_serial_losses_total 1\n" in text else None
+        text = relay.wait_for(metrics_after_loss, 5, "the device loss in /metrics")
         families = {f.name: f for f in text_string_to_metric_families(text)}
         def value(family, sample_name=None, **labels):
             for s in families[family].samples:

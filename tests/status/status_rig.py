@@ -49,7 +49,13 @@ class Relay:
         self.client = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.client.bind(("127.0.0.1", 0))
         self.client.settimeout(3)
-        self.wait_for(lambda: self.fetch("/healthz")[0] == 200, 10, "the relay's status server")
+        try:
+            self.wait_for(lambda: self.fetch("/healthz")[0] == 200, 10, "the relay's status server")
+        except AssertionError:
+            # Not left running: it would hold the ports the next test needs.
+            print(self.stop())
+            self.close()
+            raise
 
     def plug_in(self):
         self.master, slave = os.openpty()
@@ -68,11 +74,13 @@ class Relay:
 
     @staticmethod
     def wait_for(condition, seconds, what):
+        """What condition() gives once it is true."""
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
             try:
-                if condition():
-                    return
+                result = condition()
+                if result:
+                    return result
             except OSError:
                 pass
             time.sleep(0.05)

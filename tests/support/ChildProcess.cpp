@@ -107,6 +107,17 @@ void TChildProcess::CloseOutput() {
   outFd_ = -1;
 }
 
+bool TChildProcess::OutputFull() const {
+  // A writing end of our own on the same pipe, polled as the child's would be.
+  const std::string path = "/proc/self/fd/" + std::to_string(outFd_);
+  const int writer = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (writer < 0) return false;
+  pollfd p{writer, POLLOUT, 0};
+  const bool full = poll(&p, 1, 0) == 0;
+  close(writer);
+  return full;
+}
+
 int TChildProcess::Finish(std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
   bool outOpen = outFd_ >= 0;

@@ -33,6 +33,10 @@ class TChildProcess {
   // away does; what it writes there fails from then on.
   void CloseOutput();
 
+  // Whether the child's standard output pipe is full: what it writes there
+  // waits until this end reads. Does not read.
+  bool OutputFull() const;
+
   // Reads both streams to their end and reaps the child; the exit code, or
   // -1 when it did not end within the limit (it is killed then).
   int Finish(std::chrono::milliseconds limit);

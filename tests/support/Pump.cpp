@@ -7,7 +7,10 @@
 
 namespace tarvix::test {
 
-bool PumpFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+namespace {
+
+// The rounds of PumpFor (runSteps) and WaitUntil.
+bool Poll(const std::function<bool()>& done, std::chrono::milliseconds limit, bool runSteps) {
   using namespace std::chrono_literals;
   // Polling, not THandOff::PumpUntil: done() may turn true through a device or
   // a socket that never wakes the hand-off, and PumpUntil would run a step
@@ -17,13 +20,12 @@ bool PumpFor(const std::function<bool()>& done, std::chrono::milliseconds limit)
   constexpr auto kBusyPause = 100us;
   constexpr auto kIdlePause = std::chrono::microseconds(10ms);
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  auto& handOff = THandOff::Instance();
   auto pause = kBusyPause;
   for (;;) {
     if (done()) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    if (handOff.HasPending()) {
-      handOff.RunPending();
+    if (runSteps && THandOff::Instance().HasPending()) {
+      THandOff::Instance().RunPending();
       pause = kBusyPause;
     } else {
       pause = std::min(pause * 2, kIdlePause);
@@ -32,5 +34,11 @@ bool PumpFor(const std::function<bool()>& done, std::chrono::milliseconds limit)
                                                     deadline - std::chrono::steady_clock::now())));
   }
 }
+
+}  // namespace
+
+bool PumpFor(const std::function<bool()>& done, std::chrono::milliseconds limit) { return Poll(done, limit, true); }
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) { return Poll(done, limit, false); }
 
 }  // namespace tarvix::test
