@@ -67,9 +67,9 @@ void TRelayHost::Load() {
 
 void TRelayHost::Create(const TWidgetSteps& widgets) {
   for (const std::string& error : config_.Errors) ShowError(error);
-  SetComNumber(1);
+  comNumber_ = 1;
   if (config_.ComError) std::rethrow_exception(config_.ComError);
-  SetComNumber(config_.ComNumber);
+  comNumber_ = config_.ComNumber;
 
   sp.SetComNumber(comNumber_);
   // A port that is missing now (an adapter not yet plugged in) must not
@@ -112,6 +112,8 @@ void TRelayHost::Create(const TWidgetSteps& widgets) {
   const std::int32_t timeout =
       widgets.ShowReplyTimeout ? widgets.ShowReplyTimeout(config_.ReplyTimeout) : config_.ReplyTimeout;
   Engine.BindGlobals(timeout);
+  // From here on the settings are the relay's own, and the faces follow them.
+  settled_ = true;
   TellSettings();
   Engine.Start();
   if (widgets.ShowQueuePage) widgets.ShowQueuePage();
@@ -187,6 +189,7 @@ TRunSettings TRelayHost::Settings() const {
 }
 
 void TRelayHost::TellSettings() {
+  if (!settled_) return;
   const TRunSettings now = Settings();
   if (now == told_) return;
   told_ = now;

@@ -149,13 +149,15 @@ class TRelayHost {
   void ReportLoss(std::uint16_t com);
   // Sets the port number the port is (re)opened with.
   void SetComNumber(std::uint8_t com);
-  // Tells every observer the settings when they differ from those last told.
+  // Tells every observer the settings when they differ from those last
+  // told; nothing until start-up has set them all.
   void TellSettings();
 
   TRelayConfig config_;
   TObserverList observers_;
   TLogTail tail_{kLogTailLines};
   TRunSettings told_;
+  bool settled_ = false;
 
  public:
   TSioComPort sp;

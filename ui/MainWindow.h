@@ -81,7 +81,7 @@ class TForm1 : public QWidget, public IRelayObserver {
 
   // Serial port number the "set" opens; follows ComSpin, and the host's
   // number when that changes.
-  std::uint8_t ComNumber = 0;
+  std::uint8_t ComNumber = 1;
 
   // The relay's state, read only: counters, trace flags (the check boxes
   // set them through the host), the device table and the queues.
