@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "status/StatusKeeper.h"
+#include "figures/StatusKeeper.h"
 #include "status/StatusServer.h"
 #include "relay/RelayHost.h"
 #include "runtime/ShortString.h"

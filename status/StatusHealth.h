@@ -7,7 +7,7 @@
 #include <chrono>
 #include <string>
 
-#include "status/StatusSnapshot.h"
+#include "figures/StatusSnapshot.h"
 
 namespace tarvix {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "status/StatusSnapshot.h"
+#include "figures/StatusSnapshot.h"
 
 namespace tarvix {
 

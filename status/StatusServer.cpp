@@ -8,7 +8,7 @@
 
 #include "status/HttpLibrary.h"
 #include "status/StatusHealth.h"
-#include "status/StatusJson.h"
+#include "figures/StatusJson.h"
 #include "status/StatusMetrics.h"
 #include "status/StatusPage.h"
 #include "runtime/Exception.h"

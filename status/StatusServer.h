@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "status/StatusSnapshot.h"
+#include "figures/StatusSnapshot.h"
 
 struct MHD_Daemon;
 

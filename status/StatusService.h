@@ -14,9 +14,9 @@
 #include <memory>
 #include <string>
 
-#include "status/StatusKeeper.h"
+#include "figures/StatusKeeper.h"
 #include "status/StatusServer.h"
-#include "status/StatusSnapshot.h"
+#include "figures/StatusSnapshot.h"
 #include "runtime/PeriodicThread.h"
 
 namespace tarvix {

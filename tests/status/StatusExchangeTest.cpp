@@ -8,7 +8,7 @@
 #include "PtyPort.h"
 #include "Pump.h"
 #include "status/StatusHealth.h"
-#include "status/StatusJson.h"
+#include "figures/StatusJson.h"
 #include "status/StatusMetrics.h"
 #include "status/StatusService.h"
 #include "relay/BusGlobals.h"

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "status/StatusSnapshot.h"
+#include "figures/StatusSnapshot.h"
 #include "relay/RelayObserver.h"
 #include "runtime/ShortString.h"
 

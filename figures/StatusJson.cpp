@@ -1,4 +1,4 @@
-#include "status/StatusJson.h"
+#include "figures/StatusJson.h"
 
 #include <cmath>
 #include <cstdio>

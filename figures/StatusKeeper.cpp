@@ -1,4 +1,4 @@
-#include "status/StatusKeeper.h"
+#include "figures/StatusKeeper.h"
 
 #include <algorithm>
 
