@@ -38,11 +38,20 @@ std::string Endpoint(const TRelayConfig& config) {
   return config.Listen + ":" + std::to_string(config.ListenPort);
 }
 
+// A duration in milliseconds with three decimals ("1.750").
+std::string Milliseconds(std::chrono::microseconds time) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(time.count() / 1000),
+                static_cast<long long>(time.count() % 1000));
+  return text;
+}
+
 // The first line: what runs, and how.
 std::string StartLine(const TRelayConfig& config, const char* name) {
   std::string line = std::string(name) + " " TARVIX_VERSION " listening on " + Endpoint(config) + ", COM" +
                      std::to_string(config.ComNumber) + " (" + DevicePathForPort(config.ComNumber) +
                      "), reply time-out " + std::to_string(config.ReplyTimeout) + " ms";
+  if (config.TurnaroundAuto) line += ", turnaround auto: " + Milliseconds(*config.Turnaround) + " ms";
   line += config.Arguments.empty() ? ", no options" : ", given: " + config.Arguments;
   return line;
 }

@@ -144,8 +144,10 @@ void Read(TRelayConfig& o, std::string_view argument) {
     if (const auto n = Number(value, 0, 10000)) o.ReplyTimeout = *n;
     else o.Errors.push_back(Invalid(name, value, "milliseconds from 0 to 10000"));
   } else if (name == "--turnaround") {
-    if (const auto n = Number(value, 0, 1000)) o.Turnaround = *n;
-    else o.Errors.push_back(Invalid(name, value, "milliseconds from 0 to 1000"));
+    o.TurnaroundAuto = value == "auto";
+    if (o.TurnaroundAuto) o.Turnaround = std::chrono::microseconds(0);  // set once the line speed is known
+    else if (const auto n = Number(value, 0, 1000)) o.Turnaround = std::chrono::milliseconds(*n);
+    else o.Errors.push_back(Invalid(name, value, "milliseconds from 0 to 1000, or auto"));
   } else {
     o.Errors.push_back("Unknown option " + std::string(name));
   }
@@ -160,6 +162,7 @@ void ParseLongOptions(TRelayConfig& config, int argc, const char* const* argv) {
     const std::string_view argument(argv[i]);
     if (argument.starts_with("--")) Read(config, argument);
   }
+  if (config.TurnaroundAuto) config.Turnaround = AutoTurnaround(config.Baud);
 }
 
 TRelayConfig ParseLongOptions(int argc, const char* const* argv) {
@@ -189,6 +192,7 @@ std::string UsageText(const std::string& program, bool window) {
       "  --baud=N              line speed: 1200, 2400, 4800 (default), 9600, ... 115200, 230400, 460800, 921600\n"
       "  --timeout=MS          reply time-out at start, 0..10000 ms (default 1000)\n"
       "  --turnaround=MS       event-driven scheduler, MS (0..1000) of quiet line after each reply or time-out\n"
+      "  --turnaround=auto     the same, with the quiet time the line speed sets (3.5 characters, >= 1.75 ms)\n"
       "  --help                print this text and exit\n"
       "  --version             print the version and exit\n";
   return text;

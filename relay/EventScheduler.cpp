@@ -26,7 +26,7 @@ TSchedulerClock Completed(TSchedulerClock clock) {
 
 TEventScheduler::TEventScheduler(TRelayConfig settings, TSchedulerHooks hooks, TSchedulerClock clock)
     : TBusScheduler(std::move(settings), std::move(hooks), clock.Now),
-      turnaround_(settings_.Turnaround.value_or(0)),
+      turnaround_(settings_.Turnaround.value_or(std::chrono::microseconds(0))),
       clock_(Completed(std::move(clock))) {}
 
 TEventScheduler::~TEventScheduler() {

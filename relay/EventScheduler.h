@@ -39,8 +39,8 @@ class TEventScheduler : public TBusScheduler {
   using TimePoint = TSchedulerClock::TimePoint;
   static constexpr std::chrono::seconds kIdleWake{1};
 
-  // settings.Turnaround: ms of quiet line after a reply, give-up or
-  // time-out (0 to 1000); settings.Baud: the line speed, for the wire time
+  // settings.Turnaround: the quiet line after a reply, give-up or
+  // time-out (0 to 1 s); settings.Baud: the line speed, for the wire time
   // of each frame.
   TEventScheduler(TRelayConfig settings, TSchedulerHooks hooks = {}, TSchedulerClock clock = {});
   ~TEventScheduler() override;
@@ -62,7 +62,7 @@ class TEventScheduler : public TBusScheduler {
   // One pass while a request of ours is on the bus (Awaiting or Held).
   void WhileBusy(TimePoint now);
 
-  const std::chrono::milliseconds turnaround_;
+  const std::chrono::microseconds turnaround_;
   const TSchedulerClock clock_;
   // The loop's thread only:
   std::int32_t next_ = 0;                // the queue index to visit next

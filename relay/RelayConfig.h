@@ -6,6 +6,7 @@
 // only afterwards.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -59,7 +60,10 @@ struct TRelayConfig {
   std::int32_t Baud = 4800;                // --baud=N, one of kLineSpeeds (wire/LineSpeed.h)
   // --turnaround=MS, 0..1000: the event-driven scheduler, with MS of quiet
   // line after each reply, give-up and time-out; none: the polling one.
-  std::optional<std::int32_t> Turnaround;
+  // --turnaround=auto: the quiet time the line speed sets (AutoTurnaround),
+  // with TurnaroundAuto telling how it came about.
+  std::optional<std::chrono::microseconds> Turnaround;
+  bool TurnaroundAuto = false;
 
   // Without a window: the UDP server is retried while it cannot bind, and
   // nobody is asked for a port.

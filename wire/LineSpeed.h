@@ -24,4 +24,13 @@ constexpr std::chrono::microseconds WireTime(std::size_t characters, std::int32_
   return std::chrono::microseconds(static_cast<std::int64_t>(characters) * 10 * 1000000 / baud);
 }
 
+// The quiet time an RS485 master keeps between frames at baud: 3.5
+// characters (of 10 bit times, as the relay's 8N1 line has), at least
+// 1.75 ms above 19200 baud, where 3.5 characters would be shorter than a
+// device's own turnaround.
+constexpr std::chrono::microseconds AutoTurnaround(std::int32_t baud) noexcept {
+  const auto chars = std::chrono::microseconds(baud <= 0 ? 0 : std::int64_t{35} * 1000000 / baud);
+  return baud > 19200 ? std::max(chars, std::chrono::microseconds(1750)) : chars;
+}
+
 }  // namespace tarvix

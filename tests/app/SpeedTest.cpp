@@ -47,5 +47,36 @@ TEST_F(Speed, BaudSetsTheLineSpeedAndWithoutItTheLineRunsAt4800) {
   }
 }
 
+// --turnaround=auto keeps the line quiet for 3.5 characters at the line
+// speed (at least 1.75 ms above 19200 baud) after a reply, before the next
+// client's frame: measured from the reply's last byte written on the device's
+// side to the next frame read there.
+class TurnaroundAuto : public Speed, public ::testing::WithParamInterface<std::pair<int, std::chrono::microseconds>> {};
+
+TEST_P(TurnaroundAuto, QuietsTheLineForTheTimeTheSpeedSets) {
+  const auto [baud, quiet] = GetParam();
+  PlugIn();
+  StartRelay({"--baud=" + std::to_string(baud), "--turnaround=auto"});
+  TUdpEndpoint first;
+  TUdpEndpoint second;
+  const std::string one = BuildRequestFrame(5, "one");
+  const std::string two = BuildRequestFrame(5, "two");
+  Request(first, one);
+  ASSERT_TRUE(AwaitOnBus(one, 2s));
+  Request(second, two);
+  bus_->Write(ReplyTo(one));
+  const auto answered = Clock::now();
+  ASSERT_TRUE(AwaitOnBus(two, 2s));
+  const auto gap = Clock::now() - answered;
+  EXPECT_GE(gap, quiet);
+  EXPECT_LE(gap, quiet + 100ms);
+  EXPECT_EQ(Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Speeds, TurnaroundAuto,
+                         ::testing::Values(std::pair{4800, std::chrono::microseconds(7291)},
+                                           std::pair{19200, std::chrono::microseconds(1822)},
+                                           std::pair{115200, std::chrono::microseconds(1750)}));
+
 }  // namespace
 }  // namespace tarvix

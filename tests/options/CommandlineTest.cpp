@@ -165,8 +165,8 @@ TEST(LongOptions, LineSpeedTimeoutAndTurnaround) {
   EXPECT_TRUE(o.Errors.empty()) << o.Errors.front();
   EXPECT_EQ(o.Baud, 115200);
   EXPECT_EQ(o.ReplyTimeout, 0);
-  EXPECT_EQ(o.Turnaround, 1000);
-  EXPECT_EQ(Parse({"--baud=1200", "--timeout=10000", "--turnaround=0"}).Turnaround, 0);
+  EXPECT_EQ(o.Turnaround, std::chrono::milliseconds(1000));
+  EXPECT_EQ(Parse({"--baud=1200", "--timeout=10000", "--turnaround=0"}).Turnaround, std::chrono::milliseconds(0));
   EXPECT_EQ(Parse({"--baud=921600"}).Baud, 921600);
   const TRelayConfig bad = Parse({"--baud=4801", "--baud=0x12C0", "--baud=", "--baud=500000", "--timeout=10001",
                                   "--timeout=-1", "--turnaround=1001", "--turnaround", "--timeout=1e3"});
@@ -174,10 +174,25 @@ TEST(LongOptions, LineSpeedTimeoutAndTurnaround) {
   EXPECT_EQ(bad.Errors[0],
             "Invalid value '4801' for --baud (one of 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, "
             "460800, 921600)");
-  EXPECT_EQ(bad.Errors[6], "Invalid value '1001' for --turnaround (milliseconds from 0 to 1000)");
+  EXPECT_EQ(bad.Errors[6], "Invalid value '1001' for --turnaround (milliseconds from 0 to 1000, or auto)");
   EXPECT_EQ(bad.Baud, 4800);
   EXPECT_EQ(bad.ReplyTimeout, 1000);
   EXPECT_FALSE(bad.Turnaround);
+}
+
+// --turnaround=auto: 3.5 characters of 10 bits at the line speed, whichever
+// comes first on the line, and never under 1.75 ms above 19200 baud.
+TEST(LongOptions, TurnaroundAutoFollowsTheLineSpeed) {
+  using std::chrono::microseconds;
+  const TRelayConfig slow = Parse({"--turnaround=auto", "--baud=4800"});
+  EXPECT_TRUE(slow.TurnaroundAuto);
+  EXPECT_EQ(slow.Turnaround, microseconds(7291));
+  EXPECT_EQ(Parse({"--baud=19200", "--turnaround=auto"}).Turnaround, microseconds(1822));
+  EXPECT_EQ(Parse({"--baud=38400", "--turnaround=auto"}).Turnaround, microseconds(1750));
+  EXPECT_EQ(Parse({"--baud=921600", "--turnaround=auto"}).Turnaround, microseconds(1750));
+  const TRelayConfig later = Parse({"--turnaround=auto", "--turnaround=3"});
+  EXPECT_FALSE(later.TurnaroundAuto);
+  EXPECT_EQ(later.Turnaround, std::chrono::milliseconds(3));
 }
 
 // The switch search reads "-c" and "-p" anywhere on the line, so a

@@ -20,7 +20,7 @@ enum class TKind { Polling, EventDriven };
 class BusScheduler : public test::TSchedulerFixture, public ::testing::WithParamInterface<TKind> {
  protected:
   void Start(std::int32_t timeout) {
-    if (GetParam() == TKind::EventDriven) config.Turnaround = 0;
+    if (GetParam() == TKind::EventDriven) config.Turnaround = std::chrono::microseconds(0);
     TSchedulerFixture::Start(timeout, [](std::int32_t ms) {
       if (ms > 0) std::this_thread::sleep_for(std::chrono::microseconds(ms * 4));
     });

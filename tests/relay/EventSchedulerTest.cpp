@@ -108,7 +108,7 @@ class EventScheduler : public test::TSchedulerFixture {
   std::int32_t baud = 4800;
 
   void Start(std::int32_t timeout = 1000) {
-    config.Turnaround = turnaround;
+    config.Turnaround = std::chrono::milliseconds(turnaround);
     config.Baud = baud;
     TSchedulerClock virtualClock;
     virtualClock.Now = [this] { return clock.Now(); };
@@ -242,7 +242,7 @@ TEST_F(EventScheduler, IdleItWakesAtMostASecondApartAndMarksItsProgress) {
 class EventSchedulerRealClock : public test::TSchedulerFixture {};
 
 TEST_F(EventSchedulerRealClock, ARequestAndTheStopEachWakeItAtOnce) {
-  config.Turnaround = 0;
+  config.Turnaround = std::chrono::microseconds(0);
   Push(0, "\x16\x02\x03\x01");
   relay.Queues->Items(0).Pop();
   const auto started = std::chrono::steady_clock::now();
