@@ -46,12 +46,14 @@ std::string Milliseconds(std::chrono::microseconds time) {
   return text;
 }
 
-// The first line: what runs, and how.
-std::string StartLine(const TRelayConfig& config, const char* name) {
+// The first line: what runs, and how (lowLatency: what the driver made of
+// the request for low latency, when the port is open).
+std::string StartLine(const TRelayConfig& config, const char* name, const std::string& lowLatency) {
   std::string line = std::string(name) + " " TARVIX_VERSION " listening on " + Endpoint(config) + ", COM" +
                      std::to_string(config.ComNumber) + " (" + DevicePathForPort(config.ComNumber) +
                      "), reply time-out " + std::to_string(config.ReplyTimeout) + " ms";
   if (config.TurnaroundAuto) line += ", turnaround auto: " + Milliseconds(*config.Turnaround) + " ms";
+  if (!lowLatency.empty()) line += ", " + lowLatency;
   line += config.Arguments.empty() ? ", no options" : ", given: " + config.Arguments;
   return line;
 }
@@ -143,7 +145,6 @@ int RunRelay(TRelayConfig config, const char* name) {
   // The console writes each error line to standard error as well.
   const TErrorDisplay previous = SetErrorDisplay([](const std::string& message) { LogError(ErrorBoxText(message)); });
   config.Headless = true;
-  const std::string startLine = StartLine(config, name);
   TRelayHost host(std::move(config));
   host.AddObserver(console);
   TServiceWatch service(host);
@@ -158,7 +159,7 @@ int RunRelay(TRelayConfig config, const char* name) {
     status = 2;
   }
   if (status == 0) {
-    host.Log(TLogLevel::Event, startLine);
+    host.Log(TLogLevel::Event, StartLine(host.Config(), name, host.LowLatencyNote()));
     if (statusPage) statusPage->Start(host.Config().StatusIP, host.Config().StatusPort);
     service.Ready();
     loop.Run(

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "runtime/ErrorDisplay.h"
+#include "serial/DevicePath.h"
 
 namespace tarvix {
 
@@ -34,6 +35,9 @@ void TRelayHost::Load() {
   sp.OnOpen = [this](TSioComPort&) {
     Relay.ResetReceiver();
     PortBack();
+    // Without a window: the start-up open is told by the first line, each
+    // later one by a line of its own. The window's log keeps its own lines.
+    if (settled_ && config_.Headless) ReportLowLatency();
   };
   // From the first failure nothing reaches the line: the bus is held, not
   // spent on writes that fail and time-outs that count for nothing.
@@ -120,6 +124,30 @@ void TRelayHost::Create(const TWidgetSteps& widgets) {
 }
 
 void TRelayHost::Close() { Engine.Close(); }
+
+std::string TRelayHost::LowLatencyNote() const {
+  switch (sp.LowLatency()) {
+    case TLowLatency::Granted:
+      return "low latency granted by the driver";
+    case TLowLatency::Unsupported:
+      return "the driver has no low-latency setting";
+    case TLowLatency::Refused:
+      break;
+    case TLowLatency::Unknown:
+      return {};
+  }
+  const std::string path = DevicePathForPort(sp.ComNumber());
+  if (!UsbAdapter(path)) return "the driver refused low latency (" + path + ")";
+  return "the USB adapter's driver refused low latency (" + path +
+         "): each reply may wait up to 16 ms before it is seen, and a tight time-out resends spuriously";
+}
+
+void TRelayHost::ReportLowLatency() {
+  const std::string note = LowLatencyNote();
+  if (note.empty()) return;
+  const TLogLevel level = sp.LowLatency() == TLowLatency::Refused ? TLogLevel::Warning : TLogLevel::Event;
+  Log(level, "COM" + std::to_string(sp.ComNumber()) + ": " + note);
+}
 
 void TRelayHost::ReportLoss(std::uint16_t com) {
   PortGone();

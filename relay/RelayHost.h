@@ -118,6 +118,11 @@ class TRelayHost {
   TRunSettings Settings() const;
   TPortState PortState() const;
   std::int32_t Baud() const;
+  // Whether the driver took the request for low latency at the last open,
+  // and that in words ("low latency granted by the driver"; a USB adapter
+  // that refused it is named with what that costs); empty while closed.
+  TLowLatency LowLatency() const { return sp.LowLatency(); }
+  std::string LowLatencyNote() const;
   // Whether the UDP server is bound.
   bool Listening() const;
   // Whether a reply is awaited (a request on the bus), and whether the bus
@@ -145,6 +150,8 @@ class TRelayHost {
   void spTriggerAvail(TSioComPort& CP, std::uint16_t Count);
 
  private:
+  // One line of LowLatencyNote, a warning for a refusal.
+  void ReportLowLatency();
   // The port went away: the bus is held, the loss logged and told.
   void ReportLoss(std::uint16_t com);
   // Sets the port number the port is (re)opened with.

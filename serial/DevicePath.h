@@ -11,6 +11,10 @@ namespace tarvix {
 // /dev/ttyS<n-1> (COM1 is /dev/ttyS0).
 std::string DevicePathForPort(std::uint16_t number);
 
+// Whether path (followed through links, as COM<n> links usually are) is a
+// USB serial adapter's device: /dev/ttyUSB<n> or /dev/ttyACM<n>.
+bool UsbAdapter(const std::string& path);
+
 // The name the operator sees: "COM<n>".
 std::string PortDisplayName(std::uint16_t number);
 

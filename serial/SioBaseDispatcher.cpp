@@ -67,7 +67,7 @@ int TSioBaseDispatcher::InitPort(const TSioPortSettings& settings) {
       throw RS485ModeError(-rc);
     }
   }
-  DeviceLowLatency();
+  lowLatency_ = DeviceLowLatency();
   try {
     StartThreads();
   } catch (...) {

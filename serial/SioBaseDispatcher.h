@@ -24,6 +24,7 @@
 #include <string_view>
 
 #include "runtime/Event.h"
+#include "serial/SioDevice.h"
 #include "serial/SioLineSettings.h"
 
 namespace tarvix {
@@ -67,6 +68,9 @@ class TSioBaseDispatcher {
   // thread creation raises.
   int InitPort(const TSioPortSettings& settings);
 
+  // What the driver made of the request for low latency at the open.
+  TLowLatency LowLatency() const noexcept { return lowLatency_; }
+
   // A new line speed while open, once what was queued has left at the old
   // one (nothing for the speed the line has); 0 or a negative code.
   int SetLine(std::int32_t baud);
@@ -105,7 +109,7 @@ class TSioBaseDispatcher {
   virtual void DeviceRaiseDTR() noexcept = 0;
   virtual void DeviceRaiseRTS() noexcept = 0;
   virtual int DeviceEnableRS485(std::uint32_t beforeMs, std::uint32_t afterMs) noexcept = 0;  // 0 or -errno
-  virtual void DeviceLowLatency() noexcept = 0;
+  virtual TLowLatency DeviceLowLatency() noexcept = 0;
   virtual std::size_t DeviceWaiting() noexcept = 0;
   virtual long DeviceRead(std::uint8_t* data, std::size_t size) noexcept = 0;  // count or -errno
   virtual long DeviceWrite(const std::uint8_t* data, std::size_t size) noexcept = 0;  // count or -errno
@@ -165,6 +169,7 @@ class TSioBaseDispatcher {
   bool portHandlerInstalled_ = false;  // guarded by handlerMutex_
   bool rs485_ = false;                 // main thread only; the driver drives RTS
   std::int32_t lineBaud_ = 0;          // main thread only; the speed last set
+  TLowLatency lowLatency_ = TLowLatency::Unknown;  // main thread only; set at the open
   std::atomic<std::uint16_t> triggerLength_{0};
 
   // Input lock: the input ring and the delivery counts. Totals count bytes

@@ -24,6 +24,7 @@ class TSioComPort : public TSioCustomComPort {
 
   using TSioCustomComPort::AutoOpen;
   using TSioCustomComPort::Baud;
+  using TSioCustomComPort::LowLatency;
   using TSioCustomComPort::ComNumber;
   using TSioCustomComPort::Open;
   using TSioCustomComPort::OpenOrRetry;

@@ -23,6 +23,10 @@ TSioCustomComPort::~TSioCustomComPort() {
   std::unique_ptr<TSioPosixDispatcher> dispatcher = std::move(dispatcher_);
 }
 
+TLowLatency TSioCustomComPort::LowLatency() const noexcept {
+  return state_ == TPortState::Open && dispatcher_ ? dispatcher_->LowLatency() : TLowLatency::Unknown;
+}
+
 bool TSioCustomComPort::Open() const noexcept {
   if (Loading()) return openWhenLoaded_;
   return state_ != TPortState::Closed;

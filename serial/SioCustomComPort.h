@@ -25,6 +25,7 @@
 #include <string_view>
 
 #include "serial/SioBaseComponent.h"
+#include "serial/SioDevice.h"
 #include "serial/SioLineSettings.h"
 #include "serial/SioNoticeTarget.h"
 
@@ -69,6 +70,10 @@ class TSioCustomComPort : public TSioBaseComponent, private TSioNoticeTarget {
   bool Retrying() const noexcept { return reopenThread_ != nullptr; }
   bool AutoOpen() const noexcept { return autoOpen_; }
   void SetAutoOpen(bool on) noexcept { autoOpen_ = on; }
+
+  // What the driver made of the request for low latency at the last open;
+  // Unknown while closed.
+  TLowLatency LowLatency() const noexcept;
 
   // Applied at once on an open port.
   std::int32_t Baud() const noexcept { return settings_.Baud; }

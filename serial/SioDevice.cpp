@@ -144,11 +144,17 @@ int TSioDevice::WriteLine(std::int32_t baud) const {
   return 0;
 }
 
-void TSioDevice::RequestLowLatency() const noexcept {
+TLowLatency TSioDevice::RequestLowLatency() const noexcept {
   serial_struct info{};
-  if (kernel->Ioctl(fd_, TIOCGSERIAL, &info) != 0) return;
+  if (kernel->Ioctl(fd_, TIOCGSERIAL, &info) != 0) return TLowLatency::Unsupported;
   info.flags = static_cast<int>(static_cast<unsigned>(info.flags) | static_cast<unsigned>(ASYNC_LOW_LATENCY));
-  (void)kernel->Ioctl(fd_, TIOCSSERIAL, &info);
+  // A driver may accept the call and drop the flag: only what reads back counts.
+  serial_struct now{};
+  if (kernel->Ioctl(fd_, TIOCSSERIAL, &info) != 0 || kernel->Ioctl(fd_, TIOCGSERIAL, &now) != 0 ||
+      (static_cast<unsigned>(now.flags) & static_cast<unsigned>(ASYNC_LOW_LATENCY)) == 0) {
+    return TLowLatency::Refused;
+  }
+  return TLowLatency::Granted;
 }
 
 void TSioDevice::RaiseDTR() const noexcept { RaiseLine(fd_, TIOCM_DTR); }

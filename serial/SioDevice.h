@@ -20,6 +20,10 @@ namespace tarvix {
 
 enum class TDeviceWait { Ready, Woken, Gone, TimedOut };
 
+// What the driver made of the request for low latency: took it, refused it
+// (the flag did not stick), or has no such setting (a pseudo-terminal).
+enum class TLowLatency : std::uint8_t { Unknown, Granted, Refused, Unsupported };
+
 // The kernel calls of TSioDevice that a test may stand in for: every ioctl,
 // and the decision whether a descriptor is a pseudo-terminal (which gets the
 // lock alone, no TIOCEXCL). A test derives from it, records what it is asked
@@ -67,8 +71,9 @@ class TSioDevice {
   // Makes the line raw at baud: 8 data bits, no parity, one stop bit, no
   // flow control. 0, -EINVAL for a speed termios does not know, or -errno.
   int WriteLine(std::int32_t baud) const;
-  // Asks the driver not to hold received bytes back; ignored where unsupported.
-  void RequestLowLatency() const noexcept;
+  // Asks the driver not to hold received bytes back, and reads back whether
+  // it took the request.
+  TLowLatency RequestLowLatency() const noexcept;
   // Raise the lines; pseudo-terminals refuse this, so it is unchecked.
   void RaiseDTR() const noexcept;
   void RaiseRTS() const noexcept;

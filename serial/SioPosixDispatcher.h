@@ -32,7 +32,7 @@ class TSioPosixDispatcher : public TSioBaseDispatcher {
   int DeviceEnableRS485(std::uint32_t beforeMs, std::uint32_t afterMs) noexcept override {
     return device_.EnableRS485(beforeMs, afterMs);
   }
-  void DeviceLowLatency() noexcept override { device_.RequestLowLatency(); }
+  TLowLatency DeviceLowLatency() noexcept override { return device_.RequestLowLatency(); }
   std::size_t DeviceWaiting() noexcept override { return device_.BytesWaiting(); }
   long DeviceRead(std::uint8_t* data, std::size_t size) noexcept override { return device_.Read(data, size); }
   long DeviceWrite(const std::uint8_t* data, std::size_t size) noexcept override { return device_.Write(data, size); }

@@ -83,6 +83,11 @@ TEST_P(Service, HangUpReopensThePortAndTellsTheStatus) {
   relay_->Signal(SIGHUP);
   ASSERT_TRUE(AwaitLog("status: COM1 open, 1 endpoints, 0 queued, TxSent 1, RxRec 1, PortRec 1, PortTx 1", 3s))
       << AllLog();
+  // What the driver made of the request for low latency: on the first line,
+  // then after each reopen (a pseudo-terminal has no such setting).
+  ASSERT_FALSE(log_.empty());
+  EXPECT_NE(log_.front().find("ms, the driver has no low-latency setting, "), std::string::npos) << log_.front();
+  EXPECT_TRUE(AwaitLog("COM1: the driver has no low-latency setting", 3s)) << AllLog();
   TUdpEndpoint client;
   const std::string frame = BuildRequestFrame(5, "after-hup");
   EXPECT_TRUE(Served(client, frame));

@@ -29,7 +29,8 @@ struct TCall {
 // mode, which a pseudo-terminal refuses, as a driver would.
 class TRecordingKernel : public TSioKernel {
  public:
-  explicit TRecordingKernel(bool playRealDevice) : playRealDevice_(playRealDevice) {}
+  TRecordingKernel(bool playRealDevice, bool keepsLowLatency)
+      : playRealDevice_(playRealDevice), keepsLowLatency_(keepsLowLatency) {}
 
   int Ioctl(int fd, unsigned long request, void* arg) noexcept override {
     const bool lines = request == TIOCMBIS || request == TIOCMBIC;
@@ -40,6 +41,16 @@ class TRecordingKernel : public TSioKernel {
       calls_.push_back(call);
     }
     if (playRealDevice_ && (lines || request == TIOCSRS485)) return 0;
+    // A serial driver's flags: what it keeps of those it is given.
+    if (playRealDevice_ && request == TIOCGSERIAL) {
+      static_cast<serial_struct*>(arg)->flags = serialFlags_;
+      return 0;
+    }
+    if (playRealDevice_ && request == TIOCSSERIAL) {
+      const auto given = static_cast<unsigned>(static_cast<serial_struct*>(arg)->flags);
+      serialFlags_ = static_cast<int>(keepsLowLatency_ ? given : given & ~static_cast<unsigned>(ASYNC_LOW_LATENCY));
+      return 0;
+    }
     return TSioKernel::Ioctl(fd, request, arg);
   }
   bool PseudoTerminal(int fd) noexcept override { return !playRealDevice_ && TSioKernel::PseudoTerminal(fd); }
@@ -51,6 +62,8 @@ class TRecordingKernel : public TSioKernel {
 
  private:
   const bool playRealDevice_;
+  const bool keepsLowLatency_;
+  int serialFlags_ = 0;  // the open's thread only
   mutable std::mutex mutex_;
   std::vector<TCall> calls_;  // guarded by mutex_
 };
@@ -69,6 +82,8 @@ struct TKernelCase {
   const char* Name;
   bool RealDevice;
   bool RS485;
+  bool KeepsLowLatency = true;
+  TLowLatency LowLatency = TLowLatency::Granted;
 };
 
 void PrintTo(const TKernelCase& c, std::ostream* out) { *out << c.Name; }
@@ -77,7 +92,7 @@ class SerialKernelCalls : public ::testing::TestWithParam<TKernelCase> {
  protected:
   static constexpr std::uint16_t kNumber = 44;
 
-  SerialKernelCalls() : kernel_(GetParam().RealDevice), port_(kNumber) {
+  SerialKernelCalls() : kernel_(GetParam().RealDevice, GetParam().KeepsLowLatency), port_(kNumber) {
     // Delays told apart: swapping them must show.
     port_.SetRS485Mode(GetParam().RS485, 2, 3);
   }
@@ -141,8 +156,21 @@ TEST_P(SerialKernelCalls, OpenRaisesDtrAndRtsOrLeavesRtsToTheRS485Mode) {
   EXPECT_TRUE(rs485 || rtsRaised);
 }
 
+// Low latency counts as granted only when the flag reads back after it was
+// set; a pseudo-terminal has no such setting.
+TEST_P(SerialKernelCalls, LowLatencyIsWhatTheDriverKept) {
+  EXPECT_EQ(port_.LowLatency(), TLowLatency::Unknown);
+  port_.SetOpen(true);
+  ASSERT_TRUE(port_.Open());
+  EXPECT_EQ(port_.LowLatency(), GetParam().LowLatency);
+  port_.SetOpen(false);
+  EXPECT_EQ(port_.LowLatency(), TLowLatency::Unknown);
+}
+
 INSTANTIATE_TEST_SUITE_P(Devices, SerialKernelCalls,
-                         ::testing::Values(TKernelCase{"PseudoTerminal", false, false},
+                         ::testing::Values(TKernelCase{"PseudoTerminal", false, false, true, TLowLatency::Unsupported},
                                            TKernelCase{"SerialDevice", true, false},
-                                           TKernelCase{"SerialDeviceInRS485Mode", true, true}),
+                                           TKernelCase{"SerialDeviceInRS485Mode", true, true},
+                                           TKernelCase{"SerialDeviceRefusingLowLatency", true, false, false,
+                                                       TLowLatency::Refused}),
                          [](const auto& info) { return std::string(info.param.Name); });
