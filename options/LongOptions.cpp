@@ -28,7 +28,7 @@ std::string Invalid(std::string_view name, std::string_view value, std::string_v
 constexpr std::string_view kNames[] = {"--headless", "--listen", "--allow",  "--resend-limit", "--local-echo",
                                        "--rs485",    "--match-id", "--traces", "--help",         "--version",
                                        "--queue-limit", "--max-wait", "--status",
-                                       "--baud",     "--timeout",  "--turnaround"};
+                                       "--baud",     "--timeout",  "--turnaround", "--device-timeout"};
 
 // --listen's value: a dotted quad, optionally ":PORT" (1..65535).
 bool ReadListen(TRelayConfig& o, std::string_view value) {
@@ -54,6 +54,27 @@ bool ReadStatus(TRelayConfig& o, std::string_view value) {
   if (!port) return false;
   o.StatusIP = std::string(value.substr(0, colon));
   o.StatusPort = static_cast<std::uint16_t>(*port);
+  return true;
+}
+
+// --device-timeout's value: ID:MS pairs, comma-separated, ID 0..255 and MS
+// 0..10000; a later pair for the same ID wins. Nothing is set unless all
+// are well-formed.
+bool ReadDeviceTimeouts(TRelayConfig& o, std::string_view value) {
+  TDeviceTimeouts read = o.DeviceTimeouts;
+  for (;;) {
+    const auto comma = value.find(',');
+    const std::string_view pair = value.substr(0, comma);
+    const auto colon = pair.find(':');
+    if (colon == std::string_view::npos) return false;
+    const auto id = Number(pair.substr(0, colon), 0, 255);
+    const auto ms = Number(pair.substr(colon + 1), 0, 10000);
+    if (!id || !ms) return false;
+    read.Ms[static_cast<std::size_t>(*id)] = *ms;
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  o.DeviceTimeouts = read;
   return true;
 }
 
@@ -143,6 +164,9 @@ void Read(TRelayConfig& o, std::string_view argument) {
   } else if (name == "--timeout") {
     if (const auto n = Number(value, 0, 10000)) o.ReplyTimeout = *n;
     else o.Errors.push_back(Invalid(name, value, "milliseconds from 0 to 10000"));
+  } else if (name == "--device-timeout") {
+    if (!ReadDeviceTimeouts(o, value))
+      o.Errors.push_back(Invalid(name, value, "ID:MS pairs separated by commas, ID 0..255, MS 0..10000"));
   } else if (name == "--turnaround") {
     o.TurnaroundAuto = value == "auto";
     if (o.TurnaroundAuto) o.Turnaround = std::chrono::microseconds(0);  // set once the line speed is known
@@ -191,6 +215,7 @@ std::string UsageText(const std::string& program, bool window) {
       "  --status=IP:PORT      serve a status page, /status.json, /metrics and /healthz over HTTP there\n"
       "  --baud=N              line speed: 1200, 2400, 4800 (default), 9600, ... 115200, 230400, 460800, 921600\n"
       "  --timeout=MS          reply time-out at start, 0..10000 ms (default 1000)\n"
+      "  --device-timeout=ID:MS,... the reply time-out of frames to device ID (0..255), 0..10000 ms\n"
       "  --turnaround=MS       event-driven scheduler, MS (0..1000) of quiet line after each reply or time-out\n"
       "  --turnaround=auto     the same, with the quiet time the line speed sets (3.5 characters, >= 1.75 ms)\n"
       "  --help                print this text and exit\n"

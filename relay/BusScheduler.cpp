@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 
+#include "relay/DeviceId.h"
 #include "relay/DeviceTable.h"
 #include "relay/RelayObserver.h"
 #include "runtime/MyStrings.h"
@@ -132,6 +133,11 @@ void TBusScheduler::ReportTooOld(std::int32_t index, std::int32_t dropped) {
   }
 }
 
+std::int32_t TBusScheduler::ReplyTimeoutMs() const noexcept {
+  const auto own = settings_.DeviceTimeouts.For(RequestDeviceId(TxFrame.View()));
+  return std::max(own ? *own : ReplyTimeout.load(), 0);
+}
+
 bool TBusScheduler::ResendsSpent() const noexcept {
   return settings_.ResendLimit && resends_ >= *settings_.ResendLimit;
 }
@@ -184,7 +190,7 @@ TBusScheduler::Clock::time_point TBusScheduler::SettleUntil() const {
   // The device answers later sends that far apart; a reply to the last one
   // may still come that long after the last byte, or after the end.
   const Clock::duration sendSpacing =
-      std::max<Clock::duration>(spacing_, std::chrono::milliseconds(std::max(ReplyTimeout.load(), 0)) +
+      std::max<Clock::duration>(spacing_, std::chrono::milliseconds(ReplyTimeoutMs()) +
                                               WireTime(TxFrame.Length() + 1u, settings_.Baud)) +
       QuietGap(settings_.Baud);
   const Clock::time_point last{Clock::duration(LastByteAt.load())};

@@ -101,6 +101,9 @@ class TBusScheduler : public TThread {
   std::unique_ptr<TMyMsg> TakeRequest(TDeviceQueues& queues, std::int32_t index);
   // Whether the request on the bus has had all the resends it may.
   bool ResendsSpent() const noexcept;
+  // The reply time-out of the frame on the bus in ms: its device's own
+  // (--device-timeout), else the global one.
+  std::int32_t ReplyTimeoutMs() const noexcept;
   // Gives the request on the bus up and frees the bus; false (and Held)
   // when the port turned out to be away.
   bool GiveUp(Clock::time_point now);

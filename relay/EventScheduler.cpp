@@ -89,7 +89,7 @@ void TEventScheduler::WhileBusy(TimePoint now) {
     if (state_ == TBusState::Awaiting) ++resends_;
     return;
   }
-  const TimePoint replyDeadline = leftPort_ + std::chrono::milliseconds(std::max(ReplyTimeout.load(), 0));
+  const TimePoint replyDeadline = leftPort_ + std::chrono::milliseconds(ReplyTimeoutMs());
   if (now < replyDeadline) {
     Wait(replyDeadline, now);
     return;

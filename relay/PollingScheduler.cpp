@@ -86,7 +86,7 @@ void TCommThread::Execute() {
 
 void TCommThread::CountVisit(std::int32_t& waitCount) {
   ++waitCount;
-  if (static_cast<std::int64_t>(waitCount) * kVisitPause <= ReplyTimeout.load()) return;
+  if (static_cast<std::int64_t>(waitCount) * kVisitPause <= ReplyTimeoutMs()) return;
   // A reply still arriving is not cut: the next visit looks again.
   if (ReplyArriving(now_())) return;
   waitCount = 0;

@@ -6,6 +6,7 @@
 // only afterwards.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -16,6 +17,16 @@
 #include "relay/AllowList.h"
 
 namespace tarvix {
+
+// Reply time-outs set per device ID; the others follow the global one.
+struct TDeviceTimeouts {
+  TDeviceTimeouts() { Ms.fill(-1); }
+  // The device's own time-out in ms, or none.
+  std::optional<std::int32_t> For(std::uint8_t id) const noexcept {
+    return Ms[id] < 0 ? std::nullopt : std::optional<std::int32_t>(Ms[id]);
+  }
+  std::array<std::int32_t, 256> Ms;
+};
 
 struct TRelayConfig {
   // The "-c" switch: the serial port number, or the error its token raises
@@ -31,6 +42,9 @@ struct TRelayConfig {
   std::string Listen = "0.0.0.0";  // --listen=IP: the UDP server's local address
   std::uint16_t ListenPort = 3776;  // and its port; 0 lets the system choose (tests)
   std::int32_t ReplyTimeout = 1000;  // milliseconds, at start (--timeout=MS, 0..10000)
+  // --device-timeout=ID:MS,...: the reply time-out of frames to device ID
+  // (0..10000 ms each, -1: the global one), looked up in constant time.
+  TDeviceTimeouts DeviceTimeouts;
   // Which trace lines are written at start: the intake's, the receiver's,
   // and the UDP side's.
   bool TxTrace = true;

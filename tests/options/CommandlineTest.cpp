@@ -195,6 +195,22 @@ TEST(LongOptions, TurnaroundAutoFollowsTheLineSpeed) {
   EXPECT_EQ(later.Turnaround, std::chrono::milliseconds(3));
 }
 
+// --device-timeout: ID:MS pairs; a malformed list sets nothing.
+TEST(LongOptions, DeviceTimeouts) {
+  const TRelayConfig o = Parse({"--device-timeout=5:200,0:0,255:10000", "--device-timeout=5:300"});
+  EXPECT_TRUE(o.Errors.empty()) << o.Errors.front();
+  EXPECT_EQ(o.DeviceTimeouts.For(5), 300);
+  EXPECT_EQ(o.DeviceTimeouts.For(0), 0);
+  EXPECT_EQ(o.DeviceTimeouts.For(255), 10000);
+  EXPECT_FALSE(o.DeviceTimeouts.For(7));
+  for (const char* bad : {"--device-timeout=5:200,7", "--device-timeout=256:1", "--device-timeout=5:10001",
+                          "--device-timeout=", "--device-timeout=5:200,", "--device-timeout=x:1"}) {
+    const TRelayConfig b = Parse({bad});
+    ASSERT_EQ(b.Errors.size(), 1u) << bad;
+    EXPECT_FALSE(b.DeviceTimeouts.For(5)) << bad;
+  }
+}
+
 // The switch search reads "-c" and "-p" anywhere on the line, so a
 // long option holding either would silently stand for a switch.
 TEST(LongOptions, EveryNameIsKnownAndHoldsNeitherSwitch) {

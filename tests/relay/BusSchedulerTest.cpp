@@ -85,6 +85,25 @@ TEST_P(BusScheduler, ResendLimitGivesTheRequestUpAndServesTheNext) {
   EXPECT_EQ(view.RefusedTotal(TRefusal::GivenUp), 1u);
 }
 
+// A device with a time-out of its own is resent on it; the next device,
+// without one, waits the global time-out: 10 s here, at least 40 ms for the
+// sped-up polling scheduler (200 visits of 200 us or more), so no resend
+// comes within 20 ms.
+TEST_P(BusScheduler, DeviceTimeoutGovernsOnlyFramesToThatDevice) {
+  const std::string toFive("\x16\x02\x07\x00\x05\x01\x02\x03", 8);
+  const std::string toSeven("\x16\x02\x07\x00\x07\x01\x02\x03", 8);
+  config.ResendLimit = 2;
+  config.DeviceTimeouts.Ms[5] = 0;
+  Push(0, toFive);
+  Push(1, toSeven);
+  Start(10000);
+  ASSERT_TRUE(test::PumpFor([&] { return view.Sends().size() >= 4; }));
+  EXPECT_FALSE(test::PumpFor([&] { return view.Sends().size() > 4; }, 20ms)) << "device 7 was resent";
+  Stop();
+  EXPECT_EQ(view.Sends(), (std::vector<std::string>{toFive, toFive, toFive, toSeven}));
+  EXPECT_EQ(view.RefusedTotal(TRefusal::GivenUp), 1u);
+}
+
 // An empty frame is counted and sets ActiveDevice, but costs no bus time:
 // nothing is written, nothing timed out, and the next request goes at once.
 TEST_P(BusScheduler, EmptyFrameIsCountedAndCostsNoBusTime) {
