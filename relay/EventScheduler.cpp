@@ -89,7 +89,10 @@ void TEventScheduler::WhileBusy(TimePoint now) {
     if (state_ == TBusState::Awaiting) ++resends_;
     return;
   }
-  const TimePoint replyDeadline = leftPort_ + std::chrono::milliseconds(ReplyTimeoutMs());
+  // Even a time-out of 0 waits two characters after the frame has left, so
+  // a silent device never gets the frame back to back.
+  const TimePoint replyDeadline =
+      leftPort_ + std::max<Clock::duration>(std::chrono::milliseconds(ReplyTimeoutMs()), WireTime(2, settings_.Baud));
   if (now < replyDeadline) {
     Wait(replyDeadline, now);
     return;

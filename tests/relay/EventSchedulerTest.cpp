@@ -159,7 +159,8 @@ TEST_P(EventSchedulerTurnaround, NextSendWaitsExactlyTheTurnaroundAfterTheReply)
 INSTANTIATE_TEST_SUITE_P(Milliseconds, EventSchedulerTurnaround, ::testing::Values(0, 7, 1000));
 
 // (baud, time-out, turnaround): the resend comes the time-out after the
-// frame has left the port, and the turnaround after that.
+// frame has left the port (at least two characters' time: a time-out of 0
+// is no flood), and the turnaround after that.
 class EventSchedulerTimeout
     : public EventScheduler,
       public ::testing::WithParamInterface<std::tuple<std::int32_t, std::int32_t, std::int32_t>> {};
@@ -173,7 +174,9 @@ TEST_P(EventSchedulerTimeout, SilentDeviceGetsAResendAfterEachRealTimeout) {
   ASSERT_TRUE(WaitForSends(4));
   Stop();
   for (std::size_t k = 0; k < 3; ++k)
-    EXPECT_EQ(GapAfter(k), std::chrono::milliseconds(timeout) + std::chrono::milliseconds(turnaround)) << k;
+    EXPECT_EQ(GapAfter(k), std::max<std::chrono::microseconds>(std::chrono::milliseconds(timeout), WireTime(2, baud)) +
+                               std::chrono::milliseconds(turnaround))
+        << k;
   const auto log = view.Log();
   ASSERT_GE(log.size(), 3u);
   EXPECT_EQ(log[0], "*09 16 16 02 07 00 05 11 22 33 ");
@@ -182,7 +185,8 @@ TEST_P(EventSchedulerTimeout, SilentDeviceGetsAResendAfterEachRealTimeout) {
 
 INSTANTIATE_TEST_SUITE_P(Lines, EventSchedulerTimeout,
                          ::testing::Values(std::tuple{4800, 200, 0}, std::tuple{4800, 1000, 20},
-                                           std::tuple{115200, 50, 5}, std::tuple{1200, 0, 0}));
+                                           std::tuple{115200, 50, 5}, std::tuple{1200, 0, 0},
+                                           std::tuple{115200, 0, 0}));
 
 TEST_F(EventScheduler, ResendLimitGivesUpAndTheNextRequestWaitsTheTurnaround) {
   answerAfter.reset();
