@@ -81,8 +81,25 @@ bool TRelay::ReplyAllowed(const THostResolver::TAnswer& answer) {
 }
 
 void TRelay::FileRequest(TMemoryStream& AData, std::string_view senderIP) {
-  // A datagram that arrives before start-up has built the table is dropped.
+  // A datagram that arrives before start-up has built the table is dropped,
+  // before the counts start.
   if (!Built()) return;
+  ++datagramsRead_;
+  try {
+    File(AData, senderIP);
+  } catch (...) {
+    Refuse(TRefusal::Malformed, 1, senderIP);
+    throw;
+  }
+}
+
+void TRelay::RefuseOversize(std::string_view senderIP, std::uint32_t count) {
+  if (!Built()) return;
+  datagramsRead_ += count;
+  Refuse(TRefusal::Oversize, count, senderIP);
+}
+
+void TRelay::File(TMemoryStream& AData, std::string_view senderIP) {
   const auto arrived = std::chrono::steady_clock::now();
   ShortString ip;
   std::uint16_t port = 0;
@@ -180,6 +197,8 @@ void TRelay::Enqueue(const ShortString& host, std::uint16_t port, const ShortStr
 
 void TRelay::DropEmptyFrame(std::int32_t /*index*/) { Refuse(TRefusal::EmptyFrame); }
 
+void TRelay::Stopped() { Refuse(TRefusal::GivenUp); }
+
 void TRelay::DropTooOld(std::int32_t index, std::int32_t dropped) {
   std::string_view host = "?";
   std::uint16_t port = 0;
@@ -211,7 +230,8 @@ void TRelay::Resolved(const std::string& host, const THostResolver::TAnswer& ans
     try {
       Enqueue(ShortString(r.Host), r.Port, ShortString(r.Frame), TReplyAddress::Of(*answer), r.Arrived);
     } catch (const std::exception&) {
-      // Dropped, as the UDP listener drops what intake raises.
+      // Dropped, as the UDP listener drops what intake raises, and counted so.
+      Refuse(TRefusal::Malformed, 1, r.Host, r.Port);
     }
   }
   for (const TAwaiting& r : replies) {
