@@ -124,6 +124,7 @@ std::string_view TRelay::StraySubject(std::uint8_t id, std::uint8_t length) {
 }
 
 void TRelay::Refuse(TRefusal reason, std::uint64_t count, std::string_view host, std::uint16_t port) {
+  placed_ = true;
   // The allow list, a give-up and an empty frame have lines of their own, or none.
   const bool withLine = reason == TRefusal::QueueFull || reason == TRefusal::TableFull ||
                         reason == TRefusal::TooOld || reason == TRefusal::Oversize || reason == TRefusal::Malformed;

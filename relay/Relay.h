@@ -233,6 +233,7 @@ class TRelay {
   std::uint64_t droppedReply_ = 0;
   std::uint64_t droppedReported_ = 0;
   std::uint64_t datagramsRead_ = 0;
+  bool placed_ = false;  // the datagram being filed reached an outcome (queued, parked, refused)
   std::chrono::steady_clock::time_point droppedReportedAt_{};
 };
 

@@ -85,10 +85,12 @@ void TRelay::FileRequest(TMemoryStream& AData, std::string_view senderIP) {
   // before the counts start.
   if (!Built()) return;
   ++datagramsRead_;
+  placed_ = false;
   try {
     File(AData, senderIP);
   } catch (...) {
-    Refuse(TRefusal::Malformed, 1, senderIP);
+    // Counted once: a request queued before the error is in the books already.
+    if (!placed_) Refuse(TRefusal::Malformed, 1, senderIP);
     throw;
   }
 }
@@ -141,6 +143,7 @@ void TRelay::AwaitLookup(bool request, std::string_view host, std::uint16_t port
     }
     ++awaitingByEndpoint_[key];
     ++parkedRequests_;
+    placed_ = true;
   } else {
     ++parkedReplies_;
   }
@@ -175,6 +178,7 @@ void TRelay::Enqueue(const ShortString& host, std::uint16_t port, const ShortStr
   message->Reply = reply;
   message->Arrived = arrived;
   Queues->Items(i).Push(std::move(message));
+  placed_ = true;
   RequestQueued(i);
 
   TDeviceEntry& entry = Devices->Items(i);
@@ -227,11 +231,13 @@ void TRelay::Resolved(const std::string& host, const THostResolver::TAnswer& ans
     if (endpoint != awaitingByEndpoint_.end() && --endpoint->second <= 0) awaitingByEndpoint_.erase(endpoint);
     --parkedRequests_;
     if (!Built() || !ReplyAllowed(answer)) continue;
+    placed_ = false;
     try {
       Enqueue(ShortString(r.Host), r.Port, ShortString(r.Frame), TReplyAddress::Of(*answer), r.Arrived);
     } catch (const std::exception&) {
-      // Dropped, as the UDP listener drops what intake raises, and counted so.
-      Refuse(TRefusal::Malformed, 1, r.Host, r.Port);
+      // Dropped, as the UDP listener drops what intake raises, and counted
+      // so unless it was queued before the error.
+      if (!placed_) Refuse(TRefusal::Malformed, 1, r.Host, r.Port);
     }
   }
   for (const TAwaiting& r : replies) {
