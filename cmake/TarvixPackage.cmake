@@ -10,6 +10,9 @@
 include(GNUInstallDirs)
 install(TARGETS tarvix-relayd tarvix-bus-sim tarvix-send RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT relay)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-tarvix-relay.conf DESTINATION lib/sysctl.d COMPONENT relay)
+# The alert rules for the status server's metrics, for Prometheus' rule_files.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/prometheus/tarvix-alerts.yml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvix/prometheus COMPONENT relay)
 
 install(TARGETS tarvix-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gui)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tarvix-server.desktop

@@ -1,7 +1,9 @@
 #include "figures/StatusJson.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 namespace tarvix {
 
@@ -55,11 +57,49 @@ void Endpoint(TWriter& w, const TEndpointStatus& e) {
   w.Key("id").Int(e.Id);
   w.Key("queued").Int(e.Queued);
   w.Key("packets").Int(e.Packets);
+  w.Key("on_bus").Bool(e.OnBus);
   w.Key("replies").Num(e.Replies);
   w.Key("resends").Num(e.Resends);
   w.Key("given_up").Num(e.GivenUp);
   if (e.LastReplyMs) w.Key("last_reply_ms").Dec(*e.LastReplyMs);
   else w.Key("last_reply_ms").Null();
+}
+
+void OptionalInt(TWriter& w, std::string_view key, const std::optional<std::int32_t>& value) {
+  if (value) w.Key(key).Int(*value);
+  else w.Key(key).Null();
+}
+
+void Settings(TWriter& w, const TSettingsStatus& t) {
+  w.Key("reply_timeout_ms").Int(t.ReplyTimeoutMs);
+  OptionalInt(w, "resend_limit", t.ResendLimit);
+  w.Key("queue_limit").Int(t.QueueLimit);
+  OptionalInt(w, "max_wait_ms", t.MaxWaitMs);
+  OptionalInt(w, "turnaround_ms", t.TurnaroundMs);
+  w.Key("match_id").Bool(t.MatchId);
+  w.Key("local_echo").Bool(t.LocalEcho);
+  w.Key("rs485").Bool(t.RS485);
+  w.Key("allow").Str(t.Allow);
+  w.Key("traces").Object([&](TWriter& o) {
+    o.Key("tx").Bool(t.Traces.Tx);
+    o.Key("rx").Bool(t.Traces.Rx);
+    o.Key("port").Bool(t.Traces.Port);
+  });
+  w.Key("baud").Int(t.Baud);
+  w.Key("com").Int(t.Com);
+  w.Key("udp_port").Int(t.UdpPort);
+}
+
+// The time as ISO 8601 in UTC with milliseconds: "2026-12-10T08:44:33.123Z".
+void AppendTime(std::string& out, double seconds) {
+  const auto whole = static_cast<std::time_t>(seconds);
+  std::tm utc{};
+  gmtime_r(&whole, &utc);
+  char text[96];
+  const int ms = std::clamp(static_cast<int>((seconds - static_cast<double>(whole)) * 1000), 0, 999);
+  std::snprintf(text, sizeof text, "\"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ\"", utc.tm_year + 1900, utc.tm_mon + 1,
+                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, ms);
+  out += text;
 }
 
 }  // namespace
@@ -83,9 +123,10 @@ void AppendJsonString(std::string& out, std::string_view text) {
   out += '"';
 }
 
-std::string StatusJson(const TStatusSnapshot& s) {
+std::string StatusJson(const TStatusSnapshot& s, std::size_t endpoints) {
+  const std::size_t shown = std::min(endpoints, s.Endpoints.size());
   std::string out;
-  out.reserve(4096 + s.Endpoints.size() * 200 + s.Log.size() * 80);
+  out.reserve(4096 + shown * 200 + s.Log.size() * 120);
   TWriter(out).Object([&](TWriter& w) {
     w.Key("program").Str(s.Program);
     w.Key("version").Str(s.Version);
@@ -124,9 +165,14 @@ std::string StatusJson(const TStatusSnapshot& s) {
       for (std::size_t k = 0; k < s.RepliesNotSent.size(); ++k) o.Key(kReplyFailureNames[k]).Num(s.RepliesNotSent[k]);
     });
     w.Key("stray_replies").Num(s.StrayReplies);
+    w.Key("datagrams_received").Num(s.DatagramsReceived);
+    w.Key("timeouts").Num(s.Timeouts);
+    w.Key("queued").Int(s.QueuedTotal);
+    w.Key("awaiting_lookup").Int(s.AwaitingLookup);
+    w.Key("settings").Object([&](TWriter& o) { Settings(o, s.Settings); });
     w.Key("endpoints");
     out += "[";
-    for (std::size_t i = 0; i < s.Endpoints.size(); ++i) {
+    for (std::size_t i = 0; i < shown; ++i) {
       if (i > 0) out += ", ";
       TWriter(out).Object([&](TWriter& o) { Endpoint(o, s.Endpoints[i]); });
     }
@@ -136,7 +182,13 @@ std::string StatusJson(const TStatusSnapshot& s) {
     out += "[";
     for (std::size_t i = 0; i < s.Log.size(); ++i) {
       if (i > 0) out += ", ";
-      AppendJsonString(out, s.Log[i]);
+      const TLogEntry& entry = s.Log[i];
+      TWriter(out).Object([&](TWriter& o) {
+        o.Key("time");
+        AppendTime(out, entry.TimeS);
+        o.Key("level").Str(kLogLevelNames[static_cast<std::size_t>(entry.Level)]);
+        o.Key("text").Str(entry.Text);
+      });
     }
     out += "]";
   });

@@ -2,6 +2,7 @@
 // "Monitoring"). Any thread; pure.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -9,7 +10,9 @@
 
 namespace tarvix {
 
-std::string StatusJson(const TStatusSnapshot& s);
+// endpoints: the most of s's endpoints written, in s's order (the page asks
+// for fewer, to keep its refresh small).
+std::string StatusJson(const TStatusSnapshot& s, std::size_t endpoints = SIZE_MAX);
 
 // Appends text as a JSON string, quotes included. Bytes from the network or
 // the bus may be anything: control characters and every byte above 0x7E

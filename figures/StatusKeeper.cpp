@@ -29,7 +29,15 @@ std::string FrameText(std::string_view frame) {
 
 TStatusKeeper::TStatusKeeper(TNow now) : now_(now), started_(now()) {}
 
-void TStatusKeeper::LogLine(TLogLevel /*level*/, std::string_view /*line*/) { changed_ = true; }
+void TStatusKeeper::LogLine(TLogLevel level, std::string_view line) {
+  if (log_.size() < kLogLinesShown) log_.emplace_back();
+  TLogEntry& entry = log_[logNext_];
+  logNext_ = (logNext_ + 1) % kLogLinesShown;
+  entry.TimeS = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  entry.Level = level;
+  entry.Text.assign(line);  // reuses the string's room once the ring is full
+  changed_ = true;
+}
 
 void TStatusKeeper::CounterChanged(TCounter /*counter*/, std::int32_t /*value*/) { changed_ = true; }
 
@@ -39,6 +47,13 @@ void TStatusKeeper::EndpointChanged(const TEndpointRow& row, TRowChange change) 
     TStats& s = At(row.Index);
     s.Replies = s.Resends = s.GivenUp = 0;
     s.LastReplyMs = -1;
+  }
+  if (change == TRowChange::Packets) {
+    TStats& s = At(row.Index);
+    if (!s.Queuing) {
+      s.Queuing = true;
+      queuing_.push_back(row.Index);
+    }
   }
   Touch(row.Index);
   changed_ = true;
@@ -76,11 +91,7 @@ void TStatusKeeper::ReplyDispatched(std::int32_t index) {
   if (awaiting_ && index == awaited_) {
     const auto roundTrip = now_() - firstSend_;
     s.LastReplyMs = Milliseconds(roundTrip);
-    const double seconds = s.LastReplyMs / 1000.0;
-    const auto bucket = std::lower_bound(kReplyBuckets.begin(), kReplyBuckets.end(), seconds);
-    if (bucket != kReplyBuckets.end()) ++buckets_[static_cast<std::size_t>(bucket - kReplyBuckets.begin())];
-    ++replyCount_;
-    replySumS_ += seconds;
+    Observe(kReplyBuckets, buckets_, replyCount_, replySumS_, s.LastReplyMs / 1000.0);
   }
   awaiting_ = false;
   Touch(index);
@@ -95,6 +106,16 @@ void TStatusKeeper::DeviceLost() {
 void TStatusKeeper::ReplyNotSent(TReplyFailure /*reason*/, std::uint64_t /*total*/) { changed_ = true; }
 
 void TStatusKeeper::StrayReply(std::uint64_t /*total*/) { changed_ = true; }
+
+void TStatusKeeper::TimedOut(std::int32_t /*index*/) {
+  ++timeouts_;
+  changed_ = true;
+}
+
+void TStatusKeeper::RequestWaited(std::int32_t /*index*/, Clock::duration waited) {
+  Observe(kQueueWaitBuckets, waitBuckets_, waitCount_, waitSumS_, std::chrono::duration<double>(waited).count());
+  changed_ = true;
+}
 
 TStatusKeeper::TStats& TStatusKeeper::At(std::int32_t index) {
   const auto i = static_cast<std::size_t>(std::max(index, 0));
@@ -126,28 +147,51 @@ void TStatusKeeper::Touch(std::int32_t index) {
   if (oldest_ < 0) oldest_ = index;
 }
 
-void TStatusKeeper::FillEndpoints(const TRelayHost& host, TStatusSnapshot& s) const {
+void TStatusKeeper::AddEndpoint(const TRelayHost& host, std::int32_t i, TStatusSnapshot& s) {
+  const TRelay& relay = host.State();
+  TStats& st = At(i);
+  st.ListedIn = takes_;
+  const TDeviceEntry& entry = relay.Devices->Items(i);
+  TEndpointStatus& e = s.Endpoints.emplace_back();
+  e.Index = i;
+  e.IP = entry.IP;
+  e.Port = entry.Port;
+  e.Id = entry.Id;
+  e.Queued = relay.Queues->Items(i).Count();
+  e.Packets = entry.Packets;
+  e.OnBus = !s.BusIdle && awaiting_ && i == awaited_;
+  e.Replies = st.Replies;
+  e.Resends = st.Resends;
+  e.GivenUp = st.GivenUp;
+  if (st.LastReplyMs >= 0) e.LastReplyMs = st.LastReplyMs;
+}
+
+void TStatusKeeper::FillEndpoints(const TRelayHost& host, TStatusSnapshot& s) {
   const TRelay& relay = host.State();
   if (!relay.Devices || !relay.Queues) return;
+  ++takes_;
   s.EndpointsTotal = relay.Devices->Count();
-  s.Endpoints.reserve(std::min<std::size_t>(kMaxEndpointsShown, static_cast<std::size_t>(s.EndpointsTotal)));
-  for (std::int32_t i = newest_; i >= 0 && s.Endpoints.size() < kMaxEndpointsShown;
-       i = stats_[static_cast<std::size_t>(i)].Older) {
-    // A table made anew (a start-up run again) may be shorter than the history.
-    if (i >= s.EndpointsTotal) continue;
-    const TStats& st = stats_[static_cast<std::size_t>(i)];
-    const TDeviceEntry& entry = relay.Devices->Items(i);
-    TEndpointStatus& e = s.Endpoints.emplace_back();
-    e.Index = i;
-    e.IP = entry.IP;
-    e.Port = entry.Port;
-    e.Id = entry.Id;
-    e.Queued = relay.Queues->Items(i).Count();
-    e.Packets = entry.Packets;
-    e.Replies = st.Replies;
-    e.Resends = st.Resends;
-    e.GivenUp = st.GivenUp;
-    if (st.LastReplyMs >= 0) e.LastReplyMs = st.LastReplyMs;
+  const std::size_t most = std::min<std::size_t>(kMaxEndpointsShown, static_cast<std::size_t>(s.EndpointsTotal));
+  s.Endpoints.reserve(most);
+  // What clients wait for comes first: the request on the bus, then the
+  // endpoints holding requests, most queued first. A table made anew (a
+  // start-up run again) may be shorter than the history.
+  if (!s.BusIdle && awaiting_ && awaited_ < s.EndpointsTotal) AddEndpoint(host, awaited_, s);
+  std::erase_if(queuing_, [&](std::int32_t i) {
+    const bool holds = i < s.EndpointsTotal && relay.Queues->Items(i).Count() > 0;
+    if (!holds) At(i).Queuing = false;
+    return !holds;
+  });
+  std::vector<std::pair<std::int32_t, std::int32_t>> held;  // minus its queue's size, its index
+  held.reserve(queuing_.size());
+  for (const std::int32_t i : queuing_) held.emplace_back(-relay.Queues->Items(i).Count(), i);
+  const auto cut = held.begin() + static_cast<std::ptrdiff_t>(std::min(held.size(), most));
+  std::partial_sort(held.begin(), cut, held.end());
+  for (auto h = held.begin(); h != cut && s.Endpoints.size() < most; ++h)
+    if (At(h->second).ListedIn != takes_) AddEndpoint(host, h->second, s);
+  for (std::int32_t i = newest_; i >= 0 && s.Endpoints.size() < most; i = stats_[static_cast<std::size_t>(i)].Older) {
+    if (i >= s.EndpointsTotal || stats_[static_cast<std::size_t>(i)].ListedIn == takes_) continue;
+    AddEndpoint(host, i, s);
   }
 }
 
@@ -189,6 +233,7 @@ std::shared_ptr<TStatusSnapshot> TStatusKeeper::Take(const TRelayHost& host, con
   s->StrayReplies = relay.StrayReplyCount();
   s->ResendsTotal = resendsTotal_;
   s->QueuedTotal = relay.Queues ? relay.Queues->Pending() : 0;
+  FillBooks(host, *s);
   FillEndpoints(host, *s);
 
   std::uint64_t cumulative = 0;
@@ -196,9 +241,7 @@ std::shared_ptr<TStatusSnapshot> TStatusKeeper::Take(const TRelayHost& host, con
   s->ReplyCount = replyCount_;
   s->ReplySumS = replySumS_;
 
-  const std::vector<std::string> lines = host.LogTail().Lines();
-  const std::size_t first = lines.size() > kLogLinesShown ? lines.size() - kLogLinesShown : 0;
-  s->Log.assign(lines.begin() + static_cast<std::ptrdiff_t>(first), lines.end());
+  FillLog(*s);
 
   s->TakenAt = now;
   if (const auto pass = host.SchedulerPass()) s->SchedulerPass = *pass;

@@ -7,7 +7,11 @@
 // Each event costs constant time. Statistics are kept per device-table
 // index, so they are bounded by the table; the order of last activity is a
 // list threaded through them, so the snapshot lists the most recently
-// active endpoints without sorting.
+// active endpoints without sorting. The endpoints that had a request
+// queued since the last snapshot are kept apart, so the snapshot lists
+// those still holding requests first at a cost of their number, not of
+// the table's. The newest log lines are kept with their time and level in
+// a ring of reused strings.
 //
 // Owned by the status service; added to the host as an observer. Main
 // thread only, every method. Nothing throws beyond allocation failure.
@@ -47,6 +51,8 @@ class TStatusKeeper final : public IRelayObserver {
   void DeviceLost() override;
   void ReplyNotSent(TReplyFailure reason, std::uint64_t total) override;
   void StrayReply(std::uint64_t total) override;
+  void TimedOut(std::int32_t index) override;
+  void RequestWaited(std::int32_t index, Clock::duration waited) override;
 
   // Whether anything changed since the last Take.
   bool Changed() const noexcept { return changed_; }
@@ -65,6 +71,8 @@ class TStatusKeeper final : public IRelayObserver {
     std::int32_t Newer = -1;
     std::int32_t Older = -1;
     bool Linked = false;
+    bool Queuing = false;          // in queuing_
+    std::uint64_t ListedIn = 0;    // the number of the snapshot that listed it last
   };
 
   // The stats of index, made (cleared) on first use.
@@ -72,7 +80,12 @@ class TStatusKeeper final : public IRelayObserver {
   // Makes index the most recently active.
   void Touch(std::int32_t index);
   void Unlink(std::int32_t index);
-  void FillEndpoints(const TRelayHost& host, TStatusSnapshot& s) const;
+  void FillEndpoints(const TRelayHost& host, TStatusSnapshot& s);
+  // Adds the endpoint at index to s with its statistics.
+  void AddEndpoint(const TRelayHost& host, std::int32_t index, TStatusSnapshot& s);
+  // The books, the settings and the log lines (StatusBooks.cpp).
+  void FillBooks(const TRelayHost& host, TStatusSnapshot& s) const;
+  void FillLog(TStatusSnapshot& s) const;
 
   TNow now_;
   Clock::time_point started_;
@@ -93,6 +106,19 @@ class TStatusKeeper final : public IRelayObserver {
   std::array<std::uint64_t, kReplyBuckets.size()> buckets_{};  // not cumulative
   std::uint64_t replyCount_ = 0;
   double replySumS_ = 0;
+
+  std::uint64_t timeouts_ = 0;
+  std::array<std::uint64_t, kQueueWaitBuckets.size()> waitBuckets_{};  // not cumulative
+  std::uint64_t waitCount_ = 0;
+  double waitSumS_ = 0;
+  // Endpoints that had a request queued since the last snapshot, or still
+  // hold some: candidates to be listed first.
+  std::vector<std::int32_t> queuing_;
+  std::uint64_t takes_ = 0;
+
+  // The newest log lines, a ring: logNext_ is where the next one goes.
+  std::vector<TLogEntry> log_;
+  std::size_t logNext_ = 0;
 };
 
 }  // namespace tarvix

@@ -93,11 +93,12 @@ std::int64_t TNetStackPosix::ReceiveFrom(int handle, void* buffer, std::size_t s
   const ssize_t received =
       recvfrom(handle, buffer, size, flags | MSG_TRUNC, reinterpret_cast<sockaddr*>(&address), &length);
   if (received == -1) return -1;
+  // Named even when too long, so that the refusal can say who sent it.
+  ReadAddress(address, fromIP, fromPort);
   if (static_cast<std::size_t>(received) > size) {
     errno = EMSGSIZE;
     return -1;
   }
-  ReadAddress(address, fromIP, fromPort);
   return received;
 }
 

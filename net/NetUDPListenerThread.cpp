@@ -53,6 +53,7 @@ void TNetUDPListenerThread::ReceiveFrom(int handle) {
   if (!binding) return;
   TNetStack& stack = TNetStack::Instance();
   std::size_t count = 0;
+  std::uint32_t oversize = 0;
   // Reads never block: the wait announced at least one datagram, and the
   // others take what else is waiting.
   for (std::size_t attempt = 0; attempt < BatchLimit; ++attempt) {
@@ -63,16 +64,20 @@ void TNetUDPListenerThread::ReceiveFrom(int handle) {
                                                     MSG_DONTWAIT, datagram.SourceIP, datagram.SourcePort);
     try {
       if (stack.CheckForSocketError(received, {WSAEWOULDBLOCK})) break;
-    } catch (const ENetSocketError&) {
-      // A datagram that cannot be received (one longer than the buffer
-      // among them) is lost without a report.
+    } catch (const ENetSocketError& error) {
+      // A datagram that cannot be received is lost; one longer than the
+      // buffer is reported, so that it is counted.
+      if (error.ErrorCode() == WSAEMSGSIZE) {
+        ++oversize;
+        oversizeIP_ = datagram.SourceIP;
+      }
       continue;
     }
     datagram.Stream.SetSize(static_cast<std::size_t>(received));
     datagram.Stream.SetPosition(0);
     ++count;
   }
-  if (count == 0) return;
+  if (count == 0 && oversize == 0) return;
 
   // While the main thread runs the delivery this thread waits, so the events
   // may read the streams and the binding without a lock.
@@ -82,6 +87,13 @@ void TNetUDPListenerThread::ReceiveFrom(int handle) {
         server_.Deliver(batch_[i].Stream, *binding, batch_[i].SourceIP, batch_[i].SourcePort);
       } catch (...) {
         // A read event that raises loses its own datagram only.
+      }
+    }
+    if (oversize > 0) {
+      try {
+        server_.DeliverOversize(*binding, oversizeIP_, oversize);
+      } catch (...) {
+        // The count is lost, as the datagrams are.
       }
     }
   });

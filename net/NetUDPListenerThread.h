@@ -60,6 +60,7 @@ class TNetUDPListenerThread final : public TThread {
   std::vector<TNetSocketHandle*> bindings_;   // the binding of each entry of handles_
   std::vector<int> readable_;                 // reused for every wait
   std::vector<TDatagram> batch_;              // grows to BatchLimit, reused for every pass
+  std::string oversizeIP_;                    // the sender of the last datagram too long to read
   TWakeFd wake_;  // ends the readiness wait at Stop
 };
 

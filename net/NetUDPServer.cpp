@@ -70,4 +70,10 @@ void TNetUDPServer::Deliver(TMemoryStream& data, TNetSocketHandle& binding, cons
   FireUDPRead(data, binding);
 }
 
+void TNetUDPServer::DeliverOversize(TNetSocketHandle& binding, const std::string& sourceIP, std::uint32_t count) {
+  binding.SourceIP = sourceIP;
+  binding.SourcePort = 0;
+  if (OnOversize) OnOversize(*this, binding, count);
+}
+
 }  // namespace tarvix

@@ -35,6 +35,9 @@ class TNetUDPListenerThread;
 // ABinding is the binding it arrived on, with its sender in SourceIP and
 // SourcePort; both belong to the server and are valid only during the call.
 using TUDPReadEvent = std::function<void(TNetUDPServer& Sender, TMemoryStream& AData, TNetSocketHandle& ABinding)>;
+// The oversize event: count datagrams longer than BufferSize arrived on
+// ABinding and were dropped unread; SourceIP names the sender of the last.
+using TUDPOversizeEvent = std::function<void(TNetUDPServer& Sender, TNetSocketHandle& ABinding, std::uint32_t count)>;
 
 class TNetUDPServer : public TNetUDPBase {
  public:
@@ -57,8 +60,9 @@ class TNetUDPServer : public TNetUDPBase {
   // first one.
   std::int32_t ReceiveBufferGranted() const noexcept { return receiveBufferGranted_; }
 
-  // May be unset.
+  // May be unset. Both on the main thread.
   TUDPReadEvent OnUDPRead;
+  TUDPOversizeEvent OnOversize;
 
  protected:
   void OpenEndpoint() override;
@@ -74,6 +78,8 @@ class TNetUDPServer : public TNetUDPBase {
   // One delivery: names the sender in the binding and fires the event. Runs
   // on the main thread.
   void Deliver(TMemoryStream& data, TNetSocketHandle& binding, const std::string& sourceIP, std::int32_t sourcePort);
+  // The same for count datagrams too long to read, the last from sourceIP.
+  void DeliverOversize(TNetSocketHandle& binding, const std::string& sourceIP, std::uint32_t count);
 
   TNetSocketHandles bindings_;
   std::unique_ptr<TNetUDPListenerThread> listener_;  // present while active

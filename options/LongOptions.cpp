@@ -2,6 +2,7 @@
 
 #include <array>
 #include <string_view>
+#include <vector>
 
 #include "net/NetStack.h"
 #include "runtime/Exception.h"
@@ -27,7 +28,7 @@ std::string Invalid(std::string_view name, std::string_view value, std::string_v
 
 constexpr std::string_view kNames[] = {"--headless", "--listen", "--allow",  "--resend-limit", "--local-echo",
                                        "--rs485",    "--match-id", "--traces", "--help",         "--version",
-                                       "--queue-limit", "--max-wait", "--status",
+                                       "--queue-limit", "--max-wait", "--status", "--status-host",
                                        "--baud",     "--timeout",  "--turnaround", "--device-timeout"};
 
 // --listen's value: a dotted quad, optionally ":PORT" (1..65535).
@@ -75,6 +76,27 @@ bool ReadDeviceTimeouts(TRelayConfig& o, std::string_view value) {
     value.remove_prefix(comma + 1);
   }
   o.DeviceTimeouts = read;
+  return true;
+}
+
+// --status-host's value: a comma list of host names (letters, digits, '-'
+// and '.'), each as a browser sends it in Host, compared without case.
+bool ReadStatusHosts(TRelayConfig& o, std::string_view value) {
+  std::vector<std::string> names;
+  for (;;) {
+    const auto comma = value.find(',');
+    const std::string_view item = value.substr(0, comma);
+    if (item.empty() || item.size() > 253 ||
+        item.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-.") !=
+            std::string_view::npos)
+      return false;
+    std::string name(item);
+    for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    names.push_back(std::move(name));
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  o.StatusHosts = std::move(names);
   return true;
 }
 
@@ -155,6 +177,9 @@ void Read(TRelayConfig& o, std::string_view argument) {
     o.RS485After = static_cast<std::uint32_t>(*after);
   } else if (name == "--status") {
     if (!ReadStatus(o, value)) o.Errors.push_back(Invalid(name, value, "IP:PORT, e.g. 127.0.0.1:8080"));
+  } else if (name == "--status-host") {
+    if (!ReadStatusHosts(o, value))
+      o.Errors.push_back(Invalid(name, value, "a comma list of host names, e.g. relay1.plant.example"));
   } else if (name == "--baud") {
     const auto n = Number(value, 1, 921600);
     if (n && IsLineSpeed(*n)) o.Baud = *n;
@@ -213,6 +238,7 @@ std::string UsageText(const std::string& program, bool window) {
       "  --match-id            drop a reply whose device ID differs from the request's\n"
       "  --traces=LIST         trace lines written: a comma list of rx, tx, port; or all (default), none\n"
       "  --status=IP:PORT      serve a status page, /status.json, /metrics and /healthz over HTTP there\n"
+      "  --status-host=NAME,...  host names the status server answers to besides its address and localhost\n"
       "  --baud=N              line speed: 1200, 2400, 4800 (default), 9600, ... 115200, 230400, 460800, 921600\n"
       "  --timeout=MS          reply time-out at start, 0..10000 ms (default 1000)\n"
       "  --device-timeout=ID:MS,... the reply time-out of frames to device ID (0..255), 0..10000 ms\n"

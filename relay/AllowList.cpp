@@ -44,6 +44,21 @@ bool TAllowList::Allows(std::uint32_t address) const noexcept {
   return false;
 }
 
+std::string TAllowList::Text() const {
+  std::string text;
+  for (const TNet& net : nets_) {
+    if (!text.empty()) text += ',';
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      text += std::to_string((net.Net >> shift) & 0xFF);
+      text += shift > 0 ? '.' : '/';
+    }
+    int bits = 0;
+    for (std::uint32_t m = net.Mask; m != 0; m <<= 1) ++bits;
+    text += std::to_string(bits);
+  }
+  return text;
+}
+
 bool TAllowList::Allows(std::string_view dottedQuad) const {
   if (nets_.empty()) return true;
   return TNetStack::IsDottedQuad(dottedQuad) && Allows(AddressOf(dottedQuad));

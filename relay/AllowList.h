@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +24,10 @@ class TAllowList {
   bool Allows(std::uint32_t address) const noexcept;
   // The same for a dotted quad; false for any other text.
   bool Allows(std::string_view dottedQuad) const;
+
+  // The networks as "NET/BITS,..." (NET with the bits past BITS cleared);
+  // empty for an empty list.
+  std::string Text() const;
 
  private:
   struct TNet {

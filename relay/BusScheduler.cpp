@@ -56,6 +56,13 @@ void TBusScheduler::Log(TLogLevel level, std::string_view line) {
 void TBusScheduler::LogTimeout() {
   std::string line = "*" + HexDumpRaw(TxFrame.View());
   line.resize(std::min<std::size_t>(line.size(), 255));
+  if (hooks_.TimedOut) {
+    try {
+      Synchronize([this] { hooks_.TimedOut(); });
+    } catch (const std::exception&) {
+      // The count is lost; the resend goes out all the same.
+    }
+  }
   Log(TLogLevel::Trace, line);
 }
 
@@ -69,6 +76,7 @@ bool TBusScheduler::Send(Clock::time_point now) {
     Synchronize([this, resend, &sent, &owned] {
       if (!PortReady()) return;
       if (hooks_.Sending) hooks_.Sending(resend);
+      if (!resend && hooks_.Waited) hooks_.Waited(Clock::now() - arrived_);
       if (!resend) FrameWritten();
       sent = true;
       owned = !BusIdle.load();
@@ -106,6 +114,7 @@ std::unique_ptr<TMyMsg> TBusScheduler::TakeRequest(TDeviceQueues& queues, std::i
   if (dropped > 0) ReportTooOld(index, dropped);
   if (!m) return m;
   PutRequestOnBus(m->View(), m->DeviceIndex, m->Reply);
+  arrived_ = m->Arrived;
   resends_ = 0;
   written_ = false;
   spacing_ = {};
@@ -150,6 +159,7 @@ bool TBusScheduler::GiveUp(Clock::time_point now) {
       done = true;
       // The line is lost if the hook fails; the bus is freed all the same.
       try {
+        if (hooks_.TimedOut) hooks_.TimedOut();
         if (hooks_.GaveUp) hooks_.GaveUp(resends_);
       } catch (const std::exception&) {
       }

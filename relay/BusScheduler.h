@@ -53,6 +53,11 @@ struct TSchedulerHooks {
   // A request of the entry at index had an empty frame; it was taken
   // without a pause or a send.
   std::function<void(std::int32_t index)> EmptyFrame;
+  // The reply did not come in time; a resend or the give-up follows.
+  std::function<void()> TimedOut;
+  // Before the first write of TxFrame: how long its request waited since it
+  // arrived.
+  std::function<void(std::chrono::steady_clock::duration waited)> Waited;
 };
 
 class TBusScheduler : public TThread {
@@ -137,6 +142,7 @@ class TBusScheduler : public TThread {
 
   // The loop's thread only, about the frame on the bus:
   bool written_ = false;           // it was written at least once
+  Clock::time_point arrived_{};    // when its request arrived (the real clock)
   Clock::time_point firstSent_{};  // its first and last write
   Clock::time_point lastSent_{};
   Clock::duration spacing_{};      // the longest time between two of its writes

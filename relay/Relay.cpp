@@ -55,13 +55,18 @@ std::string RefusalLine(std::size_t kind, std::uint64_t total, std::string_view 
   switch (static_cast<TRefusal>(kind)) {
     case TRefusal::QueueFull: return "queue full for " + std::string(subject) + ": " + count + " requests refused so far";
     case TRefusal::TableFull: return "Device table full: " + count + " requests refused so far";
+    case TRefusal::Oversize:
+      return "datagram too long from " + std::string(subject) + ": " + count + " datagrams refused so far";
+    case TRefusal::Malformed:
+      return "request from " + std::string(subject) + " could not be filed: " + count + " requests refused so far";
     default: return "waited past --max-wait for " + std::string(subject) + ": " + count + " requests dropped so far";
   }
 }
 
 std::string ReplyFailureLine(std::size_t kind, std::uint64_t total, std::string_view subject) {
   static constexpr const char* kWhat[kReplyFailureKinds] = {"Host not found for ", "Invalid address ",
-                                                            "Socket error for "};
+                                                            "Socket error for ",
+                                                            "Too many replies wait for look-ups, dropped for "};
   return kWhat[kind] + std::string(subject) + ": " + std::to_string(total) + " replies not sent so far";
 }
 
@@ -119,8 +124,10 @@ std::string_view TRelay::StraySubject(std::uint8_t id, std::uint8_t length) {
 }
 
 void TRelay::Refuse(TRefusal reason, std::uint64_t count, std::string_view host, std::uint16_t port) {
+  placed_ = true;
   // The allow list, a give-up and an empty frame have lines of their own, or none.
-  const bool withLine = reason == TRefusal::QueueFull || reason == TRefusal::TableFull || reason == TRefusal::TooOld;
+  const bool withLine = reason == TRefusal::QueueFull || reason == TRefusal::TableFull ||
+                        reason == TRefusal::TooOld || reason == TRefusal::Oversize || reason == TRefusal::Malformed;
   observer_.Refused(reason,
                     refusals_.Count(static_cast<std::size_t>(reason), count, Subject(host, port), withLine));
 }

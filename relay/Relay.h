@@ -84,6 +84,8 @@ class TRelay {
   // full, is refused and counted, with one log line a second at most for
   // each kind. Errors go back to the UDP listener, which drops them.
   void FileRequest(TMemoryStream& AData, std::string_view senderIP = {});
+  // FileRequest's work; what it raises is counted as malformed by FileRequest.
+  void File(TMemoryStream& AData, std::string_view senderIP);
 
   // The scheduler dropped that many requests of the entry at index for
   // waiting past --max-wait: counts and reports them.
@@ -115,6 +117,16 @@ class TRelay {
   // The scheduler took a request of the entry at index whose frame was
   // empty: counts it.
   void DropEmptyFrame(std::int32_t index);
+
+  // Datagrams read since start: each ends in one count (a refusal, a drop,
+  // a reply sent or not sent, a give-up) or is still queued, on the bus or
+  // waiting for a look-up.
+  std::uint64_t DatagramsRead() const noexcept { return datagramsRead_; }
+  // The UDP server dropped count datagrams from senderIP that were longer
+  // than it reads: counts them as read and refused.
+  void RefuseOversize(std::string_view senderIP, std::uint32_t count);
+  // "stoploop" ended the request on the bus: counted as given up.
+  void Stopped();
 
   // Requests waiting for look-ups at most, in all; past it a request naming
   // a host is refused as if its queue were full.
@@ -220,6 +232,8 @@ class TRelay {
   std::uint64_t droppedSender_ = 0;
   std::uint64_t droppedReply_ = 0;
   std::uint64_t droppedReported_ = 0;
+  std::uint64_t datagramsRead_ = 0;
+  bool placed_ = false;  // the datagram being filed reached an outcome (queued, parked, refused)
   std::chrono::steady_clock::time_point droppedReportedAt_{};
 };
 

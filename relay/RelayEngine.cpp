@@ -97,6 +97,10 @@ void TRelayEngine::CreateScheduler(TPause pause, TSchedulerClock clock) {
   hooks.TooOld = [this](std::int32_t index, std::int32_t dropped) { relay_.DropTooOld(index, dropped); };
   hooks.Sending = [this](bool resend) { relay_.Observer().RequestSending(ActiveDevice.load(), resend); };
   hooks.EmptyFrame = [this](std::int32_t index) { relay_.DropEmptyFrame(index); };
+  hooks.TimedOut = [this] { relay_.Observer().TimedOut(ActiveDevice.load()); };
+  hooks.Waited = [this](std::chrono::steady_clock::duration waited) {
+    relay_.Observer().RequestWaited(ActiveDevice.load(), waited);
+  };
   const TRelayConfig& config = relay_.Config();
   if (config.Turnaround)
     scheduler_ = std::make_unique<TEventScheduler>(config, std::move(hooks), std::move(clock));

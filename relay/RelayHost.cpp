@@ -18,6 +18,7 @@ TRelayHost::~TRelayHost() {
   sp.OnOpen = sp.OnDeviceLost = sp.OnDeviceBack = nullptr;
   sp.OnTriggerAvail = nullptr;
   UDPS.OnUDPRead = nullptr;
+  UDPS.OnOversize = nullptr;
 }
 
 void TRelayHost::Load() {
@@ -56,6 +57,9 @@ void TRelayHost::Load() {
   UDPS.SetDefaultPort(0);
   UDPS.OnUDPRead = [this](TNetUDPServer& Sender, TMemoryStream& AData, TNetSocketHandle& ABinding) {
     UDPSUDPRead(Sender, AData, ABinding);
+  };
+  UDPS.OnOversize = [this](TNetUDPServer&, TNetSocketHandle& ABinding, std::uint32_t count) {
+    Relay.RefuseOversize(ABinding.SourceIP, count);
   };
   UDPS.SetActive(true);
 
@@ -172,7 +176,11 @@ void TRelayHost::ReopenPort() {
   Log(TLogLevel::Event, "status: " + StatusLine());
 }
 
-void TRelayHost::StopLoop() { FreeBus(); }
+void TRelayHost::StopLoop() {
+  // The request on the bus ends without its reply: counted as given up.
+  if (!BusIdle.load()) Relay.Stopped();
+  FreeBus();
+}
 
 void TRelayHost::SetReplyTimeout(std::int32_t milliseconds) {
   ReplyTimeout.store(milliseconds);

@@ -48,4 +48,12 @@ void TObserverList::SettingsChanged(const TRunSettings& settings) {
   for (IRelayObserver* o : observers_) o->SettingsChanged(settings);
 }
 
+void TObserverList::TimedOut(std::int32_t index) {
+  for (IRelayObserver* o : observers_) o->TimedOut(index);
+}
+
+void TObserverList::RequestWaited(std::int32_t index, std::chrono::steady_clock::duration waited) {
+  for (IRelayObserver* o : observers_) o->RequestWaited(index, waited);
+}
+
 }  // namespace tarvix

@@ -7,6 +7,7 @@
 // and must not throw. The views and the row are valid only during the call.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -38,16 +39,18 @@ enum class TRowChange { Added, Queued, Packets };
 // Why a request never got its turn on the bus or its reply: its sender or
 // reply address lies outside --allow, its endpoint's queue or the queues
 // together are full, the device table is full, it waited past --max-wait,
-// it was resent --resend-limit times without a reply, or its frame was
-// empty (filed and taken, but nothing to put on the bus).
-enum class TRefusal { Allow, QueueFull, TableFull, TooOld, GivenUp, EmptyFrame };
-inline constexpr std::size_t kRefusalKinds = 6;
+// it was resent --resend-limit times without a reply (or freed with
+// "stoploop"), or its frame was empty (filed and taken, but nothing to put
+// on the bus); the datagram was longer than the UDP server reads, or intake
+// raised an error while filing it.
+enum class TRefusal { Allow, QueueFull, TableFull, TooOld, GivenUp, EmptyFrame, Oversize, Malformed };
+inline constexpr std::size_t kRefusalKinds = 8;
 
 // Why a reply that was received could not be sent to its client: its host
-// name was not found, its address or port cannot be sent to (port 0), or
-// another socket error.
-enum class TReplyFailure { HostNotFound, InvalidAddress, SocketError };
-inline constexpr std::size_t kReplyFailureKinds = 3;
+// name was not found, its address or port cannot be sent to (port 0),
+// another socket error, or too many replies wait for look-ups already.
+enum class TReplyFailure { HostNotFound, InvalidAddress, SocketError, LookupBacklog };
+inline constexpr std::size_t kReplyFailureKinds = 4;
 
 // Which trace lines are written: the intake's, the receiver's, the UDP side's.
 struct TTraces {
@@ -88,6 +91,12 @@ class IRelayObserver {
   // A setting changed, through whichever face (or the start-up): all of
   // them as they now stand.
   virtual void SettingsChanged(const TRunSettings& /*settings*/) {}
+  // The reply to the request of endpoint index did not come in time; the
+  // request is resent or given up next.
+  virtual void TimedOut(std::int32_t /*index*/) {}
+  // The request of endpoint index is written for the first time, after
+  // waiting that long since it arrived.
+  virtual void RequestWaited(std::int32_t /*index*/, std::chrono::steady_clock::duration /*waited*/) {}
 };
 
 // Passes every change on to each observer added, in the order added. Main
@@ -107,6 +116,8 @@ class TObserverList final : public IRelayObserver {
   void ReplyNotSent(TReplyFailure reason, std::uint64_t total) override;
   void StrayReply(std::uint64_t total) override;
   void SettingsChanged(const TRunSettings& settings) override;
+  void TimedOut(std::int32_t index) override;
+  void RequestWaited(std::int32_t index, std::chrono::steady_clock::duration waited) override;
 
  private:
   std::vector<IRelayObserver*> observers_;

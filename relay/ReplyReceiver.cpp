@@ -147,8 +147,9 @@ void TRelay::CompleteReply() {
       // meanwhile, and the reply goes out when the answer comes.
       FreeBus(TBusEnd::Replied);
       if (parkedReplies_ >= kMostRepliesAwaiting) {
-        Log(TLogLevel::Warning, "reply to " + entry.IP + " " + std::to_string(entry.Port) +
-                                    " dropped: too many replies wait for look-ups");
+        observer_.ReplyNotSent(TReplyFailure::LookupBacklog,
+                               replyFailures_.Count(static_cast<std::size_t>(TReplyFailure::LookupBacklog), 1,
+                                                    Subject(entry.IP, entry.Port)));
         return;
       }
       AwaitLookup(false, entry.IP, entry.Port, RxFrame.View(), {}, ActiveDevice.load());

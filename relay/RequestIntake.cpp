@@ -81,8 +81,27 @@ bool TRelay::ReplyAllowed(const THostResolver::TAnswer& answer) {
 }
 
 void TRelay::FileRequest(TMemoryStream& AData, std::string_view senderIP) {
-  // A datagram that arrives before start-up has built the table is dropped.
+  // A datagram that arrives before start-up has built the table is dropped,
+  // before the counts start.
   if (!Built()) return;
+  ++datagramsRead_;
+  placed_ = false;
+  try {
+    File(AData, senderIP);
+  } catch (...) {
+    // Counted once: a request queued before the error is in the books already.
+    if (!placed_) Refuse(TRefusal::Malformed, 1, senderIP);
+    throw;
+  }
+}
+
+void TRelay::RefuseOversize(std::string_view senderIP, std::uint32_t count) {
+  if (!Built()) return;
+  datagramsRead_ += count;
+  Refuse(TRefusal::Oversize, count, senderIP);
+}
+
+void TRelay::File(TMemoryStream& AData, std::string_view senderIP) {
   const auto arrived = std::chrono::steady_clock::now();
   ShortString ip;
   std::uint16_t port = 0;
@@ -124,6 +143,7 @@ void TRelay::AwaitLookup(bool request, std::string_view host, std::uint16_t port
     }
     ++awaitingByEndpoint_[key];
     ++parkedRequests_;
+    placed_ = true;
   } else {
     ++parkedReplies_;
   }
@@ -158,6 +178,7 @@ void TRelay::Enqueue(const ShortString& host, std::uint16_t port, const ShortStr
   message->Reply = reply;
   message->Arrived = arrived;
   Queues->Items(i).Push(std::move(message));
+  placed_ = true;
   RequestQueued(i);
 
   TDeviceEntry& entry = Devices->Items(i);
@@ -179,6 +200,8 @@ void TRelay::Enqueue(const ShortString& host, std::uint16_t port, const ShortStr
 }
 
 void TRelay::DropEmptyFrame(std::int32_t /*index*/) { Refuse(TRefusal::EmptyFrame); }
+
+void TRelay::Stopped() { Refuse(TRefusal::GivenUp); }
 
 void TRelay::DropTooOld(std::int32_t index, std::int32_t dropped) {
   std::string_view host = "?";
@@ -208,10 +231,13 @@ void TRelay::Resolved(const std::string& host, const THostResolver::TAnswer& ans
     if (endpoint != awaitingByEndpoint_.end() && --endpoint->second <= 0) awaitingByEndpoint_.erase(endpoint);
     --parkedRequests_;
     if (!Built() || !ReplyAllowed(answer)) continue;
+    placed_ = false;
     try {
       Enqueue(ShortString(r.Host), r.Port, ShortString(r.Frame), TReplyAddress::Of(*answer), r.Arrived);
     } catch (const std::exception&) {
-      // Dropped, as the UDP listener drops what intake raises.
+      // Dropped, as the UDP listener drops what intake raises, and counted
+      // so unless it was queued before the error.
+      if (!placed_) Refuse(TRefusal::Malformed, 1, r.Host, r.Port);
     }
   }
   for (const TAwaiting& r : replies) {

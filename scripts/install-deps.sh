@@ -7,8 +7,9 @@
 #   install-deps.sh package    + dpkg tools for the .deb
 #   install-deps.sh service    + systemd-analyze and man, for the package check
 #   install-deps.sh lint       + lintian, for the package check
-#   install-deps.sh status     + Chromium with its driver, Selenium and the
-#                                Prometheus client, for the status page's tests
+#   install-deps.sh status     + Chromium with its driver, Selenium, the
+#                                Prometheus client and Prometheus (for
+#                                promtool), for the status page's tests
 set -euo pipefail
 
 packages=(g++ cmake ninja-build make pkg-config qt6-base-dev libmicrohttpd-dev libgtest-dev libgmock-dev xvfb x11-utils)
@@ -20,7 +21,7 @@ for group in "$@"; do
     service) packages+=(systemd man-db) ;;
     lint) packages+=(lintian) ;;
     screenshot) packages+=(xvfb xauth) ;;
-    status) packages+=(chromium chromium-driver python3-selenium python3-prometheus-client) ;;
+    status) packages+=(chromium chromium-driver python3-selenium python3-prometheus-client prometheus) ;;
     *) echo "install-deps.sh: unknown group '$group'" >&2; exit 2 ;;
   esac
 done

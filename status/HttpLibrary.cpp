@@ -30,6 +30,8 @@ THttpLibrary Load() {
   Resolve(handle, "MHD_add_response_header", library.AddResponseHeader);
   Resolve(handle, "MHD_queue_response", library.QueueResponse);
   Resolve(handle, "MHD_destroy_response", library.DestroyResponse);
+  Resolve(handle, "MHD_lookup_connection_value", library.LookupValue);
+  Resolve(handle, "MHD_get_connection_info", library.GetConnectionInfo);
   return library;
 }
 

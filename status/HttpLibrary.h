@@ -22,6 +22,8 @@ struct THttpLibrary {
   decltype(&MHD_add_response_header) AddResponseHeader = nullptr;
   decltype(&MHD_queue_response) QueueResponse = nullptr;
   decltype(&MHD_destroy_response) DestroyResponse = nullptr;
+  decltype(&MHD_lookup_connection_value) LookupValue = nullptr;
+  decltype(&MHD_get_connection_info) GetConnectionInfo = nullptr;
 
   static const THttpLibrary& Get();
 };

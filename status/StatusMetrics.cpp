@@ -1,5 +1,6 @@
 #include "status/StatusMetrics.h"
 
+#include <array>
 #include <cstdio>
 
 namespace tarvix {
@@ -44,30 +45,74 @@ void Gauge(std::string& out, const char* name, const char* help, std::int64_t va
 
 std::uint64_t Count(std::int32_t counter) { return counter < 0 ? 0 : static_cast<std::uint64_t>(counter); }
 
+// A labelled family: one sample per reason of names whose index is in kinds.
+template <std::size_t N, std::size_t K>
+void ByReason(std::string& out, const char* name, const char* help, const std::array<const char*, N>& names,
+              const std::array<std::uint64_t, N>& values, const std::array<std::size_t, K>& kinds) {
+  Family(out, name, "counter", help);
+  for (const std::size_t k : kinds)
+    Sample(out, std::string(name) + "{reason=\"" + names[k] + "\"}", std::to_string(values[k]));
+}
+
+template <std::size_t N>
+void Histogram(std::string& out, const std::string& name, const char* help, const std::array<double, N>& bounds,
+               const std::array<std::uint64_t, N>& buckets, std::uint64_t count, double sum) {
+  Family(out, name.c_str(), "histogram", help);
+  for (std::size_t b = 0; b < N; ++b)
+    Sample(out, name + "_bucket{le=\"" + Float(bounds[b]) + "\"}", std::to_string(buckets[b]));
+  Sample(out, name + "_bucket{le=\"+Inf\"}", std::to_string(count));
+  Sample(out, name + "_sum", Float(sum));
+  Sample(out, name + "_count", std::to_string(count));
+}
+
+constexpr std::size_t Kind(TRefusal r) { return static_cast<std::size_t>(r); }
+
 }  // namespace
 
 std::string StatusMetrics(const TStatusSnapshot& s) {
   std::string out;
-  out.reserve(4096);
+  out.reserve(8192);
+  Counter(out, "tarvix_datagrams_received_total",
+          "Request datagrams read from the UDP socket, every one: each ends in exactly one of refused, dropped, "
+          "replies sent, given up or replies not sent, or is still queued, on the bus or awaiting a look-up.",
+          s.DatagramsReceived);
   // TCounter's order: TxSent, RxRec, PortRec, PortTx.
-  Counter(out, "tarvix_requests_received_total", "Request datagrams filed (PortRec).", Count(s.Counters[2]));
+  Counter(out, "tarvix_requests_received_total",
+          "Requests that passed every intake check and were queued (PortRec); refused datagrams are not in it.",
+          Count(s.Counters[2]));
   Counter(out, "tarvix_requests_queued_total", "Requests queued for the bus (TxSent).", Count(s.Counters[0]));
-  Counter(out, "tarvix_replies_received_total", "Reply frames received from the bus (RxRec).", Count(s.Counters[1]));
-  Counter(out, "tarvix_replies_sent_total", "Reply datagrams sent (PortTx).", Count(s.Counters[3]));
-  Counter(out, "tarvix_resends_total", "Requests sent on the bus again without a reply.", s.ResendsTotal);
+  Counter(out, "tarvix_replies_received_total", "Reply frames received from the bus for the request on it (RxRec).",
+          Count(s.Counters[1]));
+  Counter(out, "tarvix_replies_sent_total", "Replies sent to the client that asked: requests answered (PortTx).",
+          Count(s.Counters[3]));
+  Counter(out, "tarvix_timeouts_total", "Times the reply to the request on the bus did not come in time.",
+          s.Timeouts);
+  Counter(out, "tarvix_resends_total", "Requests sent on the bus again without a reply (after a time-out).",
+          s.ResendsTotal);
+  Counter(out, "tarvix_given_up_total",
+          "Requests that left the bus without a reply: resent --resend-limit times, or freed by stoploop.",
+          s.Refused[Kind(TRefusal::GivenUp)]);
 
-  Family(out, "tarvix_refused_total", "counter", "Requests refused, by reason.");
-  for (std::size_t k = 0; k < s.Refused.size(); ++k)
-    Sample(out, std::string("tarvix_refused_total{reason=\"") + kRefusalNames[k] + "\"}", std::to_string(s.Refused[k]));
-
-  Family(out, "tarvix_replies_not_sent_total", "counter", "Replies received from the bus that could not be sent to their client, by reason.");
-  for (std::size_t k = 0; k < s.RepliesNotSent.size(); ++k)
-    Sample(out, std::string("tarvix_replies_not_sent_total{reason=\"") + kReplyFailureNames[k] + "\"}",
-           std::to_string(s.RepliesNotSent[k]));
+  ByReason(out, "tarvix_refused_total",
+           "Datagrams refused at intake, by reason: allow (outside --allow), queue_full, table_full, oversize "
+           "(longer than the relay reads), malformed (could not be filed).",
+           kRefusalNames, s.Refused,
+           std::array{Kind(TRefusal::Allow), Kind(TRefusal::QueueFull), Kind(TRefusal::TableFull),
+                      Kind(TRefusal::Oversize), Kind(TRefusal::Malformed)});
+  ByReason(out, "tarvix_dropped_total",
+           "Queued requests dropped at their turn, by reason: empty_frame (nothing to send), too_old (waited past "
+           "--max-wait).",
+           kRefusalNames, s.Refused, std::array{Kind(TRefusal::EmptyFrame), Kind(TRefusal::TooOld)});
+  std::array<std::size_t, kReplyFailureKinds> failures{};
+  for (std::size_t k = 0; k < failures.size(); ++k) failures[k] = k;
+  ByReason(out, "tarvix_replies_not_sent_total",
+           "Replies received from the bus that could not be sent to their client, by reason.", kReplyFailureNames,
+           s.RepliesNotSent, failures);
   Counter(out, "tarvix_stray_replies_total", "Frames from the bus that no request on the wire owned, dropped.",
           s.StrayReplies);
 
   Gauge(out, "tarvix_queued_requests", "Requests waiting in the endpoint queues.", s.QueuedTotal);
+  Gauge(out, "tarvix_awaiting_lookup", "Requests and replies waiting for a host name's look-up.", s.AwaitingLookup);
   Gauge(out, "tarvix_endpoints", "Endpoints in the device table.", s.EndpointsTotal);
   Gauge(out, "tarvix_bus_busy", "1 while a request holds the bus (its reply awaited, or the port awaited).",
         s.BusIdle ? 0 : 1);
@@ -76,12 +121,23 @@ std::string StatusMetrics(const TStatusSnapshot& s) {
   Gauge(out, "tarvix_serial_open", "1 while the serial port is open.", s.Serial == TSerialState::Open ? 1 : 0);
   Counter(out, "tarvix_serial_losses_total", "Times the serial device was lost.", s.SerialLosses);
 
-  Family(out, "tarvix_reply_seconds", "histogram", "Round trip of each reply, from the first send to the dispatch.");
-  for (std::size_t b = 0; b < kReplyBuckets.size(); ++b)
-    Sample(out, "tarvix_reply_seconds_bucket{le=\"" + Float(kReplyBuckets[b]) + "\"}", std::to_string(s.ReplyBuckets[b]));
-  Sample(out, "tarvix_reply_seconds_bucket{le=\"+Inf\"}", std::to_string(s.ReplyCount));
-  Sample(out, "tarvix_reply_seconds_sum", Float(s.ReplySumS));
-  Sample(out, "tarvix_reply_seconds_count", std::to_string(s.ReplyCount));
+  Histogram(out, "tarvix_reply_seconds", "Round trip of each reply, from the first send to the dispatch.",
+            kReplyBuckets, s.ReplyBuckets, s.ReplyCount, s.ReplySumS);
+  Histogram(out, "tarvix_queue_wait_seconds",
+            "Time each request waited, from its arrival to its first send on the bus.", kQueueWaitBuckets,
+            s.QueueWait.Buckets, s.QueueWait.Count, s.QueueWait.Sum);
+
+  Family(out, "tarvix_build_info", "gauge", "Always 1; the version of the relay in its label.");
+  std::string version;
+  for (const char c : s.Version) {
+    // Label values escape backslash, quote and line feed.
+    if (c == '\\' || c == '"') version += '\\';
+    if (c == '\n') version += "\\n";
+    else version += c;
+  }
+  Sample(out, "tarvix_build_info{version=\"" + version + "\"}", "1");
+  Family(out, "process_start_time_seconds", "gauge", "Start time of the process since the Unix epoch in seconds.");
+  Sample(out, "process_start_time_seconds", Float(s.ProcessStartS));
   return out;
 }
 

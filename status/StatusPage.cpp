@@ -28,6 +28,13 @@ table { border-collapse: collapse; width: 100%; font-size: 13px; }
 th, td { text-align: right; padding: 3px 6px; border-bottom: 1px solid #e2e6ec; white-space: nowrap; }
 th:nth-child(2), td:nth-child(2) { text-align: left; }
 #log { font: 12px/1.35 ui-monospace, monospace; white-space: pre-wrap; word-break: break-all; max-height: 22em; overflow-y: auto; margin: 0; }
+#log .error { color: #b3261e; font-weight: bold; }
+#log .warning { color: #8a5a00; }
+#log time { color: #6b7280; }
+#endpoints-box { max-height: 32em; overflow-y: auto; }
+#endpoints tr.busy td { background: #fff4d6; }
+#settings { grid-template-columns: repeat(auto-fill, minmax(130px, max-content) minmax(150px, 1fr)); }
+#filter { font: inherit; padding: 2px 6px; margin-left: 12px; width: 14em; }
 @media (min-width: 900px) { main { grid-template-columns: 1fr 1fr; } .wide { grid-column: 1 / -1; } }
 </style>
 </head>
@@ -47,19 +54,116 @@ th:nth-child(2), td:nth-child(2) { text-align: left; }
 <dt>State</dt><dd id="bus-state">-</dd><dt>Endpoint</dt><dd id="bus-endpoint">-</dd>
 <dt>Frame</dt><dd id="bus-frame">-</dd><dt>Busy</dt><dd id="bus-busy">-</dd>
 <dt>Refused</dt><dd id="refused">-</dd>
+<dt>Datagrams</dt><dd id="books">-</dd>
 </dl></section>
-<section class="wide"><h2>Endpoints <span id="endpoints-total"></span></h2>
-<table><thead><tr><th>#</th><th>IP</th><th>port</th><th>ID</th><th>Q size</th><th>#packets</th>
+<section class="wide"><h2>Settings</h2><dl id="settings"></dl></section>
+<section class="wide"><h2>Endpoints <span id="endpoints-total"></span>
+<input id="filter" type="search" placeholder="filter: IP, port" aria-label="filter the endpoints"></h2>
+<div id="endpoints-box"><table><thead><tr><th>#</th><th>IP</th><th>port</th><th>ID</th><th>Q size</th><th>#packets</th>
 <th>replies</th><th>resends</th><th>given up</th><th>last reply ms</th></tr></thead>
-<tbody id="endpoints"></tbody></table></section>
+<tbody id="endpoints"></tbody></table></div></section>
 <section class="wide"><h2>Log</h2><pre id="log"></pre></section>
 </main>
 <script>
 "use strict";
+/* A refresh asks for the endpoints that matter most (those holding requests,
+   then the most recently active), at most 100, or all the relay lists while
+   the filter is in use; rows keep their place (by table index) and only
+   changed cells are written, so a refresh stays a short task. */
+const kEndpoints = 100;
 let lastAnswer = null;
 const $ = (id) => document.getElementById(id);
 function text(id, value) { $(id).textContent = value; }
+const rows = new Map();  /* table index -> row */
+function cellsOf(e) {
+  return [e.index, e.ip, e.port, e.id, e.queued, e.packets, e.replies, e.resends, e.given_up,
+          e.last_reply_ms === null ? "-" : e.last_reply_ms.toFixed(1)];
+}
+function showEndpoints(s) {
+  const filter = $("filter").value.trim().toLowerCase();
+  const shown = s.endpoints.filter((e) => !filter || (e.ip + " " + e.port + " " + e.ip + ":" + e.port).includes(filter));
+  shown.sort((a, b) => a.index - b.index);
+  const keep = new Set();
+  for (const e of shown) {
+    keep.add(e.index);
+    let row = rows.get(e.index);
+    if (!row) {
+      row = document.createElement("tr");
+      for (let k = 0; k < 10; ++k) row.appendChild(document.createElement("td"));
+      rows.set(e.index, row);
+    }
+    const values = cellsOf(e);
+    for (let k = 0; k < values.length; ++k) {
+      const v = String(values[k]);
+      if (row.cells[k].textContent !== v) row.cells[k].textContent = v;
+    }
+    const busy = e.on_bus || e.queued > 0;
+    if (row.classList.contains("busy") !== busy) row.classList.toggle("busy", busy);
+  }
+  for (const [index, row] of rows) if (!keep.has(index)) { row.remove(); rows.delete(index); }
+  /* Rows in index order: only those out of place move. */
+  const body = $("endpoints");
+  let at = body.firstChild;
+  for (const e of shown) {
+    const row = rows.get(e.index);
+    if (row !== at) body.insertBefore(row, at);
+    else at = at.nextSibling;
+  }
+  text("endpoints-total", "(" + shown.length + " shown of " + s.endpoints_total +
+       (filter ? ", filtered" : "") + "; those holding requests first)");
+}
+function showSettings(t) {
+  const on = (v) => v === null ? "off" : v;
+  const items = [["reply time-out", t.reply_timeout_ms + " ms"], ["resend limit", t.resend_limit === null ? "none" : t.resend_limit],
+    ["queue limit", t.queue_limit], ["max wait", t.max_wait_ms === null ? "off" : t.max_wait_ms + " ms"],
+    ["scheduler", t.turnaround_ms === null ? "polling" : "event-driven, turnaround " + t.turnaround_ms + " ms"],
+    ["match ID", t.match_id ? "on" : "off"], ["local echo", t.local_echo ? "on" : "off"], ["RS485", t.rs485 ? "on" : "off"],
+    ["allow", t.allow || "every address"],
+    ["traces", ["tx", "rx", "port"].filter((k) => t.traces[k]).join(", ") || "none"],
+    ["line speed", t.baud + " baud"], ["serial port", "COM" + t.com], ["UDP port", on(t.udp_port)]];
+  const list = $("settings");
+  if (list.children.length !== items.length * 2) {
+    list.replaceChildren(...items.flatMap(() => [document.createElement("dt"), document.createElement("dd")]));
+  }
+  items.forEach(([name, value], k) => {
+    list.children[2 * k].textContent = name;
+    if (list.children[2 * k + 1].textContent !== String(value)) list.children[2 * k + 1].textContent = value;
+  });
+}
+const pad = (n, width) => String(n).padStart(width, "0");
+function logLine(entry) {
+  const line = document.createElement("div");
+  line.className = entry.level;
+  const time = document.createElement("time");
+  const at = new Date(entry.time);
+  time.dateTime = entry.time;
+  time.textContent = pad(at.getHours(), 2) + ":" + pad(at.getMinutes(), 2) + ":" + pad(at.getSeconds(), 2) + "." +
+                     pad(at.getMilliseconds(), 3) + " ";
+  line.append(time, entry.level === "error" || entry.level === "warning" ? entry.level + ": " + entry.text : entry.text);
+  line.dataset.key = entry.time + entry.text;
+  return line;
+}
+/* Only the lines not shown yet are added, and as many of the oldest go. */
+function showLog(s) {
+  const log = $("log");
+  const atEnd = log.scrollTop + log.clientHeight >= log.scrollHeight - 4;
+  const last = log.lastElementChild ? log.lastElementChild.dataset.key : null;
+  let from = 0;
+  if (last !== null) {
+    from = s.log.length;
+    while (from > 0 && s.log[from - 1].time + s.log[from - 1].text !== last) --from;
+    if (from === 0) log.replaceChildren();
+  }
+  if (from === s.log.length) return;
+  const lines = document.createDocumentFragment();
+  for (let k = from; k < s.log.length; ++k) lines.appendChild(logLine(s.log[k]));
+  log.appendChild(lines);
+  while (log.childElementCount > s.log.length) log.firstElementChild.remove();
+  if (atEnd) log.scrollTop = log.scrollHeight;
+}
+let latest = null;
 function show(s) {
+  latest = s;
   text("program", s.program + " " + s.version + ", up " + Math.floor(s.uptime_s) + " s");
   for (const k of ["TxSent", "RxRec", "PortRec", "PortTx"]) text(k, s.counters[k]);
   text("serial-port", "COM" + s.serial.com + " (" + s.serial.device + ")");
@@ -74,29 +178,20 @@ function show(s) {
   text("bus-frame", s.bus.frame || "-");
   text("bus-busy", s.bus.idle ? "-" : s.bus.busy_ms.toFixed(0) + " ms");
   text("refused", Object.entries(s.refused).map(([k, v]) => k + " " + v).join(", "));
-  text("endpoints-total", "(" + s.endpoints.length + " of " + s.endpoints_total + ")");
-  const body = document.createDocumentFragment();
-  for (const e of s.endpoints) {
-    const row = document.createElement("tr");
-    for (const v of [e.index, e.ip, e.port, e.id, e.queued, e.packets, e.replies, e.resends, e.given_up,
-                     e.last_reply_ms === null ? "-" : e.last_reply_ms.toFixed(1)]) {
-      const cell = document.createElement("td");
-      cell.textContent = v;
-      row.appendChild(cell);
-    }
-    body.appendChild(row);
-  }
-  $("endpoints").replaceChildren(body);
-  const log = $("log");
-  const atEnd = log.scrollTop + log.clientHeight >= log.scrollHeight - 4;
-  log.textContent = s.log.join("\n");
-  if (atEnd) log.scrollTop = log.scrollHeight;
+  text("books", s.datagrams_received + " received, " + s.queued + " queued, " + s.timeouts + " time-outs");
+  showSettings(s.settings);
+  showEndpoints(s);
+  showLog(s);
 }
 async function refresh() {
   try {
-    const response = await fetch("status.json", { cache: "no-store", signal: AbortSignal.timeout(2500) });
+    const wanted = $("filter").value.trim() ? 1000 : kEndpoints;
+    const response = await fetch("status.json?endpoints=" + wanted, { cache: "no-store", signal: AbortSignal.timeout(2500) });
     if (!response.ok) throw new Error("HTTP " + response.status);
-    show(await response.json());
+    const status = await response.json();
+    performance.mark("show-start");
+    show(status);
+    performance.measure("show", "show-start");
     lastAnswer = new Date();
     $("answer").className = "";
     text("answer", "live, " + lastAnswer.toLocaleTimeString());
@@ -106,6 +201,7 @@ async function refresh() {
                               : "relay not answering");
   }
 }
+$("filter").addEventListener("input", () => { if (latest) showEndpoints(latest); refresh(); });
 refresh();
 setInterval(refresh, 1000);
 </script>

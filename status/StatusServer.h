@@ -1,8 +1,15 @@
 // TStatusServer: the HTTP side of --status, on the embedded HTTP library's
-// own thread (at most 32 connections, each closed after 10 s idle). GET and
-// HEAD of "/", "/status.json", "/metrics" and "/healthz"; other paths are
-// 404, other methods 405. Every answer is rendered on the server's thread
-// from the snapshot last published in the box; it never touches the relay.
+// own thread. GET and HEAD of "/", "/status.json", "/metrics", "/healthz",
+// "/livez" and "/readyz"; other paths are 404, other methods 405, a Host
+// the server does not answer to (TStatusHosts) 421. Every answer is
+// rendered on the server's thread from the snapshot last published in the
+// box; it never touches the relay.
+//
+// No client can hold it: at most kMaxConnections connections, at most
+// kPerClient of them from one address, each given kRequestTimeS for each
+// whole request (CloseOverdue, from the status service's tick) and closed
+// after as long in silence; keep-alive and pipelined requests are answered
+// in order.
 //
 // Owned by the status service. Start and Stop on the main thread; Stop
 // waits for the server's thread to end. Start throws Exception with the
@@ -13,7 +20,13 @@
 #include <cstdint>
 #include <string>
 
+#include <optional>
+#include <string_view>
+#include <vector>
+
 #include "figures/StatusSnapshot.h"
+#include "status/ConnectionWatch.h"
+#include "status/StatusHosts.h"
 
 struct MHD_Daemon;
 
@@ -21,8 +34,12 @@ namespace tarvix {
 
 class TStatusServer {
  public:
-  static constexpr unsigned kMaxConnections = 32;
-  static constexpr unsigned kIdleTimeoutS = 10;
+  static constexpr unsigned kMaxConnections = 256;
+  static constexpr unsigned kPerClient = 8;
+  static constexpr unsigned kRequestTimeS = 10;
+  // Each connection's memory for its request and the answer's head: 256
+  // connections take at most 8 MiB.
+  static constexpr std::size_t kConnectionMemory = 32 * 1024;
 
   // box: where the snapshots are read; must outlive the server.
   explicit TStatusServer(const TSnapshotBox& box) : box_(box) {}
@@ -31,13 +48,27 @@ class TStatusServer {
   TStatusServer& operator=(const TStatusServer&) = delete;
 
   // Serves on ip (a dotted quad) and port; port 0 lets the system choose.
-  void Start(const std::string& ip, std::uint16_t port);
+  // hostNames: the --status-host names answered besides the address.
+  void Start(const std::string& ip, std::uint16_t port, std::vector<std::string> hostNames = {});
   void Stop() noexcept;
 
   bool Running() const noexcept { return daemon_ != nullptr; }
   // The port served on (the chosen one after port 0); 0 when not running.
   std::uint16_t Port() const noexcept;
 
+  // Shuts down the connections whose request took longer than
+  // kRequestTimeS. Any thread; a pass over the connections.
+  std::size_t CloseOverdue(std::chrono::steady_clock::time_point now) { return watch_.CloseOverdue(now); }
+  std::size_t Connections() const { return watch_.Count(); }
+
+  // One request as the server sees it. Host is empty when none was sent;
+  // Endpoints is the query's "endpoints", when given.
+  struct TRequest {
+    std::string_view Method;
+    std::string_view Path;
+    std::string_view Host;
+    std::optional<std::string_view> Endpoints;
+  };
   // The answer to one request, as the server sends it: for tests and the
   // callback alike. Any thread.
   struct TAnswer {
@@ -45,10 +76,16 @@ class TStatusServer {
     const char* ContentType = "text/plain; charset=utf-8";
     std::string Body;
   };
-  TAnswer Answer(std::string_view method, std::string_view path) const;
+  TAnswer Answer(const TRequest& request) const;
+  TAnswer Answer(std::string_view method, std::string_view path) const { return Answer({method, path, {}, {}}); }
+
+  // The library's callbacks reach these; not for other callers.
+  TConnectionWatch& Watch() noexcept { return watch_; }
 
  private:
   const TSnapshotBox& box_;
+  TStatusHosts hosts_;  // written by Start before the library's thread exists
+  TConnectionWatch watch_{std::chrono::seconds(kRequestTimeS)};
   MHD_Daemon* daemon_ = nullptr;
 };
 

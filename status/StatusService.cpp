@@ -15,7 +15,7 @@ TStatusService::~TStatusService() { Stop(); }
 void TStatusService::Start(const std::string& ip, std::uint16_t port) {
   Publish();
   try {
-    server_.Start(ip, port);
+    server_.Start(ip, port, host_.Config().StatusHosts);
   } catch (const Exception& error) {
     ShowError(error.Message());
     return;
@@ -41,6 +41,7 @@ void TStatusService::Stop() noexcept {
 
 void TStatusService::Tick() {
   const auto now = std::chrono::steady_clock::now();
+  server_.CloseOverdue(now);
   // While the bus is busy its time on the bus changes by itself.
   if (keeper_.Changed() || host_.BusBusy() || now - published_ >= kRefreshPeriod) Publish();
 }

@@ -34,13 +34,14 @@ class TStatusService {
   TStatusService(const TStatusService&) = delete;
   TStatusService& operator=(const TStatusService&) = delete;
 
-  // Publishes the first snapshot, starts the server on ip:port and the
-  // publishing. Once.
+  // Publishes the first snapshot, starts the server on ip:port (answering
+  // the configured --status-host names) and the publishing. Once.
   void Start(const std::string& ip, std::uint16_t port);
   // Ends the publishing and the server; the host is no longer watched.
   void Stop() noexcept;
 
-  // Publishes a snapshot when one is due (changes, or the refresh period).
+  // Publishes a snapshot when one is due (changes, or the refresh period),
+  // and ends the connections whose request took too long.
   void Tick();
   // Publishes a snapshot now.
   void Publish();

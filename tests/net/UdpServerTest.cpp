@@ -73,12 +73,24 @@ TEST_P(DatagramSize, IsDeliveredWholeOnTheMainThread) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, DatagramSize, ::testing::Values(0, 1, 8192));
 
-TEST_F(UdpServer, DatagramLongerThanBufferIsDropped) {
+// Dropped, but told on the main thread with its sender, so that it is counted.
+TEST_F(UdpServer, DatagramLongerThanBufferIsDroppedAndReported) {
+  std::uint32_t oversize = 0;
+  std::string sender;
+  bool onMain = false;
+  server_.OnOversize = [&](TNetUDPServer&, TNetSocketHandle& binding, std::uint32_t count) {
+    oversize += count;
+    sender = binding.SourceIP;
+    onMain = THandOff::Instance().IsMainThread();
+  };
   const std::int32_t port = ActivateAndGetPort();
   peer_.SendTo(port, std::string(8193, 'L'));
   peer_.SendTo(port, "after");
   ASSERT_TRUE(WaitForDeliveries(1));
+  ASSERT_TRUE(test::PumpFor([&] { return oversize == 1; }));
   EXPECT_EQ(deliveries_[0].Bytes, "after");
+  EXPECT_EQ(sender, "127.0.0.1");
+  EXPECT_TRUE(onMain);
 }
 
 TEST_F(UdpServer, ShorterDatagramAfterALongerOneStartsAtZeroWithItsOwnSize) {

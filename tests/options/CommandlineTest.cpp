@@ -260,5 +260,20 @@ TEST(LongOptions, StatusTakesAnAddressAndAPort) {
   }
 }
 
+// --status-host takes a comma list of names, kept in lower case; an empty
+// or odd name is an error and leaves the list empty (only the address and
+// localhost are then answered).
+TEST(LongOptions, StatusHostTakesNames) {
+  const TRelayConfig o = Parse({"--status-host=Relay1.Plant.example,relay1"});
+  EXPECT_TRUE(o.Errors.empty());
+  EXPECT_EQ(o.StatusHosts, (std::vector<std::string>{"relay1.plant.example", "relay1"}));
+  for (const char* bad : {"--status-host", "--status-host=", "--status-host=a,,b", "--status-host=a b",
+                          "--status-host=relay:8080"}) {
+    const TRelayConfig b = Parse({bad});
+    ASSERT_EQ(b.Errors.size(), 1u) << bad;
+    EXPECT_TRUE(b.StatusHosts.empty()) << bad;
+  }
+}
+
 }  // namespace
 }  // namespace tarvix

@@ -57,11 +57,27 @@ missing=$(lacking "$work/contents" ./usr/bin/tarvix-relayd ./usr/bin/tarvix-send
   ./etc/default/tarvix-relay ./etc/tarvix/bus.conf.example ./etc/tarvix/ports/ \
   ./usr/lib/sysctl.d/60-tarvix-relay.conf ./usr/share/man/man8/tarvix-relayd.8.gz \
   ./usr/share/man/man1/tarvix-send.1.gz ./usr/share/man/man1/tarvix-bus-sim.1.gz \
-  ./usr/share/doc/tarvix-relay/copyright ./usr/share/doc/tarvix-relay/changelog.gz)
+  ./usr/share/doc/tarvix-relay/copyright ./usr/share/doc/tarvix-relay/changelog.gz \
+  ./usr/share/tarvix/prometheus/tarvix-alerts.yml)
 window=$(grep -E 'tarvix-server|/applications/' "$work/contents")
 if [ -n "$missing" ]; then fail "tarvix-relay lacks $(echo $missing)"
 elif [ -n "$window" ]; then fail "tarvix-relay holds the window program's $(echo $window)"
-else pass "tarvix-relay holds daemon, tools, both units, settings, example, port folder, sysctl drop-in, pages, copyright, changelog, nothing of the window"; fi
+else pass "tarvix-relay holds daemon, tools, both units, settings, example, port folder, sysctl drop-in, alert rules, pages, copyright, changelog, nothing of the window"; fi
+
+# --- the shipped alert rules load in Prometheus and watch the relay's own
+# absence (up == 0), not only its metrics.
+rules=$work/rules
+mkdir -p "$rules" && dpkg-deb -x "$deb" "$rules"
+rules_file=$rules/usr/share/tarvix/prometheus/tarvix-alerts.yml
+if ! command -v promtool >/dev/null; then
+  skip "promtool check rules: promtool is not installed (Debian's prometheus, scripts/install-deps.sh status)"
+elif ! promtool_out=$(promtool check rules "$rules_file" 2>&1); then
+  fail "promtool check rules of the shipped rules: $(tr '\n' ' ' <<<"$promtool_out")"
+elif ! grep -q 'up{job="tarvix"} == 0' "$rules_file"; then
+  fail "the shipped rules do not notice a dead relay (up == 0)"
+else
+  pass "the shipped alert rules pass promtool check rules and watch up == 0"
+fi
 
 missing=$(lacking "$work/gui-contents" ./usr/bin/tarvix-server ./usr/share/applications/tarvix-server.desktop \
   ./usr/share/icons/hicolor/scalable/apps/tarvix-server.svg ./usr/share/man/man1/tarvix-server.1.gz \

@@ -98,6 +98,9 @@ TEST_F(RequestIntake, CounterOverflowEndsFilingAfterWhatWasDone) {
   EXPECT_EQ(relay.Queues->Items(0).Count(), 1);
   EXPECT_EQ(view.Row(0).Packets, 1);
   EXPECT_EQ(relay.TxSentCount, 0);
+  // Queued before the error: in the books once, not also as malformed.
+  EXPECT_EQ(relay.DatagramsRead(), 1u);
+  EXPECT_EQ(relay.RefusedCount(TRefusal::Malformed), 0u);
 }
 
 TEST_F(RequestIntake, DatagramBeforeStartUpBuiltTheTableIsDropped) {

@@ -13,8 +13,10 @@
 #include <map>
 #include <sstream>
 
+#include "Pump.h"
 #include "SoakSupport.h"
 #include "app/StartUp.h"
+#include "status/StatusMetrics.h"
 #include "wire/FrameFormat.h"
 #include "relay/BusGlobals.h"
 #include "runtime/ErrorDisplay.h"
@@ -112,6 +114,7 @@ TSoakRig::~TSoakRig() {
 
 void TSoakRig::OpenWindow(const TRelayConfig& options, std::int32_t replyTimeoutMs) {
   form_ = std::make_unique<TForm1>(options);
+  form_->Host.AddObserver(keeper_);
   form_->OnFormCreate = [this] { CreationStep(*form_); };
   form_->OnFormClose = [this] { CloseStep(*form_); };
   form_->FormCreate();
@@ -125,6 +128,43 @@ void TSoakRig::OpenWindow(const TRelayConfig& options, std::int32_t replyTimeout
   form_->Timeoutspin->SetValue(replyTimeoutMs);
   ASSERT_FALSE(form_->Relay.TxTrace || form_->Relay.RxTrace || form_->Relay.TracePort);
   ASSERT_EQ(ReplyTimeout.load(), replyTimeoutMs);
+}
+
+namespace {
+
+// The sum of a family's samples in a metrics text.
+double MetricSum(const std::string& text, std::string_view name) {
+  double sum = 0;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    if (line.compare(0, line.find_first_of("{ "), name) != 0) continue;
+    sum += std::stod(line.substr(line.rfind(' ') + 1));
+  }
+  return sum;
+}
+
+}  // namespace
+
+void TSoakRig::BooksBalance() {
+  std::string text;
+  double received = 0;
+  double outcomes = 0;
+  const bool balanced = test::PumpFor(
+      [&] {
+        text = StatusMetrics(*keeper_.Take(form_->Host, "tarvix-server"));
+        received = MetricSum(text, "tarvix_datagrams_received_total");
+        outcomes = 0;
+        for (const char* family :
+             {"tarvix_refused_total", "tarvix_dropped_total", "tarvix_replies_sent_total", "tarvix_given_up_total",
+              "tarvix_replies_not_sent_total", "tarvix_queued_requests", "tarvix_bus_busy", "tarvix_awaiting_lookup"})
+          outcomes += MetricSum(text, family);
+        return received == outcomes;
+      },
+      std::chrono::seconds(5));
+  EXPECT_TRUE(balanced) << received << " datagrams received, " << outcomes << " in outcomes\n" << text;
+  EXPECT_GT(received, 0);
+  std::printf("books: %.0f datagrams received, each in exactly one outcome: %s\n", received, balanced ? "yes" : "no");
 }
 
 bool TSoakRig::MakePortFolder(std::string pattern) {

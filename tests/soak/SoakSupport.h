@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "figures/StatusKeeper.h"
 #include "relay/RelayConfig.h"
 #include "runtime/ErrorDisplay.h"
 #include "tools/SimOptions.h"
@@ -215,9 +216,18 @@ class TSoakRig {
   // would. Fails the test fatally when start-up showed an error.
   void OpenWindow(const TRelayConfig& options, std::int32_t replyTimeoutMs);
 
+ public:
+  // The books, as /metrics shows them, once the relay is quiet (within 5 s):
+  // every datagram it read is in exactly one outcome (refused, dropped,
+  // answered, given up, reply not sent, queued, on the bus, awaiting a
+  // look-up).
+  void BooksBalance();
+
+ protected:
   std::string portDir_;
   TBusRecord bus_;
   std::unique_ptr<TSimulatedDevice> device_;
+  TStatusKeeper keeper_;  // watches the window's host from its creation; outlives it
   std::unique_ptr<TForm1> form_;
   std::string phase_ = "start";
   std::vector<std::pair<std::string, std::string>> errors_;
@@ -233,6 +243,7 @@ class TSoakRig {
 // later phase relies on what the earlier ones left).
 class TSoakRun : private TSoakRig {
  public:
+  using TSoakRig::BooksBalance;
   explicit TSoakRun(TScale scale);
 
   // The device and the window as "tarvix-server -c1" opens them, traces
@@ -320,6 +331,7 @@ class TSoakRun : private TSoakRig {
 // fatal failure.
 class TChurnRun : private TSoakRig {
  public:
+  using TSoakRig::BooksBalance;
   explicit TChurnRun(TScale scale);
 
   // The device, the window with traces off and a 3 s reply time-out, the

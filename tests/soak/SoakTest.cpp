@@ -3,7 +3,8 @@
 // simulator answers (leaving some answers out); the device vanishes and comes
 // back, the operator's "set" reopens the port; the UDP server is restarted
 // with its "set" while requests pour in. Afterwards every request the relay
-// counted is found exactly once (on the bus or still queued), every
+// counted is found exactly once (on the bus or still queued), every datagram
+// read is in exactly one outcome of the books /metrics shows, every
 // completed reply went out once to the endpoint that asked, a fresh round
 // trip still works and the memory grew no more than the queues explain.
 // A second run meets a hostile network (reply addresses that cannot be sent
@@ -33,6 +34,7 @@ TEST(Soak, CountsReconcileAfterLoadDeviceLossAndServerRestart) {
   ASSERT_NO_FATAL_FAILURE(run.FreshRoundTrip());
   run.MemoryMatchesQueues();
   ASSERT_NO_FATAL_FAILURE(run.Close());
+  run.BooksBalance();
   ASSERT_NO_FATAL_FAILURE(run.RequestsReconcile());
   run.RepliesReconcile();
   run.Report();
@@ -45,6 +47,7 @@ TEST(Soak, ServesThroughBadAddressesRandomDatagramsAndEndpointChurn) {
   ASSERT_NO_FATAL_FAILURE(run.RandomDatagrams());
   ASSERT_NO_FATAL_FAILURE(run.EndpointChurn());
   ASSERT_NO_FATAL_FAILURE(run.FinalRoundTrip());
+  run.BooksBalance();
   run.Report();
 }
 

@@ -126,10 +126,11 @@ TEST_F(StatusExchange, JsonAndMetricsTellWhatHappened) {
       << json;
   EXPECT_NE(json.find("\"counters\": {\"TxSent\": 3, \"RxRec\": 2, \"PortRec\": 3, \"PortTx\": 2}"), std::string::npos);
   EXPECT_NE(json.find("\"refused\": {\"allow\": 0, \"queue_full\": 0, \"table_full\": 0, \"too_old\": 0, "
-                      "\"given_up\": 1, \"empty_frame\": 0}"),
+                      "\"given_up\": 1, \"empty_frame\": 0, \"oversize\": 0, \"malformed\": 0}"),
             std::string::npos);
   EXPECT_NE(json.find("{\"index\": 1, \"ip\": \"127.0.0.1\", \"port\": " + std::to_string(b.Port()) +
-                      ", \"id\": 6, \"queued\": 0, \"packets\": 1, \"replies\": 1, \"resends\": 1, \"given_up\": 0, "
+                      ", \"id\": 6, \"queued\": 0, \"packets\": 1, \"on_bus\": false, \"replies\": 1, \"resends\": 1, "
+                      "\"given_up\": 0, "
                       "\"last_reply_ms\": "),
             std::string::npos)
       << json;
@@ -139,7 +140,8 @@ TEST_F(StatusExchange, JsonAndMetricsTellWhatHappened) {
   const std::string metrics = StatusMetrics(*s);
   for (const char* line :
        {"tarvix_requests_received_total 3\n", "tarvix_requests_queued_total 3\n", "tarvix_replies_received_total 2\n",
-        "tarvix_replies_sent_total 2\n", "tarvix_resends_total 2\n", "tarvix_refused_total{reason=\"given_up\"} 1\n",
+        "tarvix_replies_sent_total 2\n", "tarvix_resends_total 2\n", "tarvix_given_up_total 1\n", "tarvix_timeouts_total 3\n",
+        "tarvix_datagrams_received_total 3\n",
         "tarvix_refused_total{reason=\"allow\"} 0\n", "tarvix_queued_requests 0\n", "tarvix_endpoints 2\n",
         "tarvix_bus_busy 0\n", "tarvix_serial_open 0\n", "tarvix_serial_losses_total 1\n",
         "tarvix_reply_seconds_bucket{le=\"0.1\"} 1\n", "tarvix_reply_seconds_bucket{le=\"10\"} 2\n",

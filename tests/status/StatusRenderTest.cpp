@@ -53,6 +53,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TRoute{"GET", "/metrics", 200, "text/plain; version=0.0.4; charset=utf-8"},
                       TRoute{"GET", "/healthz", 200, "text/plain; charset=utf-8"},
                       TRoute{"HEAD", "/healthz", 200, "text/plain; charset=utf-8"},
+                      TRoute{"GET", "/livez", 200, "text/plain; charset=utf-8"},
+                      TRoute{"GET", "/readyz", 200, "text/plain; charset=utf-8"},
                       TRoute{"POST", "/status.json", 405, "text/plain; charset=utf-8"},
                       TRoute{"DELETE", "/", 405, "text/plain; charset=utf-8"},
                       TRoute{"GET", "/status.json/", 404, "text/plain; charset=utf-8"},
@@ -79,6 +81,87 @@ TEST(StatusServer, ServesOverTcpWithHeadWithoutBodyAnd405NamingTheMethods) {
   EXPECT_EQ(HttpRequest(server.Port(), "GET", "/x").Status, 404);
   server.Stop();
   EXPECT_FALSE(server.Running());
+}
+
+// Names are what DNS rebinding uses, addresses are not: the listen address
+// (bound to 0.0.0.0, any IP literal), localhost and the --status-host names
+// are answered, with any port; any other name gets 421 and nothing else.
+struct THostCase {
+  const char* Listen;
+  const char* Host;
+  unsigned Status;
+};
+
+void PrintTo(const THostCase& c, std::ostream* out) { *out << c.Listen << " Host: " << c.Host; }
+
+class StatusHosts : public ::testing::TestWithParam<THostCase> {};
+
+TEST_P(StatusHosts, OnlyExpectedHostsAreAnswered) {
+  TSnapshotBox box;
+  box.Publish(Healthy(Clock::now()));
+  TStatusServer server(box);
+  server.Start(GetParam().Listen, 0, {"relay1.plant.example"});
+  const auto answer = server.Answer({"GET", "/status.json", GetParam().Host, {}});
+  EXPECT_EQ(answer.Status, GetParam().Status);
+  if (answer.Status == 421) {
+    EXPECT_EQ(answer.Body.find('{'), std::string::npos);  // nothing of the relay
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, StatusHosts,
+    ::testing::Values(THostCase{"127.0.0.1", "127.0.0.1:8080", 200}, THostCase{"127.0.0.1", "127.0.0.1", 200},
+                      THostCase{"127.0.0.1", "127.0.0.1:9000", 200},  // through a tunnel
+                      THostCase{"127.0.0.1", "localhost:8080", 200}, THostCase{"127.0.0.1", "LocalHost.", 200},
+                      THostCase{"127.0.0.1", "relay1.plant.example:8080", 200},
+                      THostCase{"127.0.0.1", "RELAY1.plant.example", 200}, THostCase{"127.0.0.1", "", 200},
+                      THostCase{"127.0.0.1", "attacker.example:8080", 421},
+                      THostCase{"127.0.0.1", "relay1.plant.example.attacker.example", 421},
+                      THostCase{"127.0.0.1", "127.0.0.2:8080", 421}, THostCase{"127.0.0.1", "[::1]:8080", 421},
+                      THostCase{"0.0.0.0", "10.1.2.3:8080", 200}, THostCase{"0.0.0.0", "[::1]:8080", 200},
+                      THostCase{"0.0.0.0", "10.1.2.3.nip.example", 421},
+                      THostCase{"0.0.0.0", "attacker.example", 421}));
+
+// ?endpoints=N keeps a refresh small: the first N of the snapshot's list.
+TEST(StatusServer, EndpointsQueryLimitsTheList) {
+  TSnapshotBox box;
+  auto s = Healthy(Clock::now());
+  s->Endpoints.resize(5);
+  for (int k = 0; k < 5; ++k) s->Endpoints[static_cast<std::size_t>(k)].Index = k;
+  box.Publish(s);
+  const TStatusServer server(box);
+  auto count = [&](std::optional<std::string_view> n) {
+    const auto answer = server.Answer({"GET", "/status.json", "", n});
+    std::size_t rows = 0;
+    for (auto at = answer.Body.find("\"index\""); at != std::string::npos; at = answer.Body.find("\"index\"", at + 1)) ++rows;
+    return std::make_pair(answer.Status, rows);
+  };
+  EXPECT_EQ(count(std::nullopt), std::make_pair(200u, std::size_t{5}));
+  EXPECT_EQ(count("2"), std::make_pair(200u, std::size_t{2}));
+  EXPECT_EQ(count("0"), std::make_pair(200u, std::size_t{0}));
+  EXPECT_EQ(count("99999999999"), std::make_pair(400u, std::size_t{0}));
+  EXPECT_EQ(count("-1"), std::make_pair(400u, std::size_t{0}));
+  EXPECT_EQ(count(""), std::make_pair(400u, std::size_t{0}));
+}
+
+// A lost adapter makes the relay not ready, never not alive: a liveness
+// probe must not restart it and drop its queues.
+TEST(StatusServer, LivenessIgnoresThePortReadinessDoesNot) {
+  TSnapshotBox box;
+  const auto now = Clock::now();
+  auto lost = Healthy(now);
+  lost->Serial = TSerialState::Lost;
+  box.Publish(lost);
+  const TStatusServer server(box);
+  EXPECT_EQ(server.Answer("GET", "/livez").Status, 200);
+  EXPECT_EQ(server.Answer("GET", "/readyz").Status, 503);
+  EXPECT_EQ(server.Answer("GET", "/readyz").Body, "serial port lost\n");
+  EXPECT_EQ(server.Answer("GET", "/healthz").Status, 503);
+  auto stalled = Healthy(now);
+  stalled->SchedulerPass = now - 6s;
+  box.Publish(stalled);
+  EXPECT_EQ(server.Answer("GET", "/livez").Body, "scheduler stalled\n");
+  EXPECT_EQ(LivenessProblem(nullptr, now), "no status yet");
 }
 
 TEST(StatusServer, AnAddressThatCannotBeServedIsAnError) {
@@ -139,7 +222,7 @@ TEST(StatusPage, IsSelfContainedAndReadsTheJson) {
   const std::string page = kStatusPage;
   for (const char* external : {"http:", "https:", "//", "src=", "href=", "@import", "url("})
     EXPECT_EQ(page.find(external), std::string::npos) << external;
-  EXPECT_NE(page.find("fetch(\"status.json\""), std::string::npos);
+  EXPECT_NE(page.find("fetch(\"status.json?endpoints=\""), std::string::npos);
   EXPECT_NE(page.find("setInterval(refresh, 1000)"), std::string::npos);
   EXPECT_NE(page.find("stopped answering"), std::string::npos);
 }
