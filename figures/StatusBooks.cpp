@@ -67,7 +67,13 @@ void TStatusKeeper::FillBooks(const TRelayHost& host, TStatusSnapshot& s) const 
   t.ResendLimit = config.ResendLimit;
   t.QueueLimit = config.QueueLimit;
   t.MaxWaitMs = config.MaxWait;
-  t.TurnaroundMs = config.Turnaround;
+  if (config.Turnaround) t.TurnaroundMs = static_cast<double>(config.Turnaround->count()) / 1000.0;
+  t.TurnaroundAuto = config.TurnaroundAuto;
+  t.DeviceTimeoutsMs.clear();
+  for (std::size_t id = 0; id < config.DeviceTimeouts.Ms.size(); ++id) {
+    if (const auto ms = config.DeviceTimeouts.For(static_cast<std::uint8_t>(id)))
+      t.DeviceTimeoutsMs.emplace_back(static_cast<std::uint8_t>(id), *ms);
+  }
   t.MatchId = config.MatchId;
   t.LocalEcho = config.LocalEcho;
   t.RS485 = config.RS485;

@@ -75,7 +75,12 @@ void Settings(TWriter& w, const TSettingsStatus& t) {
   OptionalInt(w, "resend_limit", t.ResendLimit);
   w.Key("queue_limit").Int(t.QueueLimit);
   OptionalInt(w, "max_wait_ms", t.MaxWaitMs);
-  OptionalInt(w, "turnaround_ms", t.TurnaroundMs);
+  if (t.TurnaroundMs) w.Key("turnaround_ms").Dec(*t.TurnaroundMs);
+  else w.Key("turnaround_ms").Null();
+  w.Key("turnaround_auto").Bool(t.TurnaroundAuto);
+  w.Key("device_timeouts_ms").Object([&](TWriter& o) {
+    for (const auto& [id, ms] : t.DeviceTimeoutsMs) o.Key(std::to_string(id)).Int(ms);
+  });
   w.Key("match_id").Bool(t.MatchId);
   w.Key("local_echo").Bool(t.LocalEcho);
   w.Key("rs485").Bool(t.RS485);

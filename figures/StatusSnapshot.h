@@ -65,7 +65,10 @@ struct TSettingsStatus {
   std::optional<std::int32_t> ResendLimit;  // none: resend until freed
   std::int32_t QueueLimit = 0;
   std::optional<std::int32_t> MaxWaitMs;
-  std::optional<std::int32_t> TurnaroundMs;  // none: the polling scheduler
+  std::optional<double> TurnaroundMs;  // none: the polling scheduler
+  bool TurnaroundAuto = false;         // set by the line speed (--turnaround=auto)
+  // --device-timeout: (device ID, ms) for the devices with one of their own.
+  std::vector<std::pair<std::uint8_t, std::int32_t>> DeviceTimeoutsMs;
   bool MatchId = false;
   bool LocalEcho = false;
   bool RS485 = false;

@@ -116,7 +116,9 @@ function showSettings(t) {
   const on = (v) => v === null ? "off" : v;
   const items = [["reply time-out", t.reply_timeout_ms + " ms"], ["resend limit", t.resend_limit === null ? "none" : t.resend_limit],
     ["queue limit", t.queue_limit], ["max wait", t.max_wait_ms === null ? "off" : t.max_wait_ms + " ms"],
-    ["scheduler", t.turnaround_ms === null ? "polling" : "event-driven, turnaround " + t.turnaround_ms + " ms"],
+    ["scheduler", t.turnaround_ms === null ? "polling" : "event-driven, turnaround " + t.turnaround_ms + " ms" +
+      (t.turnaround_auto ? " (auto)" : "")],
+    ["device time-outs", Object.entries(t.device_timeouts_ms).map(([id, ms]) => id + ": " + ms + " ms").join(", ") || "none"],
     ["match ID", t.match_id ? "on" : "off"], ["local echo", t.local_echo ? "on" : "off"], ["RS485", t.rs485 ? "on" : "off"],
     ["allow", t.allow || "every address"],
     ["traces", ["tx", "rx", "port"].filter((k) => t.traces[k]).join(", ") || "none"],

@@ -163,7 +163,7 @@ TEST_F(KeeperTable, TimeOutsQueueWaitsAndTheNewestLogLinesAreKept) {
 TEST_F(KeeperTable, SettingsAreThoseInForceAndWrittenInTheJson) {
   host.Config().Allow = TAllowList::Parse("10.1.2.3/8,192.168.1.7/32");
   host.Config().ResendLimit = 3;
-  host.Config().Turnaround = 2;
+  host.Config().Turnaround = std::chrono::milliseconds(2);
   host.SetReplyTimeout(250);
   host.SetTraces({true, false, false});
   Endpoint(7000);
