@@ -2,6 +2,7 @@
 // "Monitoring"). Any thread; pure.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -10,6 +11,10 @@
 namespace tarvix {
 
 std::string StatusJson(const TStatusSnapshot& s);
+
+// The first rows of the snapshot's endpoints (the most recently active
+// first) as a JSON array of /status.json's endpoint objects, on one line.
+std::string EndpointsJson(const TStatusSnapshot& s, std::size_t rows);
 
 // Appends text as a JSON string, quotes included. Bytes from the network or
 // the bus may be anything: control characters and every byte above 0x7E

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "net/NetStack.h"
+#include "relay/TraceList.h"
 #include "runtime/Exception.h"
 #include "runtime/IntText.h"
 #include "wire/LineSpeed.h"
@@ -28,7 +29,7 @@ std::string Invalid(std::string_view name, std::string_view value, std::string_v
 constexpr std::string_view kNames[] = {"--headless", "--listen", "--allow",  "--resend-limit", "--local-echo",
                                        "--rs485",    "--match-id", "--traces", "--help",         "--version",
                                        "--queue-limit", "--max-wait", "--status",
-                                       "--baud",     "--timeout",  "--turnaround"};
+                                       "--baud",     "--timeout",  "--turnaround", "--admin"};
 
 // --listen's value: a dotted quad, optionally ":PORT" (1..65535).
 bool ReadListen(TRelayConfig& o, std::string_view value) {
@@ -59,23 +60,11 @@ bool ReadStatus(TRelayConfig& o, std::string_view value) {
 
 // --traces' value: a comma list of rx, tx and port, or all, or none.
 bool ReadTraces(TRelayConfig& o, std::string_view value) {
-  bool rx = false;
-  bool tx = false;
-  bool port = false;
-  for (;;) {
-    const auto comma = value.find(',');
-    const std::string_view item = value.substr(0, comma);
-    if (item == "rx") rx = true;
-    else if (item == "tx") tx = true;
-    else if (item == "port") port = true;
-    else if (item == "all") rx = tx = port = true;
-    else if (item != "none") return false;
-    if (comma == std::string_view::npos) break;
-    value.remove_prefix(comma + 1);
-  }
-  o.RxTrace = rx;
-  o.TxTrace = tx;
-  o.TracePort = port;
+  const auto traces = ParseTraceList(value);
+  if (!traces) return false;
+  o.RxTrace = traces->Rx;
+  o.TxTrace = traces->Tx;
+  o.TracePort = traces->Port;
   return true;
 }
 
@@ -146,6 +135,10 @@ void Read(TRelayConfig& o, std::string_view argument) {
   } else if (name == "--turnaround") {
     if (const auto n = Number(value, 0, 1000)) o.Turnaround = *n;
     else o.Errors.push_back(Invalid(name, value, "milliseconds from 0 to 1000"));
+  } else if (name == "--admin") {
+    // The socket's path must fit a Unix socket address (107 bytes and its end).
+    if (!value.empty() && value.size() <= 107 && value.find('\0') == std::string_view::npos) o.AdminPath = std::string(value);
+    else o.Errors.push_back(Invalid(name, value, "the control socket's path, 1 to 107 bytes"));
   } else {
     o.Errors.push_back("Unknown option " + std::string(name));
   }
@@ -189,6 +182,8 @@ std::string UsageText(const std::string& program, bool window) {
       "  --baud=N              line speed: 1200, 2400, 4800 (default), 9600, ... 115200, 230400, 460800, 921600\n"
       "  --timeout=MS          reply time-out at start, 0..10000 ms (default 1000)\n"
       "  --turnaround=MS       event-driven scheduler, MS (0..1000) of quiet line after each reply or time-out\n"
+      "  --admin=PATH          control socket at PATH for tarvixctl(1): status, stoploop, timeout, traces,\n"
+      "                        reopen, port, endpoints, monitor (mode 0660)\n"
       "  --help                print this text and exit\n"
       "  --version             print the version and exit\n";
   return text;

@@ -56,6 +56,8 @@ struct TRelayConfig {
   // HTTP on that address; off when StatusIP is empty.
   std::string StatusIP;
   std::uint16_t StatusPort = 0;
+  // --admin=PATH: the control socket (tarvixctl) at PATH; off when empty.
+  std::string AdminPath;
   std::int32_t Baud = 4800;                // --baud=N, one of kLineSpeeds (wire/LineSpeed.h)
   // --turnaround=MS, 0..1000: the event-driven scheduler, with MS of quiet
   // line after each reply, give-up and time-out; none: the polling one.

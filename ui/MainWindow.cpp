@@ -234,6 +234,7 @@ void TForm1::SettingsChanged(const TRunSettings& settings) {
   // controls set meanwhile do not command the host again.
   following_ = true;
   ComNumber = settings.Com;
+  if (ComSpin->Value() != settings.Com) ComSpin->SetValue(settings.Com);
   if (Timeoutspin->Value() != settings.ReplyTimeout) Timeoutspin->SetValue(settings.ReplyTimeout);
   TxTraceEnableCheck->setChecked(settings.Traces.Tx);
   RxTraceEnableCheck->setChecked(settings.Traces.Rx);
