@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -102,7 +103,10 @@ void Rows(const std::string& what, const std::vector<double>& with, const std::v
 int Run(const std::string& binDir, int samples) {
   const std::string portDir = MakeTempDir("bench-monitor-com");
   const std::string runtimeDir = MakeTempDir("bench-monitor-run");
-  const std::string socket = runtimeDir + "/control";
+  // Not in runtimeDir: its random part may start with "c" or "p" after a
+  // dash, which the relay's switch search would read as "-c" or "-p".
+  const std::string socket =
+      (std::filesystem::temp_directory_path() / ("tarvix_bench_monitor_" + std::to_string(::getpid()))).string();
   ::setenv("TARVIX_COM_DIR", portDir.c_str(), 1);
   ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
   int status = 0;

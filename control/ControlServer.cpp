@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <thread>
 
 namespace tarvix {
 
@@ -16,7 +15,6 @@ constexpr std::string_view kTooMany = "error: too many clients (at most 16)\n";
 // A client that does not read its answers is not read from either.
 constexpr std::size_t kMaxPendingOut = 64 * 1024;
 constexpr std::size_t kMonitorSendBuffer = 32 * 1024;
-constexpr auto kMonitorBatch = std::chrono::milliseconds(10);
 
 }  // namespace
 
@@ -47,15 +45,7 @@ void TControlServer::Execute() {
       fds[count++] = {c.Fd, events, 0};
     }
     if (::poll(fds.data(), count, PollTimeoutMs(Clock::now())) < 0 && errno != EINTR) return;
-    if (fds[0].revents) {
-      wake_.Drain();
-      // Woken by monitor lines alone: let a burst gather, so that a reading
-      // monitor costs one write per burst rather than one per line, and the
-      // main thread seldom finds a buffer empty (which costs it the wake).
-      const bool alone = std::none_of(fds.begin() + 1, fds.begin() + static_cast<std::ptrdiff_t>(count),
-                                      [](const pollfd& p) { return p.revents != 0; });
-      if (alone && !Terminated()) std::this_thread::sleep_for(kMonitorBatch);
-    }
+    if (fds[0].revents) wake_.Drain();
     if (fds[1].revents & POLLIN) Accept();
     for (std::size_t k = 2; k < count; ++k) {
       const std::size_t slot = slotOf[k - 2];
@@ -73,8 +63,11 @@ void TControlServer::Execute() {
 
 int TControlServer::PollTimeoutMs(Clock::time_point now) const {
   auto soonest = Clock::time_point::max();
-  for (const TClient& c : clients_)
-    if (c.Fd >= 0 && !c.Monitoring) soonest = std::min(soonest, c.LastActive + kIdleLimit);
+  for (const TClient& c : clients_) {
+    if (c.Fd < 0) continue;
+    // A monitor's lines are taken each period; nothing wakes this thread for them.
+    soonest = std::min(soonest, c.Monitoring ? now + TMonitorFeed::kTakePeriod : c.LastActive + kIdleLimit);
+  }
   if (soonest == Clock::time_point::max()) return -1;
   const auto wait = std::chrono::ceil<std::chrono::milliseconds>(soonest - now).count();
   return static_cast<int>(std::clamp<long long>(wait, 0, 60 * 60 * 1000));

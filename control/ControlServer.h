@@ -3,8 +3,9 @@
 // closed), reads their lines and writes their answers without blocking
 // (poll), and has each command that touches the relay run on the main
 // thread through the hand-off; "help", "quit" and "monitor" it answers
-// itself. A client in "monitor" gets the log lines of the monitor feed
-// until it sends a line (answered "ok") or goes away. A line longer than
+// itself. A client in "monitor" gets the log lines of the monitor feed,
+// taken every TMonitorFeed::kTakePeriod while one monitors, until it sends
+// a line (answered "ok") or goes away. A line longer than
 // kMaxLine bytes is answered with an error line and changes nothing; a
 // client idle for kIdleLimit is closed, except in "monitor".
 //
@@ -82,7 +83,7 @@ class TControlServer final : public TThread {
   const int listenFd_;
   const TRunner run_;
   TWakeFd wake_;
-  TMonitorFeed feed_{wake_};
+  TMonitorFeed feed_;
   std::array<TClient, kMaxClients> clients_;  // the control thread's alone
 };
 

@@ -24,24 +24,19 @@ void TMonitorFeed::Stop(std::size_t slot) noexcept {
 
 void TMonitorFeed::Append(std::string_view line) noexcept {
   if (active_.load(std::memory_order_relaxed) == 0) return;
-  bool wake = false;
-  {
-    std::lock_guard lock(mutex_);
-    for (TSlot& s : slots_) {
-      if (!s.Active) continue;
-      // Once a line is dropped, so is every later one until the client
-      // takes what it has: the notice then stands exactly where the gap is.
-      if (s.Dropped > 0 || s.Lines.size() + line.size() + 1 > kCapacity) {
-        ++s.Dropped;
-        continue;
-      }
-      wake = wake || s.Lines.empty();
-      // Within the capacity reserved at Start: no allocation.
-      s.Lines.append(line);
-      s.Lines += '\n';
+  std::lock_guard lock(mutex_);
+  for (TSlot& s : slots_) {
+    if (!s.Active) continue;
+    // Once a line is dropped, so is every later one until the client
+    // takes what it has: the notice then stands exactly where the gap is.
+    if (s.Dropped > 0 || s.Lines.size() + line.size() + 1 > kCapacity) {
+      ++s.Dropped;
+      continue;
     }
+    // Within the capacity reserved at Start: no allocation.
+    s.Lines.append(line);
+    s.Lines += '\n';
   }
-  if (wake) wake_.Signal();
 }
 
 void TMonitorFeed::TakeInto(std::size_t slot, std::string& out) {

@@ -5,22 +5,23 @@
 // is dropped and counted, as is every later one until the client takes
 // what it has, and it is told "N lines dropped" after those lines.
 //
-// Owned by the control server. Append: main thread. Start, Stop, TakeInto,
-// HasLines: the control thread. One mutex guards the slots, held only to
-// copy bytes; Append signals the wake descriptor (without the lock) when a
-// slot goes from empty to holding lines, so a client that reads costs one
-// wake per burst. Nothing throws beyond allocation failure in Start.
+// Owned by the control server, which takes the lines every kTakePeriod
+// while a client monitors: Append makes no system call and wakes nobody,
+// so a monitor adds no more than a short lock and a copy to the relay's
+// log line. Append: main thread. Start, Stop, TakeInto, HasLines: the
+// control thread. One mutex guards the slots, held only to copy bytes.
+// Nothing throws beyond allocation failure in Start.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
 
-#include "runtime/WakeFd.h"
 
 namespace tarvix {
 
@@ -28,8 +29,7 @@ class TMonitorFeed {
  public:
   static constexpr std::size_t kSlots = 16;
   static constexpr std::size_t kCapacity = 64 * 1024;
-
-  explicit TMonitorFeed(const TWakeFd& wake) : wake_(wake) {}
+  static constexpr auto kTakePeriod = std::chrono::milliseconds(20);
 
   // The slot's client sees every line appended from now on.
   void Start(std::size_t slot);
@@ -51,7 +51,6 @@ class TMonitorFeed {
     std::uint64_t Dropped = 0;  // lines that did not fit since the last take
   };
 
-  const TWakeFd& wake_;
   std::atomic<int> active_{0};  // slots in use: Append returns at once without any
   mutable std::mutex mutex_;
   std::array<TSlot, kSlots> slots_;  // guarded by mutex_

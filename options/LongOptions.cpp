@@ -136,9 +136,13 @@ void Read(TRelayConfig& o, std::string_view argument) {
     if (const auto n = Number(value, 0, 1000)) o.Turnaround = *n;
     else o.Errors.push_back(Invalid(name, value, "milliseconds from 0 to 1000"));
   } else if (name == "--admin") {
-    // The socket's path must fit a Unix socket address (107 bytes and its end).
-    if (!value.empty() && value.size() <= 107 && value.find('\0') == std::string_view::npos) o.AdminPath = std::string(value);
-    else o.Errors.push_back(Invalid(name, value, "the control socket's path, 1 to 107 bytes"));
+    // The path must fit a Unix socket address (107 bytes and its end), and
+    // hold no "-c" or "-p": the switch search reads them anywhere on the line.
+    if (!value.empty() && value.size() <= 107 && value.find("-c") == std::string_view::npos &&
+        value.find("-p") == std::string_view::npos)
+      o.AdminPath = std::string(value);
+    else
+      o.Errors.push_back(Invalid(name, value, "the control socket's path, 1 to 107 bytes, without \"-c\" or \"-p\""));
   } else {
     o.Errors.push_back("Unknown option " + std::string(name));
   }

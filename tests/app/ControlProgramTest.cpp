@@ -29,9 +29,19 @@ struct TRun {
 
 class ControlProgram : public ::testing::Test, public TRelayRig {
  protected:
-  ControlProgram() { PlugIn(); }
+  ControlProgram() {
+    PlugIn();
+    // Not in the rig's folder: its random part may follow a dash with "c" or
+    // "p", which the relay's switch search would read as a switch.
+    char pattern[] = "/tmp/tarvix_control_XXXXXX";
+    socketDir_ = mkdtemp(pattern);
+  }
+  ~ControlProgram() override {
+    if (relay_ && relay_->Pid() > 0) Stop();
+    std::filesystem::remove_all(socketDir_);
+  }
 
-  std::string Socket() const { return folder_ + "/control"; }
+  std::string Socket() const { return socketDir_ + "/control"; }
   std::string Admin() const { return "--admin=" + Socket(); }
 
   TRun Ctl(std::vector<std::string> args, const std::string& socket = {}) {
@@ -52,6 +62,8 @@ class ControlProgram : public ::testing::Test, public TRelayRig {
   }
 
   static bool HaveSocat() { return std::system("command -v socat >/dev/null 2>&1") == 0; }
+
+  std::string socketDir_;
 };
 
 TEST_F(ControlProgram, TimeoutSetThroughTarvixctlGovernsTheNextResend) {
