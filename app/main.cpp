@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "control/ControlService.h"
 #include "options/Configuration.h"
 #include "daemon/Console.h"
 #include "daemon/Daemon.h"
@@ -17,6 +18,7 @@
 #include "app/StartUp.h"
 #include "status/StatusService.h"
 #include "runtime/ErrorText.h"
+#include "runtime/Exception.h"
 #include "runtime/HandOff.h"
 #include "ui/ComSelectForm.h"
 #include "ui/ErrorBox.h"
@@ -60,12 +62,31 @@ int main(int argc, char** argv) {
   TForm1 Form1(std::move(config));
   quitSignals.SetWindow(Form1, [&Form1] { return Form1.Creating(); });
   Form1.OnFormCreate = [&] { CreationStep(Form1); };
-  Form1.OnFormClose = [&] { CloseStep(Form1); };
   // Destroyed before the window, whose host it watches.
   std::optional<TStatusService> status;
   if (!Form1.Host.Config().StatusIP.empty()) status.emplace(Form1.Host, "tarvix-server");
+  // Before the window's creation step: a socket on which another relay
+  // answers ends the program before the relay binds anything.
+  std::optional<TControlService> control;
+  if (!Form1.Host.Config().AdminPath.empty()) {
+    control.emplace(Form1.Host, "tarvix-server");
+    try {
+      control->Open(Form1.Host.Config().AdminPath);
+    } catch (const Exception& error) {
+      QMessageBox(QMessageBox::Critical, QString::fromStdString(ProgramTitle(program)),
+                  QString::fromStdString(ErrorBoxText(error.Message())), QMessageBox::Ok)
+          .exec();
+      return 2;
+    }
+  }
+  // No command may reach the host once it is closed.
+  Form1.OnFormClose = [&] {
+    if (control) control->Stop();
+    CloseStep(Form1);
+  };
   Form1.show();
   if (status) status->Start(Form1.Host.Config().StatusIP, Form1.Host.Config().StatusPort);
+  if (control) control->Start();
   QApplication::exec();
   return 0;
 }

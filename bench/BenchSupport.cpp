@@ -188,6 +188,17 @@ double ReplyPathSample(TPseudoTerminal& bus, TUdpEndpoint& client, std::uint16_t
   return Micros(t0, t1);
 }
 
+std::vector<double> ReplyPathSamples(TPseudoTerminal& bus, TUdpEndpoint& client, std::uint16_t relayPort,
+                                     const std::string& request, const std::string& reply, int count) {
+  std::vector<double> samples;
+  for (int k = 0; k < count; ++k) {
+    const double s = ReplyPathSample(bus, client, relayPort, request, reply);
+    if (s < 0) throw std::runtime_error("a request got no reply (" + std::to_string(s) + ")");
+    samples.push_back(s);
+  }
+  return samples;
+}
+
 std::string Signed(double value, int decimals) { return (value >= 0 ? "+" : "") + Fixed(value, decimals); }
 
 std::map<std::string, TThreadCounts> ThreadCounts(pid_t pid) {

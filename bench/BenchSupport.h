@@ -76,6 +76,11 @@ bool Alive(pid_t pid);
 double ReplyPathSample(TPseudoTerminal& bus, TUdpEndpoint& client, std::uint16_t relayPort, const std::string& request,
                        const std::string& reply);
 
+// count such samples in a row; throws std::runtime_error naming the step
+// when one fails.
+std::vector<double> ReplyPathSamples(TPseudoTerminal& bus, TUdpEndpoint& client, std::uint16_t relayPort,
+                                     const std::string& request, const std::string& reply, int count);
+
 // A private folder under the system's temporary folder.
 std::string MakeTempDir(const char* tag);
 void RemoveTree(const std::string& dir);

@@ -71,13 +71,7 @@ void FullTable() {
 }
 
 std::vector<double> Samples(TPseudoTerminal& bus, TUdpEndpoint& client, int count) {
-  std::vector<double> samples;
-  for (int k = 0; k < count; ++k) {
-    const double s = ReplyPathSample(bus, client, kListenPort, kRequest, kReply);
-    if (s < 0) throw std::runtime_error("a request got no reply (" + std::to_string(s) + ")");
-    samples.push_back(s);
-  }
-  return samples;
+  return ReplyPathSamples(bus, client, kListenPort, kRequest, kReply, count);
 }
 
 int Process(const std::string& binDir, int samples) {

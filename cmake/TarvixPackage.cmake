@@ -8,11 +8,14 @@
 # Each file goes to exactly one component; a rule without one would end up
 # in neither package (CPACK_COMPONENTS_ALL below).
 include(GNUInstallDirs)
-install(TARGETS tarvix-relayd tarvix-bus-sim tarvix-send RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT relay)
+install(TARGETS tarvix-relayd tarvixctl tarvix-bus-sim tarvix-send RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT relay)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-tarvix-relay.conf DESTINATION lib/sysctl.d COMPONENT relay)
 # The alert rules for the status server's metrics, for Prometheus' rule_files.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/prometheus/tarvix-alerts.yml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvix/prometheus COMPONENT relay)
+# bash completes tarvixctl's commands and options from here (loaded on demand).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/tarvixctl.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME tarvixctl COMPONENT relay)
 
 install(TARGETS tarvix-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gui)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tarvix-server.desktop
@@ -38,7 +41,7 @@ function(tarvix_compress source)
     COMMENT "Compressing packaging/${source}" VERBATIM)
   set(tarvix_compressed ${tarvix_compressed} ${output} PARENT_SCOPE)
 endfunction()
-foreach(entry tarvix-relayd.8:relay tarvix-send.1:relay tarvix-bus-sim.1:relay tarvix-server.1:gui)
+foreach(entry tarvix-relayd.8:relay tarvixctl.1:relay tarvix-send.1:relay tarvix-bus-sim.1:relay tarvix-server.1:gui)
   string(REGEX MATCH "^[^:]+" page ${entry})
   string(REGEX MATCH "[^:]+$" component ${entry})
   string(REGEX MATCH "[0-9]$" section ${page})
@@ -121,7 +124,9 @@ time-out) and sends the reply by UDP to the endpoint that asked.
 This package holds the relay without a window, tarvix-relayd, which links
 no window library, as the systemd service tarvix-relay.service, and the
 template tarvix-relay@.service for one relay per bus on a box with several
-adapters. It also holds the request client tarvix-send and the bus
+adapters, with tarvixctl, which commands a running relay through its
+control socket (stoploop, the reply time-out, traces, the port) and shows
+its traffic live. It also holds the request client tarvix-send and the bus
 simulator tarvix-bus-sim, which plays devices on a pseudo-terminal.")
 # The maintainer scripts make the service's user (with adduser); the
 # settings files are the operator's and survive upgrades. The libraries

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "control/ControlService.h"
 #include "options/Configuration.h"
 #include "daemon/Console.h"
 #include "daemon/InstanceGuard.h"
@@ -14,6 +15,7 @@
 #include "relay/RelayHost.h"
 #include "runtime/ErrorDisplay.h"
 #include "runtime/ErrorText.h"
+#include "runtime/Exception.h"
 #include "runtime/MainLoop.h"
 #include "serial/DevicePath.h"
 
@@ -150,6 +152,19 @@ int RunRelay(TRelayConfig config, const char* name) {
   TServiceWatch service(host);
   std::optional<TStatusService> statusPage;
   if (!host.Config().StatusIP.empty()) statusPage.emplace(host, name);
+  std::optional<TControlService> control;
+  if (!host.Config().AdminPath.empty()) {
+    control.emplace(host, name);
+    try {
+      control->Open(host.Config().AdminPath);
+    } catch (const Exception& error) {
+      // As a second relay on the same listen port: nothing is bound.
+      StartUpError(error.Message());
+      control.reset();
+      SetErrorDisplay(previous);
+      return 2;
+    }
+  }
   host.Load();
   int status = 0;
   try {
@@ -161,6 +176,7 @@ int RunRelay(TRelayConfig config, const char* name) {
   if (status == 0) {
     host.Log(TLogLevel::Event, StartLine(host.Config(), name, host.LowLatencyNote()));
     if (statusPage) statusPage->Start(host.Config().StatusIP, host.Config().StatusPort);
+    if (control) control->Start();
     service.Ready();
     loop.Run(
         [&](int signal) {
@@ -172,6 +188,7 @@ int RunRelay(TRelayConfig config, const char* name) {
         [&] { service.Tick(); }, service.TickPeriod());
   }
   service.Stopping();
+  if (control) control->Stop();
   if (statusPage) statusPage->Stop();
   host.Close();
   SetErrorDisplay(previous);

@@ -26,7 +26,9 @@ std::optional<int> AnswerInfo(const TRelayConfig& config, const std::string& pro
 int RunDaemon(TRelayConfig config, const char* name);
 
 // The relay host on the main loop, with its log on standard output (and the
-// journal's priorities under the journal): loads and creates the relay
+// journal's priorities under the journal): with --admin it first makes the
+// control socket (one that cannot be made, or on which another relay
+// answers, ends the relay with status 2 before anything is bound), loads and creates the relay
 // (an error that ends the creation step ends the relay with status 2), logs
 // what runs, tells the service manager it is ready, and runs until SIGTERM
 // or SIGINT; SIGHUP reopens the serial port and logs a status line. Then it

@@ -201,4 +201,15 @@ std::string StatusJson(const TStatusSnapshot& s, std::size_t endpoints) {
   return out;
 }
 
+std::string EndpointsJson(const TStatusSnapshot& s, std::size_t rows) {
+  std::string out = "[";
+  const std::size_t shown = std::min(rows, s.Endpoints.size());
+  for (std::size_t i = 0; i < shown; ++i) {
+    if (i > 0) out += ", ";
+    TWriter(out).Object([&](TWriter& o) { Endpoint(o, s.Endpoints[i]); });
+  }
+  out += "]\n";
+  return out;
+}
+
 }  // namespace tarvix

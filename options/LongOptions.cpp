@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "net/NetStack.h"
+#include "relay/TraceList.h"
 #include "runtime/Exception.h"
 #include "runtime/IntText.h"
 #include "wire/LineSpeed.h"
@@ -29,7 +30,7 @@ std::string Invalid(std::string_view name, std::string_view value, std::string_v
 constexpr std::string_view kNames[] = {"--headless", "--listen", "--allow",  "--resend-limit", "--local-echo",
                                        "--rs485",    "--match-id", "--traces", "--help",         "--version",
                                        "--queue-limit", "--max-wait", "--status", "--status-host",
-                                       "--baud",     "--timeout",  "--turnaround", "--device-timeout"};
+                                       "--baud",     "--timeout",  "--turnaround", "--device-timeout", "--admin"};
 
 // --listen's value: a dotted quad, optionally ":PORT" (1..65535).
 bool ReadListen(TRelayConfig& o, std::string_view value) {
@@ -102,23 +103,11 @@ bool ReadStatusHosts(TRelayConfig& o, std::string_view value) {
 
 // --traces' value: a comma list of rx, tx and port, or all, or none.
 bool ReadTraces(TRelayConfig& o, std::string_view value) {
-  bool rx = false;
-  bool tx = false;
-  bool port = false;
-  for (;;) {
-    const auto comma = value.find(',');
-    const std::string_view item = value.substr(0, comma);
-    if (item == "rx") rx = true;
-    else if (item == "tx") tx = true;
-    else if (item == "port") port = true;
-    else if (item == "all") rx = tx = port = true;
-    else if (item != "none") return false;
-    if (comma == std::string_view::npos) break;
-    value.remove_prefix(comma + 1);
-  }
-  o.RxTrace = rx;
-  o.TxTrace = tx;
-  o.TracePort = port;
+  const auto traces = ParseTraceList(value);
+  if (!traces) return false;
+  o.RxTrace = traces->Rx;
+  o.TxTrace = traces->Tx;
+  o.TracePort = traces->Port;
   return true;
 }
 
@@ -197,6 +186,14 @@ void Read(TRelayConfig& o, std::string_view argument) {
     if (o.TurnaroundAuto) o.Turnaround = std::chrono::microseconds(0);  // set once the line speed is known
     else if (const auto n = Number(value, 0, 1000)) o.Turnaround = std::chrono::milliseconds(*n);
     else o.Errors.push_back(Invalid(name, value, "milliseconds from 0 to 1000, or auto"));
+  } else if (name == "--admin") {
+    // The path must fit a Unix socket address (107 bytes and its end), and
+    // hold no "-c" or "-p": the switch search reads them anywhere on the line.
+    if (!value.empty() && value.size() <= 107 && value.find("-c") == std::string_view::npos &&
+        value.find("-p") == std::string_view::npos)
+      o.AdminPath = std::string(value);
+    else
+      o.Errors.push_back(Invalid(name, value, "the control socket's path, 1 to 107 bytes, without \"-c\" or \"-p\""));
   } else {
     o.Errors.push_back("Unknown option " + std::string(name));
   }
@@ -244,6 +241,8 @@ std::string UsageText(const std::string& program, bool window) {
       "  --device-timeout=ID:MS,... the reply time-out of frames to device ID (0..255), 0..10000 ms\n"
       "  --turnaround=MS       event-driven scheduler, MS (0..1000) of quiet line after each reply or time-out\n"
       "  --turnaround=auto     the same, with the quiet time the line speed sets (3.5 characters, >= 1.75 ms)\n"
+      "  --admin=PATH          control socket at PATH for tarvixctl(1): status, stoploop, timeout, traces,\n"
+      "                        reopen, port, endpoints, monitor (mode 0660)\n"
       "  --help                print this text and exit\n"
       "  --version             print the version and exit\n";
   return text;

@@ -74,6 +74,8 @@ struct TRelayConfig {
   // --status-host=NAME[,NAME...]: host names (lower case) the status server
   // answers to besides its address and "localhost"; any other Host gets 421.
   std::vector<std::string> StatusHosts;
+  // --admin=PATH: the control socket (tarvixctl) at PATH; off when empty.
+  std::string AdminPath;
   std::int32_t Baud = 4800;                // --baud=N, one of kLineSpeeds (wire/LineSpeed.h)
   // --turnaround=MS, 0..1000: the event-driven scheduler, with MS of quiet
   // line after each reply, give-up and time-out; none: the polling one.

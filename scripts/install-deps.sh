@@ -12,7 +12,9 @@
 #                                promtool), for the status page's tests
 set -euo pipefail
 
-packages=(g++ cmake ninja-build make pkg-config qt6-base-dev libmicrohttpd-dev libgtest-dev libgmock-dev xvfb x11-utils)
+# socat: the control socket's tests speak to the relay through it, as an
+# operator would.
+packages=(g++ cmake ninja-build make pkg-config qt6-base-dev libmicrohttpd-dev libgtest-dev libgmock-dev xvfb x11-utils socat)
 for group in "$@"; do
   case "$group" in
     bench) packages+=(libbenchmark-dev socat) ;;

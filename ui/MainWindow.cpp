@@ -233,6 +233,10 @@ void TForm1::SettingsChanged(const TRunSettings& settings) {
   // What another face (or the start-up) changed shows here too; the
   // controls set meanwhile do not command the host again.
   following_ = true;
+  // The port spin shows a port changed later (the control socket's "port"),
+  // not the start's "-c" number.
+  if (settingsTold_ && settings.Com != ComNumber) ComSpin->SetValue(settings.Com);
+  settingsTold_ = true;
   ComNumber = settings.Com;
   if (Timeoutspin->Value() != settings.ReplyTimeout) Timeoutspin->SetValue(settings.ReplyTimeout);
   TxTraceEnableCheck->setChecked(settings.Traces.Tx);

@@ -150,6 +150,7 @@ class TForm1 : public QWidget, public IRelayObserver {
   bool formCreated_ = false;
   bool creating_ = false;
   bool following_ = false;  // the controls are being set to the host's settings
+  bool settingsTold_ = false;  // the start-up's settings came (the port spin starts at 1 whatever "-c" said)
 };
 
 }  // namespace tarvix

@@ -211,6 +211,19 @@ TEST(LongOptions, DeviceTimeouts) {
   }
 }
 
+// The control socket's path: one that the switch search would read as a
+// switch, or that no socket address holds, is a start-up error.
+TEST(LongOptions, AdminPathThatCannotServeIsRefused) {
+  EXPECT_EQ(Parse({}).AdminPath, "");
+  EXPECT_EQ(Parse({"--admin=/run/tarvix-relay/bus2/control"}).AdminPath, "/run/tarvix-relay/bus2/control");
+  const std::string tooLong = "--admin=/" + std::string(107, 'x');
+  const TRelayConfig bad = Parse({"--admin=", "--admin=/run/bus-power/control", "--admin=/tmp/x-c1", tooLong.c_str()});
+  ASSERT_EQ(bad.Errors.size(), 4u);
+  EXPECT_EQ(bad.Errors[1], "Invalid value '/run/bus-power/control' for --admin (the control socket's path, 1 to 107 "
+                           "bytes, without \"-c\" or \"-p\")");
+  EXPECT_EQ(bad.AdminPath, "");
+}
+
 // The switch search reads "-c" and "-p" anywhere on the line, so a
 // long option holding either would silently stand for a switch.
 TEST(LongOptions, EveryNameIsKnownAndHoldsNeitherSwitch) {

@@ -52,11 +52,12 @@ lacking() {
   shift
   for path; do grep -qxF -- "$path" "$list" || echo "$path"; done
 }
-missing=$(lacking "$work/contents" ./usr/bin/tarvix-relayd ./usr/bin/tarvix-send ./usr/bin/tarvix-bus-sim \
+missing=$(lacking "$work/contents" ./usr/bin/tarvix-relayd ./usr/bin/tarvixctl ./usr/bin/tarvix-send ./usr/bin/tarvix-bus-sim \
   ./usr/lib/systemd/system/tarvix-relay.service ./usr/lib/systemd/system/tarvix-relay@.service \
   ./etc/default/tarvix-relay ./etc/tarvix/bus.conf.example ./etc/tarvix/ports/ \
   ./usr/lib/sysctl.d/60-tarvix-relay.conf ./usr/share/man/man8/tarvix-relayd.8.gz \
   ./usr/share/man/man1/tarvix-send.1.gz ./usr/share/man/man1/tarvix-bus-sim.1.gz \
+  ./usr/share/man/man1/tarvixctl.1.gz ./usr/share/bash-completion/completions/tarvixctl \
   ./usr/share/doc/tarvix-relay/copyright ./usr/share/doc/tarvix-relay/changelog.gz \
   ./usr/share/tarvix/prometheus/tarvix-alerts.yml)
 window=$(grep -E 'tarvix-server|/applications/' "$work/contents")
@@ -454,13 +455,15 @@ unit_lacks() {
   shift
   for line; do grep -qxF -- "$line" "$file" || echo "$line"; done
 }
-common=('ExecStart=/usr/bin/tarvix-relayd $TARVIX_ARGS' Type=notify NotifyAccess=main WatchdogSec=30s
+common=('ExecStart=/usr/bin/tarvix-relayd $TARVIX_CONTROL $TARVIX_ARGS' RuntimeDirectoryMode=0750 Type=notify NotifyAccess=main WatchdogSec=30s
   'ExecReload=/bin/kill -HUP $MAINPID' DevicePolicy=closed)
 for device in ttyS ttyUSB ttyACM ttyAMA ttySC ttymxc pts; do common+=("DeviceAllow=char-$device rw"); done
 lacks=$(unit_lacks "$unit" "${common[@]}" EnvironmentFile=-/etc/default/tarvix-relay \
-  Environment=XDG_RUNTIME_DIR=/run/tarvix-relay RuntimeDirectory=tarvix-relay)
+  Environment=XDG_RUNTIME_DIR=/run/tarvix-relay RuntimeDirectory=tarvix-relay \
+  Environment=TARVIX_CONTROL=--admin=/run/tarvix-relay/control)
 template_lacks=$(unit_lacks "$template" "${common[@]}" 'EnvironmentFile=/etc/tarvix/%i.conf' \
-  'Environment=XDG_RUNTIME_DIR=/run/tarvix-relay/%i' 'RuntimeDirectory=tarvix-relay/%i')
+  'Environment=XDG_RUNTIME_DIR=/run/tarvix-relay/%i' 'RuntimeDirectory=tarvix-relay/%i' \
+  'Environment=TARVIX_CONTROL=--admin=/run/tarvix-relay/%i/control')
 # The two units run the program alike: same user, same hardening, same
 # start, reload and restart; only settings and runtime folder differ.
 alike='^(Type|NotifyAccess|WatchdogSec|ExecStart|ExecReload|Restart|RestartSec|RestartPreventExitStatus|User|Group|SupplementaryGroups|UMask|RuntimeDirectoryMode|NoNewPrivileges|Protect[A-Za-z]+|Private[A-Za-z]+|Restrict[A-Za-z]+|Device[A-Za-z]+|CapabilityBoundingSet|LockPersonality|SystemCallArchitectures|WantedBy)='
@@ -468,7 +471,7 @@ differ=$(diff <(grep -E "$alike" "$unit" | sort) <(grep -E "$alike" "$template" 
 if [ -n "$lacks" ]; then fail "tarvix-relay.service lacks $(tr '\n' ';' <<<"$lacks")"
 elif [ -n "$template_lacks" ]; then fail "tarvix-relay@.service lacks $(tr '\n' ';' <<<"$template_lacks")"
 elif [ -n "$differ" ]; then fail "the two units differ in $(tr '\n' ';' <<<"$differ")"
-else pass "both units: type notify with watchdog and reload, /usr/bin/tarvix-relayd, the serial devices, the same hardening; settings and runtime folder their own"; fi
+else pass "both units: type notify with watchdog and reload, /usr/bin/tarvix-relayd, the serial devices, the same hardening; settings, runtime folder and control socket their own"; fi
 
 # --- systemd-analyze verify. The program is looked for at its installed
 # path, so the copy checked names the unpacked one; MANPATH lets the
@@ -507,7 +510,7 @@ usage_options() {
 if ! command -v man >/dev/null; then
   skip "manual pages: man is not installed"
 else
-  for entry in "$root":tarvix-relayd:8 "$root":tarvix-send:1 "$root":tarvix-bus-sim:1 "$gui_root":tarvix-server:1; do
+  for entry in "$root":tarvix-relayd:8 "$root":tarvixctl:1 "$root":tarvix-send:1 "$root":tarvix-bus-sim:1 "$gui_root":tarvix-server:1; do
     IFS=: read -r base program section <<<"$entry"
     page=$base/usr/share/man/man$section/$program.$section.gz
     if [ ! -x "$base/usr/bin/$program" ]; then fail "$program: not in its package, no --help to check $program($section) against"; continue; fi
@@ -539,14 +542,14 @@ if ! cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
   fail "cmake --install --prefix $prefix failed: $(tr '\n' ' ' <"$work/install.log")"
 else
   absent=()
-  for path in bin/tarvix-relayd bin/tarvix-server etc/default/tarvix-relay etc/tarvix/bus.conf.example etc/tarvix/ports \
+  for path in bin/tarvix-relayd bin/tarvixctl bin/tarvix-server etc/default/tarvix-relay etc/tarvix/bus.conf.example etc/tarvix/ports \
               lib/sysctl.d/60-tarvix-relay.conf share/man/man8/tarvix-relayd.8.gz share/man/man1/tarvix-server.1.gz \
               share/doc/tarvix-relay/copyright lib/systemd/system/tarvix-relay.service lib/systemd/system/tarvix-relay@.service; do
     [ -e "$prefix/$path" ] || absent+=("$path")
   done
-  wrong=$( (unit_lacks "$units/tarvix-relay.service" "ExecStart=$prefix/bin/tarvix-relayd \$TARVIX_ARGS" \
+  wrong=$( (unit_lacks "$units/tarvix-relay.service" "ExecStart=$prefix/bin/tarvix-relayd \$TARVIX_CONTROL \$TARVIX_ARGS" \
               "EnvironmentFile=-$prefix/etc/default/tarvix-relay"
-            unit_lacks "$units/tarvix-relay@.service" "ExecStart=$prefix/bin/tarvix-relayd \$TARVIX_ARGS" \
+            unit_lacks "$units/tarvix-relay@.service" "ExecStart=$prefix/bin/tarvix-relayd \$TARVIX_CONTROL \$TARVIX_ARGS" \
               "EnvironmentFile=$prefix/etc/tarvix/%i.conf"
             unit_lacks "$prefix/etc/tarvix/bus.conf.example" "TARVIX_COM_DIR=$prefix/etc/tarvix/ports") 2>&1)
   if [ ${#absent[@]} -gt 0 ]; then fail "cmake --install --prefix: missing ${absent[*]}"
