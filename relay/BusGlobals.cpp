@@ -38,16 +38,28 @@ void FrameWritten() {
   OnWire.store(!BusIdle.load());
 }
 
-void FreeBus(TBusEnd end) {
+void FreeBus(TBusEnd end, bool wake) {
   BusEnd.store(end);
   OnWire.store(false);
   BusIdle.store(true);
-  SchedulerSignal.Notify();
+  if (wake) SchedulerSignal.Notify();
+}
+
+void NextRequestHere() noexcept {
+  bool taken = false;
+  try {
+    taken = CommThread && CommThread->TakeHere();
+  } catch (...) {
+    // The scheduler's own thread takes it instead.
+  }
+  if (!taken) SchedulerSignal.Notify();
 }
 
 void RequestQueued(std::int32_t index) noexcept {
   SchedulerSignal.MarkQueue(index);
-  SchedulerSignal.Notify();
+  // A busy bus is freed on the main thread, as requests are queued, and
+  // whoever frees it looks at the marks: no wake-up for each request.
+  if (BusIdle.load()) SchedulerSignal.Notify();
 }
 
 void PortGone() {

@@ -89,11 +89,18 @@ void FrameWritten();
 // Frees the bus, as the operator's "stoploop" does (end: how the request
 // ended): what arrives afterwards belongs to no request, and the next visit
 // of a queue that holds a message takes it; wakes an event-driven
-// scheduler. Any thread.
-void FreeBus(TBusEnd end = TBusEnd::Stopped);
-
-// A request was pushed on queue index: wakes an event-driven scheduler.
+// scheduler unless wake is false (the caller then calls NextRequestHere).
 // Any thread.
+void FreeBus(TBusEnd end = TBusEnd::Stopped, bool wake = true);
+
+// Main thread, after a reply freed the bus without waking the scheduler:
+// the next request is taken and written here when the scheduler allows it
+// (TBusScheduler::TakeHere), else the scheduler is woken to take it.
+void NextRequestHere() noexcept;
+
+// A request was pushed on queue index: marks it for an event-driven
+// scheduler and wakes it while the bus is idle (a busy bus is freed on the
+// main thread, which looks at the marks then). Main thread.
 void RequestQueued(std::int32_t index) noexcept;
 
 // The serial port went away (failing, lost or closed) or came back: the

@@ -79,6 +79,12 @@ class TBusScheduler : public TThread {
   // through the hand-off while the scheduler waits.
   void SendTxFrame();
 
+  // Main thread, the bus just freed by a reply: takes the next request and
+  // writes it on this thread when the scheduler allows that now; true when
+  // the scheduler's own thread need not be woken for it. The polling
+  // scheduler keeps its own turns: false.
+  virtual bool TakeHere() { return false; }
+
   // Asks for the frame on the bus to be sent again at the next visit (the
   // device came back), starting the time-out anew. Nothing while the bus is
   // idle. Any thread.

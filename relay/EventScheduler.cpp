@@ -7,6 +7,7 @@
 #include "relay/DeviceTable.h"
 #include "relay/MyMsgQueue.h"
 #include "relay/SchedulerSignal.h"
+#include "runtime/HandOff.h"
 #include "wire/LineSpeed.h"
 
 namespace tarvix {
@@ -39,10 +40,6 @@ void TEventScheduler::Terminate() noexcept {
   SchedulerSignal.Notify();
 }
 
-void TEventScheduler::Wait(TimePoint deadline, TimePoint now) {
-  clock_.WaitUntil(std::min<TimePoint>(deadline, now + kIdleWake));
-}
-
 void TEventScheduler::SendNow() {
   resendAt_.reset();
   if (Send(clock_.Now())) leftPort_ = clock_.Now() + WireTime(TxFrame.Length(), settings_.Baud);
@@ -67,46 +64,70 @@ bool TEventScheduler::TakeNext() {
   }
 }
 
-void TEventScheduler::WhileBusy(TimePoint now) {
+std::optional<TEventScheduler::TimePoint> TEventScheduler::WhileBusy(TimePoint now) {
   if (PortAway.load()) {
     // Nothing reaches the line: no time-out runs; PortBack wakes the loop.
     resendAt_.reset();
-    Wait(now + kIdleWake, now);
-    return;
+    return now + kIdleWake;
   }
   if (resendSoon_.exchange(false) || state_ == TBusState::Held) {
     // The port came back: the frame may never have reached the device.
     SendNow();
-    return;
+    return std::nullopt;
   }
   if (resendAt_) {
-    if (now < *resendAt_) {
-      Wait(*resendAt_, now);
-      return;
-    }
+    if (now < *resendAt_) return *resendAt_;
     LogTimeout();
     SendNow();
     if (state_ == TBusState::Awaiting) ++resends_;
-    return;
+    return std::nullopt;
   }
   // Even a time-out of 0 waits two characters after the frame has left, so
   // a silent device never gets the frame back to back.
   const TimePoint replyDeadline =
       leftPort_ + std::max<Clock::duration>(std::chrono::milliseconds(ReplyTimeoutMs()), WireTime(2, settings_.Baud));
-  if (now < replyDeadline) {
-    Wait(replyDeadline, now);
-    return;
-  }
-  if (const auto quiet = ReplyArriving(now)) {
-    // A reply still arriving is not cut.
-    Wait(*quiet, now);
-    return;
-  }
+  if (now < replyDeadline) return replyDeadline;
+  // A reply still arriving is not cut.
+  if (const auto quiet = ReplyArriving(now)) return *quiet;
   if (ResendsSpent()) {
     if (GiveUp(now)) quietUntil_ = now + turnaround_;
-    return;
+    return std::nullopt;
   }
   resendAt_ = now + turnaround_;
+  return std::nullopt;
+}
+
+std::optional<TEventScheduler::TimePoint> TEventScheduler::Pass(TimePoint now) {
+  MarkPass();
+  const TBusState before = state_;
+  const TBusState state = Observe(now);
+  if (state == TBusState::Awaiting || state == TBusState::Held) return WhileBusy(now);
+  if (before == TBusState::Awaiting || before == TBusState::Held) {
+    // A reply dispatched or "stoploop": the devices get their turnaround
+    // before the next frame.
+    resendAt_.reset();
+    quietUntil_ = now + turnaround_;
+  }
+  if (state == TBusState::Settling) return std::max(SettleUntil(), quietUntil_);
+  if (now < quietUntil_) return quietUntil_;
+  // Before start-up frees the bus, as with the polling loop, nothing is taken.
+  if (!BusIdle.load() || PortAway.load()) return now + kIdleWake;
+  if (!TakeNext()) return now + kIdleWake;
+  return std::nullopt;
+}
+
+bool TEventScheduler::TakeHere() {
+  if (turnaround_.count() != 0 || Terminated() || !THandOff::Instance().IsMainThread()) return false;
+  // The loop is in a pass of its own: it sees the free bus itself once woken.
+  std::unique_lock lock(mutex_, std::try_to_lock);
+  if (!lock.owns_lock()) return false;
+  // The passes the loop would make now, up to the first that waits: the
+  // take and the write, or what holds them back.
+  std::optional<TimePoint> wake;
+  for (int k = 0; k < kPassesHere && !wake; ++k) wake = Pass(clock_.Now());
+  // The loop sleeps on until its own deadline, and goes round again then;
+  // it is woken only when this pass needs it sooner.
+  return wake && *wake >= waitingUntil_;
 }
 
 void TEventScheduler::Execute() {
@@ -116,30 +137,16 @@ void TEventScheduler::Execute() {
   // Named, so that top -H and the benchmarks tell its wake-ups apart.
   prctl(PR_SET_NAME, "tx-scheduler", 0UL, 0UL, 0UL);
   while (!Terminated()) {
-    MarkPass();
-    const TimePoint now = clock_.Now();
-    const TBusState before = state_;
-    const TBusState state = Observe(now);
-    if (state == TBusState::Awaiting || state == TBusState::Held) {
-      WhileBusy(now);
-      continue;
+    TimePoint until;
+    {
+      std::lock_guard lock(mutex_);
+      const TimePoint now = clock_.Now();
+      const std::optional<TimePoint> wake = Pass(now);
+      if (!wake) continue;
+      until = std::min<TimePoint>(*wake, now + kIdleWake);
+      waitingUntil_ = until;
     }
-    if (before == TBusState::Awaiting || before == TBusState::Held) {
-      // A reply dispatched or "stoploop": the devices get their turnaround
-      // before the next frame.
-      resendAt_.reset();
-      quietUntil_ = now + turnaround_;
-    }
-    if (state == TBusState::Settling) {
-      Wait(std::max(SettleUntil(), quietUntil_), now);
-      continue;
-    }
-    if (now < quietUntil_ || !BusIdle.load() || PortAway.load()) {
-      // Before start-up frees the bus, as with the polling loop, nothing is taken.
-      Wait(now < quietUntil_ ? quietUntil_ : now + kIdleWake, now);
-      continue;
-    }
-    if (!TakeNext()) Wait(now + kIdleWake, now);
+    clock_.WaitUntil(until);
   }
 }
 

@@ -9,6 +9,13 @@
 // until the line has settled. While the port is away it waits for it.
 // Idle, it wakes once a second to mark its progress for the watchdog.
 //
+// With no turnaround, the thread that completes a reply (the main thread)
+// takes the next request and writes its frame itself (TakeHere), so the bus
+// is not left waiting for this thread to wake and hand the write back. The
+// loop's state is guarded by one lock, held for each pass (hand-offs to the
+// main thread included) and never across a wait; the main thread only tries
+// it and never blocks on it.
+//
 // Owned by the relay engine, like the polling scheduler, with which it
 // shares the steps of TBusScheduler (BusScheduler.h): created suspended,
 // started once the globals are set, stopped by Terminate (which wakes it)
@@ -18,6 +25,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 
 #include "relay/BusScheduler.h"
@@ -48,6 +56,11 @@ class TEventScheduler : public TBusScheduler {
   // Sets the terminate flag and wakes the loop. Any thread.
   void Terminate() noexcept override;
 
+  // Main thread, the bus just freed by a reply: with no turnaround, makes
+  // the loop's passes here (the take and the write) unless the loop is in
+  // one itself. True when the loop need not be woken.
+  bool TakeHere() override;
+
  protected:
   void Execute() override;
 
@@ -57,14 +70,22 @@ class TEventScheduler : public TBusScheduler {
   bool TakeNext();
   // Sends TxFrame and notes when it will have left the port.
   void SendNow();
-  // Waits for an event or deadline, at most kIdleWake from now.
-  void Wait(TimePoint deadline, TimePoint now);
-  // One pass while a request of ours is on the bus (Awaiting or Held).
-  void WhileBusy(TimePoint now);
+  // One pass of the loop: what it does now, and until when it may wait
+  // (none: it goes round again at once). Under mutex_.
+  std::optional<TimePoint> Pass(TimePoint now);
+  // The pass while a request of ours is on the bus (Awaiting or Held).
+  std::optional<TimePoint> WhileBusy(TimePoint now);
+
+  // Passes TakeHere makes at most: a take whose frame is empty goes round
+  // again; past these the loop takes on.
+  static constexpr int kPassesHere = 4;
 
   const std::chrono::microseconds turnaround_;
   const TSchedulerClock clock_;
-  // The loop's thread only:
+  // Held by whichever thread makes a pass; guards what follows and the
+  // base's loop state.
+  std::mutex mutex_;
+  TimePoint waitingUntil_{};             // the deadline the loop waits for
   std::int32_t next_ = 0;                // the queue index to visit next
   TimePoint leftPort_{};                 // when the frame on the bus has left the port
   std::optional<TimePoint> resendAt_;    // the time-out has passed: the resend, once the turnaround is over

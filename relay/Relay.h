@@ -133,8 +133,11 @@ class TRelay {
   static constexpr std::int64_t kMostAwaiting = 10000;
 
   // The reply receiver, for the serial port's data-available event: runs
-  // Count bytes through the receiver. Errors go back to the port component,
-  // which shows them.
+  // Count bytes through the receiver. A reply that completes frees the bus;
+  // once every byte of the event has been run (they all came before the
+  // next frame could be written) the next request is taken, on this thread
+  // when the scheduler allows it (NextRequestHere). Errors go back to the
+  // port component, which shows them.
   void ReceiveBytes(TSioComPort& CP, std::uint16_t Count);
 
   // Runs one received byte through the receiver. A frame that completes
@@ -211,6 +214,9 @@ class TRelay {
 
   // Whether the reply frame complete in RxFrame is the echo of the frame last sent.
   bool IsEcho() const;
+  // Frees the bus after the reply in RxFrame; inside ReceiveBytes the
+  // scheduler is left for its end.
+  void ReplyFreesBus();
 
   IRelayObserver& observer_;
   const TRelayConfig& config_;
@@ -221,6 +227,8 @@ class TRelay {
   TThrottledLines replyFailures_;
   TThrottledLines strays_;
   bool frameOwned_ = false;  // a request was on the wire when the frame being assembled began
+  bool inReceive_ = false;   // inside ReceiveBytes: a reply frees the bus without waking the scheduler
+  bool replyFreed_ = false;  // a reply freed the bus inside ReceiveBytes
   std::unique_ptr<THostResolver> resolver_;
   // By host name, in the order they came.
   std::unordered_map<std::string, std::deque<TAwaiting>> requestsAwaiting_;

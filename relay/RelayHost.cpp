@@ -29,6 +29,10 @@ void TRelayHost::Load() {
   sp.SetBaud(config_.Baud);
   sp.SetAutoOpen(false);
   sp.SetRS485Mode(config_.RS485, config_.RS485Before, config_.RS485After);
+  // With the event-driven scheduler the port takes the short road: the
+  // dispatcher thread waits on the device itself, and a write goes out on
+  // the main thread while nothing is queued before it.
+  sp.SetDirectIo(config_.Turnaround.has_value());
   sp.OnTriggerAvail = [this](TSioComPort& CP, std::uint16_t Count) { spTriggerAvail(CP, Count); };
   // Whatever was half received before an open is dropped, so it cannot be
   // spliced into the next reply.

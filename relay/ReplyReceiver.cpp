@@ -1,6 +1,7 @@
 // The reply receiver: assembles reply frames from the bus byte by byte and
 // sends each complete one to the endpoint whose request is on the bus.
 #include <string>
+#include <utility>
 
 #include "net/NetErrorCodes.h"
 #include "net/NetExceptions.h"
@@ -8,6 +9,7 @@
 #include "wire/FrameFormat.h"
 #include "relay/BusGlobals.h"
 #include "relay/Relay.h"
+#include "relay/SchedulerSignal.h"
 #include "runtime/Checked.h"
 #include "runtime/MyStrings.h"
 #include "serial/SioComPort.h"
@@ -25,7 +27,21 @@ void TRelay::ReceiveBytes(TSioComPort& CP, std::uint16_t Count) {
   if (Count == 0) return;
   // The schedulers' time-out waits while bytes keep coming.
   LastByteAt.store(std::chrono::steady_clock::now().time_since_epoch().count());
-  for (std::uint16_t n = 0; n < Count; ++n) ReceiveByte(CP.GetChar());
+  inReceive_ = true;
+  try {
+    for (std::uint16_t n = 0; n < Count; ++n) ReceiveByte(CP.GetChar());
+  } catch (...) {
+    inReceive_ = false;
+    if (std::exchange(replyFreed_, false)) SchedulerSignal.Notify();
+    throw;
+  }
+  inReceive_ = false;
+  if (std::exchange(replyFreed_, false)) NextRequestHere();
+}
+
+void TRelay::ReplyFreesBus() {
+  FreeBus(TBusEnd::Replied, !inReceive_);
+  replyFreed_ = inReceive_;
 }
 
 void TRelay::FrameSent() {
@@ -145,7 +161,7 @@ void TRelay::CompleteReply() {
     if (!address) {
       // Looked up off this thread; the bus is free for the next request
       // meanwhile, and the reply goes out when the answer comes.
-      FreeBus(TBusEnd::Replied);
+      ReplyFreesBus();
       if (parkedReplies_ >= kMostRepliesAwaiting) {
         observer_.ReplyNotSent(TReplyFailure::LookupBacklog,
                                replyFailures_.Count(static_cast<std::size_t>(TReplyFailure::LookupBacklog), 1,
@@ -165,10 +181,10 @@ void TRelay::CompleteReply() {
     // The reply was received, so the request is done even though it cannot
     // be forwarded: freeing the bus keeps one bad reply address from
     // holding every client's requests behind a resend that will never help.
-    FreeBus(TBusEnd::Replied);
+    ReplyFreesBus();
     throw;
   }
-  FreeBus(TBusEnd::Replied);
+  ReplyFreesBus();
 }
 
 void TRelay::ReplyFailed(std::string_view host, std::uint16_t port, const std::exception& error) {

@@ -54,6 +54,7 @@ int TSioBaseDispatcher::InitPort(const TSioPortSettings& settings) {
   // In RS485 mode the kernel drives RTS from the start: raised by hand
   // before the mode is on, it would jam a half-duplex bus.
   rs485_ = settings.RS485Mode;
+  directIo_ = settings.DirectIo;
   triggerLength_.store(0);
   rc = ApplyLine(settings.Baud);
   if (rc != 0) {
@@ -123,9 +124,11 @@ void TSioBaseDispatcher::StartThreads() {
   closePending_.store(false);
   general_.Reset();
   threadsState_ = TThreadsState::Running;
-  comThread_ = std::make_unique<TComThread>(*this);
-  comThread_->Start();
-  general_.WaitFor(kStartLimit);
+  if (!directIo_) {
+    comThread_ = std::make_unique<TComThread>(*this);
+    comThread_->Start();
+    general_.WaitFor(kStartLimit);
+  }
   dispThread_ = std::make_unique<TDispThread>(*this);
   dispThread_->Start();
   general_.WaitFor(kStartLimit);
@@ -152,6 +155,8 @@ void TSioBaseDispatcher::StopThreads(bool waitForDispatcherThread) {
   if (!waitForDispatcherThread) return;
   if (dispThread_) {
     wake_.Set();
+    // On the short road it waits on the device and the event thread's stop.
+    if (directIo_) EndEventWait();
     // Runs hand-off steps meanwhile, so a notice on its way is still handled.
     dispThread_->WaitFor();
     dispThread_.reset();
@@ -172,6 +177,33 @@ void TSioBaseDispatcher::DispatchCycle() {
     full = written_ - read_ == kInputRingSize;
   }
   if (!full) ready_.Set();
+}
+
+void TSioBaseDispatcher::WaitForInput() {
+  if (!directIo_) {
+    wake_.WaitFor(kCycle);
+    return;
+  }
+  // The short road: this thread waits on the device as the device event
+  // thread would. A full ring leaves the bytes in the driver, and a hung-up
+  // device stays readable for ever: both wait out the 50 ms cycle instead.
+  bool full = false;
+  {
+    std::lock_guard lock(inputMutex_);
+    full = written_ - read_ == kInputRingSize;
+  }
+  if (full) {
+    PauseAfterHangup();
+    return;
+  }
+  switch (WaitDeviceEventFor(kCycle)) {
+    case TSioWait::Ready: hungUp_.store(false); break;
+    case TSioWait::Gone:
+      hungUp_.store(true);
+      PauseAfterHangup();
+      break;
+    case TSioWait::Woken: break;
+  }
 }
 
 void TSioBaseDispatcher::ReadInput() {
@@ -306,9 +338,21 @@ int TSioBaseDispatcher::TakeByte(std::uint8_t& byte) {
 }
 
 int TSioBaseDispatcher::PutBlock(std::string_view data) {
+  bool idle = false;
   {
     std::lock_guard lock(outputMutex_);
     if (!outputRing_ || kOutputRingSize - outCount_ < data.size()) return ecOutputBufferTooSmall;
+    idle = outCount_ == 0;
+  }
+  if (directIo_ && idle && !Stopping()) {
+    // Only this thread queues, and the output thread has nothing to send:
+    // nothing can go out before these bytes, and no lock is held while the
+    // device is written.
+    data.remove_prefix(WriteDirect(data));
+    if (data.empty()) return 0;
+  }
+  {
+    std::lock_guard lock(outputMutex_);
     const std::size_t at = (outHead_ + outCount_) % kOutputRingSize;
     const std::size_t first = std::min(data.size(), kOutputRingSize - at);
     std::memcpy(outputRing_.get() + at, data.data(), first);
@@ -317,6 +361,17 @@ int TSioBaseDispatcher::PutBlock(std::string_view data) {
   }
   SignalOutputQueued();
   return 0;
+}
+
+std::size_t TSioBaseDispatcher::WriteDirect(std::string_view data) {
+  const long written = DeviceWrite(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+  if (written > 0) {
+    writeFailed_.store(false);
+    return static_cast<std::size_t>(written);
+  }
+  if (written == 0 || written == -EAGAIN || written == -EWOULDBLOCK || written == -EINTR) return 0;
+  writeFailed_.store(true);
+  return data.size();
 }
 
 std::size_t TSioBaseDispatcher::OutputPending() const {

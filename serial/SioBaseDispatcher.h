@@ -1,7 +1,9 @@
 // The per-port engine beneath the serial port component: the device, the
 // 8192-byte input ring filled by the device event thread and the dispatcher
 // thread, the output ring drained by the output thread, and the
-// data-available notices handed to the main thread. A hang-up or I/O error
+// data-available notices handed to the main thread. On the short road
+// (TSioPortSettings::DirectIo) the dispatcher thread waits on the device
+// itself, and PutBlock writes on the main thread while nothing is queued. A hang-up or I/O error
 // is handed to the owner as DeviceTrouble when it begins (and when it ends
 // before the loss); one that lasts kLossLimit is handed over once, as
 // DeviceLost (both posted, so the dispatcher thread never waits for them).
@@ -85,7 +87,10 @@ class TSioBaseDispatcher {
   // The next unread byte; inside a notice, the next byte the handler has not
   // yet read (removed when the notice ends). 0 or ecBufferIsEmpty.
   int TakeByte(std::uint8_t& byte);
-  // Queues all of data, or nothing: 0 or ecOutputBufferTooSmall.
+  // Queues all of data, or nothing: 0 or ecOutputBufferTooSmall. With
+  // DirectIo and nothing queued, what the device takes at once is
+  // written here (a failed write drops the block, as the output thread
+  // does) and only the rest is queued.
   int PutBlock(std::string_view data);
   std::size_t OutputPending() const;
 
@@ -118,6 +123,9 @@ class TSioBaseDispatcher {
   // Device event thread: Ready when input waits, Woken by EndEventWait, Gone
   // on a hang-up or error (then PauseAfterHangup keeps it from spinning).
   virtual TSioWait WaitDeviceEvent() noexcept = 0;
+  // The same wait for the dispatcher thread of the short road, at most
+  // limit (then Woken).
+  virtual TSioWait WaitDeviceEventFor(std::chrono::milliseconds limit) noexcept = 0;
   virtual void EndEventWait() noexcept = 0;
   virtual void PauseAfterHangup() noexcept = 0;
   // Output thread: Ready when output was queued, Woken by a flush.
@@ -139,6 +147,7 @@ class TSioBaseDispatcher {
   bool ClosePending() const noexcept { return closePending_.load(); }
   void ThreadStarted() { general_.Set(); }
   void DispatchCycle();
+  void WaitForInput();
   void ReadInput();
   void WatchDevice();
   void HandOverDeviceLost();
@@ -147,6 +156,7 @@ class TSioBaseDispatcher {
   bool Deliver(std::uint16_t count);
   void DeliverOnMainThread(std::uint16_t count);
   void SendPending();
+  std::size_t WriteDirect(std::string_view data);
   void AdvanceSent(std::size_t count);
   void HandOverDeferredClose();
 
@@ -168,6 +178,7 @@ class TSioBaseDispatcher {
   mutable std::mutex handlerMutex_;
   bool portHandlerInstalled_ = false;  // guarded by handlerMutex_
   bool rs485_ = false;                 // main thread only; the driver drives RTS
+  bool directIo_ = false;              // set by InitPort before the threads start; the short road
   std::int32_t lineBaud_ = 0;          // main thread only; the speed last set
   TLowLatency lowLatency_ = TLowLatency::Unknown;  // main thread only; set at the open
   std::atomic<std::uint16_t> triggerLength_{0};

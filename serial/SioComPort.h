@@ -33,6 +33,7 @@ class TSioComPort : public TSioCustomComPort {
   using TSioCustomComPort::SetAutoOpen;
   using TSioCustomComPort::SetBaud;
   using TSioCustomComPort::SetComNumber;
+  using TSioCustomComPort::SetDirectIo;
   using TSioCustomComPort::SetOpen;
   using TSioCustomComPort::SetRS485Mode;
 

@@ -84,6 +84,9 @@ class TSioCustomComPort : public TSioBaseComponent, private TSioNoticeTarget {
   // text>" and holds nothing if the driver refuses it. Throws nothing itself.
   bool RS485Mode() const noexcept { return settings_.RS485Mode; }
   void SetRS485Mode(bool on, std::uint32_t beforeMs, std::uint32_t afterMs) noexcept;
+  // The short road of TSioPortSettings::DirectIo; off by default. Takes
+  // effect at the next open.
+  void SetDirectIo(bool on) noexcept { settings_.DirectIo = on; }
 
   // Raised on the main thread for each data-available notice. Not pure: a
   // close during destruction runs after the derived part is gone.

@@ -30,7 +30,7 @@ void TDispThread::Execute() {
   TSioBaseDispatcher& d = Dispatcher();
   d.ThreadStarted();
   while (!d.Stopping() && !d.ClosePending()) {
-    d.wake_.WaitFor(TSioBaseDispatcher::kCycle);
+    d.WaitForInput();
     if (d.Stopping()) break;
     d.DispatchCycle();
   }

@@ -34,7 +34,9 @@ class TComThread final : public TSioDispatcherThread {
 // Moves received bytes into the input ring and raises the data-available
 // notices, blocking in the hand-off while the main thread handles one.
 // Cycles on every wake and at least every 50 ms, and times hang-ups and read
-// errors until they count as a lost device.
+// errors until they count as a lost device. On the short road
+// (TSioPortSettings::DirectIo) it waits on the device itself, and no
+// device event thread runs.
 class TDispThread final : public TSioDispatcherThread {
  public:
   using TSioDispatcherThread::TSioDispatcherThread;

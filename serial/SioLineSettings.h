@@ -14,6 +14,12 @@ struct TSioPortSettings {
   bool RS485Mode = false;
   std::uint32_t RS485DelayBefore = 0;
   std::uint32_t RS485DelayAfter = 0;
+  // The short road, for a relay whose scheduler waits on events: the
+  // dispatcher thread waits on the device itself (no device event thread
+  // between them), and output is written on the caller's thread while
+  // nothing waits in the output ring (the output thread sends only what the
+  // device did not take at once). Off: the three threads as ever.
+  bool DirectIo = false;
 };
 
 }  // namespace tarvix

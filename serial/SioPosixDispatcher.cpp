@@ -49,6 +49,12 @@ TSioWait TSioPosixDispatcher::WaitDeviceEvent() noexcept {
   return FromDeviceWait(wait);
 }
 
+TSioWait TSioPosixDispatcher::WaitDeviceEventFor(std::chrono::milliseconds limit) noexcept {
+  const TDeviceWait wait = device_.WaitReadable(wakes_->EventStop, static_cast<int>(limit.count()));
+  if (wait == TDeviceWait::Woken) wakes_->EventStop.Drain();
+  return FromDeviceWait(wait);
+}
+
 void TSioPosixDispatcher::PauseAfterHangup() noexcept {
   // A hung-up device stays readable for ever; fall back to the 50 ms cycle.
   if (wakes_->EventStop.Wait(static_cast<int>(kCycle.count()))) wakes_->EventStop.Signal();

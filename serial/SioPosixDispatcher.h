@@ -39,6 +39,7 @@ class TSioPosixDispatcher : public TSioBaseDispatcher {
   void DevicePurgeInput() noexcept override { device_.PurgeInput(); }
   void DevicePurgeOutput() noexcept override { device_.PurgeOutput(); }
   TSioWait WaitDeviceEvent() noexcept override;
+  TSioWait WaitDeviceEventFor(std::chrono::milliseconds limit) noexcept override;
   void EndEventWait() noexcept override { wakes_->EventStop.Signal(); }
   void PauseAfterHangup() noexcept override;
   TSioWait WaitOutputWork() noexcept override;

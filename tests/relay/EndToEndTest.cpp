@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <vector>
 #include <thread>
 
 #include "PtyPort.h"
@@ -28,7 +31,7 @@ const std::string kReplyPrefix("127.0.0.1\0\xC1\x0E\0", 13);
 class EndToEnd : public ::testing::Test {
  protected:
   // The whole relay host on COM1, listening on an ephemeral loopback port.
-  EndToEnd() : pty(1), host(LoopbackConfig()) {
+  explicit EndToEnd(const TRelayConfig& config = LoopbackConfig()) : pty(1), host(config) {
     host.AddObserver(view);
     host.Load();
     host.sp.OnTriggerAvail = [this](TSioComPort& cp, std::uint16_t count) {
@@ -76,7 +79,85 @@ class EndToEnd : public ::testing::Test {
   std::vector<std::uint16_t> notices;
 };
 
+// The same host with each scheduler: the polling one, or with
+// --turnaround=0 the event-driven one, whose next request is taken and
+// written by the thread that completed the reply.
+class EndToEndScheduler : public EndToEnd, public ::testing::WithParamInterface<bool> {
+ protected:
+  EndToEndScheduler() : EndToEnd(Config(GetParam())) {}
+
+  static TRelayConfig Config(bool eventDriven) {
+    TRelayConfig config = LoopbackConfig();
+    if (eventDriven) config.Turnaround = std::chrono::microseconds(0);
+    config.Baud = 115200;
+    return config;
+  }
+};
+
 }  // namespace
+
+TEST_P(EndToEndScheduler, EightClientsKeepingTheQueuesFullEachGetTheirOwnRepliesInTurn) {
+  constexpr int kClients = 8;
+  // The polling scheduler takes one request a visit of 50 ms and more.
+  const int rounds = GetParam() ? 60 : 2;
+  std::atomic<bool> done{false};
+  std::atomic<int> answered{0};
+  // The device answers each request at once, its reply naming the
+  // request's ID; it records the order of the IDs it was asked.
+  std::vector<char> asked;
+  std::jthread device([&] {
+    std::string pending;
+    while (!done.load()) {
+      pending += pty.Read(kRequest.size() - pending.size(), 5ms);
+      if (pending.size() < kRequest.size()) continue;
+      asked.push_back(pending[4]);
+      pty.Write(std::string("\x16\x02\x03", 3) + pending[4]);
+      pending.clear();
+      ++answered;
+    }
+  });
+  std::vector<std::unique_ptr<TUdpEndpoint>> clients;
+  std::vector<int> served(kClients, 0);
+  const auto request = [&](int c) {
+    std::string frame = kRequest;
+    frame[4] = static_cast<char>(c + 1);
+    clients[static_cast<std::size_t>(c)]->SendTo(
+        serverPort, RequestDatagram("127.0.0.1", clients[static_cast<std::size_t>(c)]->Port(), frame));
+  };
+  for (int c = 0; c < kClients; ++c) clients.push_back(std::make_unique<TUdpEndpoint>());
+  for (int c = 0; c < kClients; ++c) request(c);
+  int misdelivered = 0;
+  const bool all = test::PumpFor(
+      [&] {
+        bool finished = true;
+        for (int c = 0; c < kClients; ++c) {
+          int& count = served[static_cast<std::size_t>(c)];
+          if (count < rounds) {
+            if (const auto reply = clients[static_cast<std::size_t>(c)]->Receive(0ms)) {
+              if (*reply != kReplyPrefix + std::string("\x02\x03", 2) + static_cast<char>(c + 1)) ++misdelivered;
+              if (++count < rounds) request(c);
+            }
+          }
+          finished = finished && count >= rounds;
+        }
+        return finished;
+      },
+      60s);
+  done = true;
+  device.join();
+  EXPECT_TRUE(all) << answered.load() << " answered";
+  EXPECT_EQ(misdelivered, 0);
+  EXPECT_EQ(answered.load(), kClients * rounds) << "each request went on the bus once";
+  // Turns: the first requests, queued together, go out one from each client.
+  ASSERT_GE(asked.size(), static_cast<std::size_t>(kClients));
+  std::vector<char> first(asked.begin(), asked.begin() + kClients);
+  std::sort(first.begin(), first.end());
+  EXPECT_EQ(std::adjacent_find(first.begin(), first.end()), first.end());
+  EXPECT_EQ(view.Counter(TCounter::PortTx), kClients * rounds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Schedulers, EndToEndScheduler, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "EventDriven" : "Polling"; });
 
 TEST_F(EndToEnd, RequestGoesOnTheBusAndTheReplyComesBackByteForByte) {
   TUdpEndpoint client;

@@ -23,9 +23,15 @@ std::string RandomBytes(std::size_t count, unsigned seed) {
   return bytes;
 }
 
-class SerialData : public ::testing::Test {
+// Each test on both roads: the three threads, and the short road
+// (DirectIo: the dispatcher thread waits on the device, writes go out on
+// the caller's thread while nothing is queued).
+class SerialData : public ::testing::TestWithParam<bool> {
  protected:
-  void SetUp() override { port_.SetOpen(true); }
+  void SetUp() override {
+    port_.SetDirectIo(GetParam());
+    port_.SetOpen(true);
+  }
 
   bool ReceiveAtLeast(std::size_t count, std::chrono::milliseconds limit = 3s) {
     return PumpFor([&] { return port_.ReceivedSize.load() >= count; }, limit);
@@ -37,21 +43,21 @@ class SerialData : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(SerialData, PutStringBytesArriveOnTheDevice) {
+TEST_P(SerialData, PutStringBytesArriveOnTheDevice) {
   port_.PutString("");
   port_.PutString("\x02\x05" "AB");
   port_.PutString(std::string("\0\xFF", 2));
   EXPECT_EQ(pty_.Read(6, 2s), std::string("\x02\x05" "AB\0\xFF", 6));
 }
 
-TEST_F(SerialData, OutputRingTakes4096ButRefuses4097WithoutQueuingAny) {
+TEST_P(SerialData, OutputRingTakes4096ButRefuses4097WithoutQueuingAny) {
   EXPECT_THROW(port_.PutString(std::string(4097, 'x')), EOutputBufferTooSmall);
   const std::string block = RandomBytes(4096, 1);
   port_.PutString(block);
   EXPECT_EQ(pty_.Read(4097, 1s), block) << "a refused block must send nothing";
 }
 
-TEST_F(SerialData, DeviceBytesReachTheHandlerOnTheMainThreadInOrder) {
+TEST_P(SerialData, DeviceBytesReachTheHandlerOnTheMainThreadInOrder) {
   pty_.Write("\x02\x07");
   ASSERT_TRUE(ReceiveAtLeast(2));
   pty_.Write("12345");
@@ -63,7 +69,7 @@ TEST_F(SerialData, DeviceBytesReachTheHandlerOnTheMainThreadInOrder) {
   EXPECT_TRUE(port_.AllOnMainThread);
 }
 
-TEST_F(SerialData, BytesLeftUnreadComeBackWithTheNextArrival) {
+TEST_P(SerialData, BytesLeftUnreadComeBackWithTheNextArrival) {
   port_.Reader = [](std::uint16_t) { return 1; };
   pty_.Write("ABC");
   ASSERT_TRUE(ReceiveAtLeast(1));
@@ -75,7 +81,7 @@ TEST_F(SerialData, BytesLeftUnreadComeBackWithTheNextArrival) {
   EXPECT_EQ(port_.Counts.back(), 3);
 }
 
-TEST_F(SerialData, ReadingPastCountRaisesBufferIsEmptyAndKeepsWhatWasRead) {
+TEST_P(SerialData, ReadingPastCountRaisesBufferIsEmptyAndKeepsWhatWasRead) {
   TErrorRecorder errors;
   port_.Reader = [](std::uint16_t count) { return count + 1; };
   pty_.Write("XY");
@@ -89,7 +95,7 @@ TEST_F(SerialData, ReadingPastCountRaisesBufferIsEmptyAndKeepsWhatWasRead) {
   EXPECT_EQ(port_.Received, "XYZ") << "bytes read before the error count as taken";
 }
 
-TEST_F(SerialData, OutsideANoticeGetCharTakesBytesAndThenRaises) {
+TEST_P(SerialData, OutsideANoticeGetCharTakesBytesAndThenRaises) {
   port_.Reader = [](std::uint16_t) { return 0; };
   pty_.Write("QR");
   ASSERT_TRUE(PumpFor([&] { return port_.Notices.load() >= 1; }, 2s));
@@ -98,7 +104,7 @@ TEST_F(SerialData, OutsideANoticeGetCharTakesBytesAndThenRaises) {
   EXPECT_THROW(port_.GetChar(), EBufferIsEmpty);
 }
 
-TEST_F(SerialData, NoticeFollowsArrivalWithinMilliseconds) {
+TEST_P(SerialData, NoticeFollowsArrivalWithinMilliseconds) {
   // The 50 ms cycle is only the fallback: the best of a few round trips must beat it clearly.
   auto best = 1000ms;
   for (int i = 0; i < 5; ++i) {
@@ -110,7 +116,7 @@ TEST_F(SerialData, NoticeFollowsArrivalWithinMilliseconds) {
   EXPECT_LT(best, 25ms);
 }
 
-TEST_F(SerialData, RandomBytesBothWaysArriveWholeAndInOrder) {
+TEST_P(SerialData, RandomBytesBothWaysArriveWholeAndInOrder) {
   const std::string in = RandomBytes(5000, 2);
   std::jthread device([&] {
     for (std::size_t at = 0; at < in.size(); at += 97) pty_.Write(std::string_view(in).substr(at, 97));
@@ -134,7 +140,7 @@ TEST_F(SerialData, RandomBytesBothWaysArriveWholeAndInOrder) {
   EXPECT_EQ(echoed, out);
 }
 
-TEST_F(SerialData, BurstLargerThanTheInputRingLosesNothing) {
+TEST_P(SerialData, BurstLargerThanTheInputRingLosesNothing) {
   const std::string burst = RandomBytes(3 * 8192 + 100, 4);
   // The handler is held back so that the ring fills and the rest waits in the kernel.
   std::atomic<bool> hold{true};
@@ -148,7 +154,7 @@ TEST_F(SerialData, BurstLargerThanTheInputRingLosesNothing) {
   EXPECT_TRUE(port_.Received == burst);
 }
 
-TEST_F(SerialData, CloseDuringANoticeCompletesAfterItWithoutDeadlock) {
+TEST_P(SerialData, CloseDuringANoticeCompletesAfterItWithoutDeadlock) {
   port_.AfterRead = [](TRecordingPort& p) {
     p.SetOpen(false);
     EXPECT_TRUE(p.Open()) << "the close waits for the end of the notice";
@@ -163,7 +169,7 @@ TEST_F(SerialData, CloseDuringANoticeCompletesAfterItWithoutDeadlock) {
   EXPECT_EQ(pty_.Read(1, 100ms), "");
 }
 
-TEST_F(SerialData, DeferredCloseThenOpensTheNumberChosenMeanwhile) {
+TEST_P(SerialData, DeferredCloseThenOpensTheNumberChosenMeanwhile) {
   TPtyPort next(11);
   port_.AfterRead = [](TRecordingPort& p) {
     p.AfterRead = nullptr;
@@ -180,7 +186,7 @@ TEST_F(SerialData, DeferredCloseThenOpensTheNumberChosenMeanwhile) {
   EXPECT_EQ(port_.Received, "12");
 }
 
-TEST_F(SerialData, CloseCutsALongWriteShort) {
+TEST_P(SerialData, CloseCutsALongWriteShort) {
   // The device reads nothing: fill the kernel and the ring until the ring stays full.
   const std::string block(4096, 'w');
   std::size_t queued = 0;
@@ -201,7 +207,7 @@ TEST_F(SerialData, CloseCutsALongWriteShort) {
   EXPECT_LT(sent.size(), queued);
 }
 
-TEST_F(SerialData, VanishedDeviceCostsNoCpuAndTheNumberOpensAgainLater) {
+TEST_P(SerialData, VanishedDeviceCostsNoCpuAndTheNumberOpensAgainLater) {
   pty_.CloseMaster();
   rusage before{};
   getrusage(RUSAGE_SELF, &before);
@@ -224,3 +230,6 @@ TEST_F(SerialData, VanishedDeviceCostsNoCpuAndTheNumberOpensAgainLater) {
   ASSERT_TRUE(ReceiveAtLeast(2));
   EXPECT_EQ(port_.Received, "ok");
 }
+
+INSTANTIATE_TEST_SUITE_P(Roads, SerialData, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Short" : "ThreeThreads"; });

@@ -44,8 +44,12 @@ class TWatchedPort : public TRecordingPort {
   }
 };
 
-class SerialLoss : public ::testing::Test {
+// Each test on both roads (see SioDataTest): a lost device must neither
+// spin nor go unnoticed when the dispatcher thread waits on it itself.
+class SerialLoss : public ::testing::TestWithParam<bool> {
  protected:
+  SerialLoss() { port_.SetDirectIo(GetParam()); }
+
   // Opens the port, closes the pty's master and waits for the loss; the time it took.
   std::chrono::steady_clock::duration OpenAndLose() {
     port_.SetOpen(true);
@@ -65,7 +69,7 @@ class SerialLoss : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(SerialLoss, LostDeviceClosesIsRetriedQuietlyAndComesBack) {
+TEST_P(SerialLoss, LostDeviceClosesIsRetriedQuietlyAndComesBack) {
   TErrorRecorder errors;
   const auto lostAfter = OpenAndLose();
   EXPECT_GE(lostAfter, 900ms) << "a hang-up must last about a second before it counts";
@@ -97,7 +101,7 @@ TEST_F(SerialLoss, LostDeviceClosesIsRetriedQuietlyAndComesBack) {
   EXPECT_TRUE(errors.Messages.empty());
 }
 
-TEST_F(SerialLoss, ProgramsOwnOpenOrCloseEndsTheRetryAndDestructionStopsIt) {
+TEST_P(SerialLoss, ProgramsOwnOpenOrCloseEndsTheRetryAndDestructionStopsIt) {
   OpenAndLose();
   port_.SetOpen(false);
   pty_.reset();
@@ -126,7 +130,7 @@ TEST_F(SerialLoss, ProgramsOwnOpenOrCloseEndsTheRetryAndDestructionStopsIt) {
   EXPECT_TRUE(PumpFor([] { return !THandOff::Instance().HasPending(); })) << "the queued attempt did not run";
 }
 
-TEST_F(SerialLoss, BytesWaitingAtTheOpenAreAnnouncedAfterIt) {
+TEST_P(SerialLoss, BytesWaitingAtTheOpenAreAnnouncedAfterIt) {
   pty_->Write("early");
   port_.SetOpen(true);
   EXPECT_EQ(port_.Opens.load(), 1);
@@ -134,7 +138,7 @@ TEST_F(SerialLoss, BytesWaitingAtTheOpenAreAnnouncedAfterIt) {
   EXPECT_EQ(port_.Received, "early");
 }
 
-TEST_F(SerialLoss, CloseDiscardsWhatTheDriverStillHeld) {
+TEST_P(SerialLoss, CloseDiscardsWhatTheDriverStillHeld) {
   // The handler holds the ring full, so the tail of the burst waits in the driver.
   port_.Reader = [](std::uint16_t) { return 0; };
   port_.SetOpen(true);
@@ -149,7 +153,7 @@ TEST_F(SerialLoss, CloseDiscardsWhatTheDriverStillHeld) {
   EXPECT_EQ(port_.Received, "new") << "bytes from before the close were delivered after the open";
 }
 
-TEST_F(SerialLoss, NoticeTheMainThreadMissedIsOfferedAgainWithTheNextBytes) {
+TEST_P(SerialLoss, NoticeTheMainThreadMissedIsOfferedAgainWithTheNextBytes) {
   port_.SetOpen(true);
   pty_->Write("AB");
   // The main thread does not run for longer than a notice may wait: the
@@ -162,3 +166,6 @@ TEST_F(SerialLoss, NoticeTheMainThreadMissedIsOfferedAgainWithTheNextBytes) {
   EXPECT_EQ(port_.Received, "ABC");
   EXPECT_EQ(port_.Counts.front(), 3);
 }
+
+INSTANTIATE_TEST_SUITE_P(Roads, SerialLoss, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Short" : "ThreeThreads"; });
