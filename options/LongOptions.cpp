@@ -3,6 +3,7 @@
 #include <array>
 #include <string_view>
 
+#include "capture/CaptureRing.h"
 #include "net/NetStack.h"
 #include "runtime/Exception.h"
 #include "runtime/IntText.h"
@@ -28,7 +29,7 @@ std::string Invalid(std::string_view name, std::string_view value, std::string_v
 constexpr std::string_view kNames[] = {"--headless", "--listen", "--allow",  "--resend-limit", "--local-echo",
                                        "--rs485",    "--match-id", "--traces", "--help",         "--version",
                                        "--queue-limit", "--max-wait", "--status",
-                                       "--baud",     "--timeout",  "--turnaround"};
+                                       "--baud",     "--timeout",  "--turnaround", "--record"};
 
 // --listen's value: a dotted quad, optionally ":PORT" (1..65535).
 bool ReadListen(TRelayConfig& o, std::string_view value) {
@@ -146,6 +147,12 @@ void Read(TRelayConfig& o, std::string_view argument) {
   } else if (name == "--turnaround") {
     if (const auto n = Number(value, 0, 1000)) o.Turnaround = *n;
     else o.Errors.push_back(Invalid(name, value, "milliseconds from 0 to 1000"));
+  } else if (name == "--record") {
+    const auto low = static_cast<std::int32_t>(TCaptureRing::kMinKiB);
+    const auto high = static_cast<std::int32_t>(TCaptureRing::kMaxKiB);
+    if (!hasValue) o.RecordKiB = TCaptureRing::kDefaultKiB;
+    else if (const auto n = Number(value, low, high)) o.RecordKiB = static_cast<std::size_t>(*n);
+    else o.Errors.push_back(Invalid(name, value, "KiB, a whole number from 64 to 65536"));
   } else {
     o.Errors.push_back("Unknown option " + std::string(name));
   }
@@ -189,6 +196,7 @@ std::string UsageText(const std::string& program, bool window) {
       "  --baud=N              line speed: 1200, 2400, 4800 (default), 9600, ... 115200, 230400, 460800, 921600\n"
       "  --timeout=MS          reply time-out at start, 0..10000 ms (default 1000)\n"
       "  --turnaround=MS       event-driven scheduler, MS (0..1000) of quiet line after each reply or time-out\n"
+      "  --record[=KIB]        keep the newest KIB (64..65536, default 1024) of both sides of the bus for capture\n"
       "  --help                print this text and exit\n"
       "  --version             print the version and exit\n";
   return text;

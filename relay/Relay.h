@@ -135,6 +135,11 @@ class TRelay {
   // which is never taken for the reply.
   void FrameSent();
 
+  // Inside the scheduler's send step, before TxFrame is written (again):
+  // tells the observer of the request and of its device, and times its end
+  // on the wire for the response time.
+  void Sending(bool resend);
+
   // The scheduler gave the request on the bus up after resends resends:
   // logs it. The scheduler frees the bus afterwards.
   void GiveUp(std::int32_t resends);
@@ -145,6 +150,8 @@ class TRelay {
 
  private:
   void CompleteReply();
+  // Tells the observer what happened with the device of the request on the bus.
+  void TellBus(TBusEventKind kind, std::uint8_t replyId = 0, std::chrono::nanoseconds response = {});
   // The log line "<prefix><ip> <port> <hex of frame>" in line_.
   void BuildTraceLine(std::string_view prefix, std::string_view ip, std::uint16_t port, std::string_view frame);
   // Adds line_ to the log as a trace, cut to 255 characters.
@@ -209,6 +216,12 @@ class TRelay {
   TThrottledLines replyFailures_;
   TThrottledLines strays_;
   bool frameOwned_ = false;  // a request was on the wire when the frame being assembled began
+  // The request's computed end on the wire, from its last send, and when the
+  // notice came in whose bytes began the frame being assembled.
+  std::chrono::steady_clock::time_point wireEnd_{};
+  std::chrono::steady_clock::time_point noticeAt_{};
+  std::chrono::steady_clock::time_point frameBegan_{};
+  std::uint32_t noise_ = 0;  // bytes the receiver discarded in this notice
   std::unique_ptr<THostResolver> resolver_;
   // By host name, in the order they came.
   std::unordered_map<std::string, std::deque<TAwaiting>> requestsAwaiting_;

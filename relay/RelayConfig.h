@@ -6,6 +6,7 @@
 // only afterwards.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -60,6 +61,9 @@ struct TRelayConfig {
   // --turnaround=MS, 0..1000: the event-driven scheduler, with MS of quiet
   // line after each reply, give-up and time-out; none: the polling one.
   std::optional<std::int32_t> Turnaround;
+  // --record[=KIB], 64..65536 (1024 without a value): the capture ring of
+  // both sides of the bus, in KiB; 0: no capture.
+  std::size_t RecordKiB = 0;
 
   // Without a window: the UDP server is retried while it cannot bind, and
   // nobody is asked for a port.

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "runtime/ErrorDisplay.h"
+#include "serial/DevicePath.h"
 
 namespace tarvix {
 
@@ -14,12 +15,14 @@ TRelayHost::TRelayHost(TRelayConfig config) : config_(std::move(config)) {
 
 TRelayHost::~TRelayHost() {
   SetErrorLog({});
+  if (notes_) observers_.Remove(*notes_);
   sp.OnOpen = sp.OnDeviceLost = sp.OnDeviceBack = nullptr;
   sp.OnTriggerAvail = nullptr;
   UDPS.OnUDPRead = nullptr;
 }
 
 void TRelayHost::Load() {
+  StartCapture();
   sp.BeginLoading();
   UDPS.BeginLoading();
   UDPC.BeginLoading();
@@ -31,9 +34,15 @@ void TRelayHost::Load() {
   // Whatever was half received before an open is dropped, so it cannot be
   // spliced into the next reply.
   // Every open ends a time away: the frame on the bus goes out again.
-  sp.OnOpen = [this](TSioComPort&) {
+  sp.OnOpen = [this](TSioComPort& cp) {
     Relay.ResetReceiver();
     PortBack();
+    if (capture_) {
+      const std::uint16_t com = cp.ComNumber();
+      capture_->SetBusName(PortDisplayName(com) + " (" + DevicePathForPort(com) + ") " + std::to_string(cp.Baud()) +
+                           " 8N1");
+      Note("serial port opened: " + capture_->BusName());
+    }
   };
   // From the first failure nothing reaches the line: the bus is held, not
   // spent on writes that fail and time-outs that count for nothing.
@@ -44,6 +53,7 @@ void TRelayHost::Load() {
   sp.OnDeviceLost = [this](TSioComPort& cp) { ReportLoss(cp.ComNumber()); };
   sp.OnDeviceBack = [this](TSioComPort& cp) {
     Log(TLogLevel::Event, "COM" + std::to_string(cp.ComNumber()) + ": device back");
+    Note("serial device back");
   };
 
   TNetSocketHandle& binding = UDPS.Bindings().Add();
@@ -144,7 +154,23 @@ void TRelayHost::ReopenPort() {
   Log(TLogLevel::Event, "status: " + StatusLine());
 }
 
-void TRelayHost::StopLoop() { FreeBus(); }
+void TRelayHost::StopLoop() {
+  Note("stoploop: the operator freed the bus");
+  FreeBus();
+}
+
+void TRelayHost::StartCapture() {
+  if (config_.RecordKiB == 0 || capture_) return;
+  capture_ = std::make_unique<TCaptureRing>(config_.RecordKiB);
+  notes_ = std::make_unique<TCaptureNotes>(*capture_);
+  observers_.Add(*notes_);
+  sp.SetCapture(capture_.get());
+  UDPS.Capture = UDPC.Capture = capture_.get();
+}
+
+void TRelayHost::Note(std::string_view text) {
+  if (capture_) capture_->RecordNote(text);
+}
 
 void TRelayHost::SetReplyTimeout(std::int32_t milliseconds) {
   ReplyTimeout.store(milliseconds);

@@ -48,4 +48,8 @@ void TObserverList::SettingsChanged(const TRunSettings& settings) {
   for (IRelayObserver* o : observers_) o->SettingsChanged(settings);
 }
 
+void TObserverList::BusEvent(const TBusEvent& event) {
+  for (IRelayObserver* o : observers_) o->BusEvent(event);
+}
+
 }  // namespace tarvix

@@ -7,6 +7,7 @@
 // and must not throw. The views and the row are valid only during the call.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -66,6 +67,25 @@ struct TRunSettings {
   bool operator==(const TRunSettings&) const = default;
 };
 
+// What happened on the bus between the relay and one device, keyed by the
+// ID byte of the request frame on the bus: its frame put on the bus, put
+// there again after a time-out (or the device's return), its reply
+// complete, the request given up; a reply dropped for its ID, the
+// adapter's echo dropped, bytes discarded as noise by the receiver.
+enum class TBusEventKind { Sent, Resent, Replied, GivenUp, WrongId, Echo, Discarded };
+
+struct TBusEvent {
+  TBusEventKind Kind = TBusEventKind::Sent;
+  std::uint8_t Id = 0;
+  // A request was on the wire (noise may come while none is).
+  bool Awaiting = true;
+  std::uint8_t ReplyId = 0;   // WrongId: the ID the reply carried
+  std::uint32_t Bytes = 0;    // Discarded: how many
+  // Replied: from the request's computed end on the wire to the first byte
+  // of its reply (0 when the reply began before that end).
+  std::chrono::nanoseconds Response{};
+};
+
 class IRelayObserver {
  public:
   virtual ~IRelayObserver() = default;
@@ -88,6 +108,8 @@ class IRelayObserver {
   // A setting changed, through whichever face (or the start-up): all of
   // them as they now stand.
   virtual void SettingsChanged(const TRunSettings& /*settings*/) {}
+  // Something happened on the bus with one device (see TBusEvent).
+  virtual void BusEvent(const TBusEvent& /*event*/) {}
 };
 
 // Passes every change on to each observer added, in the order added. Main
@@ -107,6 +129,7 @@ class TObserverList final : public IRelayObserver {
   void ReplyNotSent(TReplyFailure reason, std::uint64_t total) override;
   void StrayReply(std::uint64_t total) override;
   void SettingsChanged(const TRunSettings& settings) override;
+  void BusEvent(const TBusEvent& event) override;
 
  private:
   std::vector<IRelayObserver*> observers_;

@@ -6,6 +6,7 @@
 #include "net/NetExceptions.h"
 #include "relay/DeviceId.h"
 #include "wire/FrameFormat.h"
+#include "wire/LineSpeed.h"
 #include "relay/BusGlobals.h"
 #include "relay/Relay.h"
 #include "runtime/Checked.h"
@@ -24,8 +25,34 @@ constexpr std::size_t kMostRepliesAwaiting = 1000;
 void TRelay::ReceiveBytes(TSioComPort& CP, std::uint16_t Count) {
   if (Count == 0) return;
   // The schedulers' time-out waits while bytes keep coming.
-  LastByteAt.store(std::chrono::steady_clock::now().time_since_epoch().count());
+  noticeAt_ = std::chrono::steady_clock::now();
+  LastByteAt.store(noticeAt_.time_since_epoch().count());
+  noise_ = 0;
+  // The bytes noise costs are told after the notice, whatever it raised.
+  struct TNoiseTold {
+    TRelay& relay;
+    ~TNoiseTold() {
+      if (relay.noise_ == 0) return;
+      TBusEvent event{TBusEventKind::Discarded, ExpectedId.load(), OnWire.load()};
+      event.Bytes = relay.noise_;
+      relay.noise_ = 0;
+      relay.observer_.BusEvent(event);
+    }
+  } told{*this};
   for (std::uint16_t n = 0; n < Count; ++n) ReceiveByte(CP.GetChar());
+}
+
+void TRelay::Sending(bool resend) {
+  wireEnd_ = std::chrono::steady_clock::now() + WireTime(TxFrame.Length(), config_.Baud);
+  observer_.RequestSending(ActiveDevice.load(), resend);
+  TellBus(resend ? TBusEventKind::Resent : TBusEventKind::Sent);
+}
+
+void TRelay::TellBus(TBusEventKind kind, std::uint8_t replyId, std::chrono::nanoseconds response) {
+  TBusEvent event{kind, ExpectedId.load()};
+  event.ReplyId = replyId;
+  event.Response = response;
+  observer_.BusEvent(event);
 }
 
 void TRelay::FrameSent() {
@@ -48,6 +75,7 @@ void TRelay::GiveUp(std::int32_t resends) {
     ip = entry.IP;
     port = entry.Port;
   }
+  TellBus(TBusEventKind::GivenUp);
   Refuse(TRefusal::GivenUp);
   Log(TLogLevel::Warning, "request to " + ip + " " + std::to_string(port) + " given up after " + std::to_string(resends) +
                    " resends");
@@ -62,7 +90,12 @@ void TRelay::ResetReceiver() {
 void TRelay::ReceiveByte(std::uint8_t b) {
   switch (RxState.load()) {
     case TRxState::WaitSyn:
-      if (b == kSyn) RxState.store(TRxState::SynSeen);
+      if (b == kSyn) {
+        RxState.store(TRxState::SynSeen);
+        frameBegan_ = noticeAt_;
+      } else {
+        ++noise_;
+      }
       break;
     case TRxState::SynSeen:
       if (b == kStx) {
@@ -72,6 +105,7 @@ void TRelay::ReceiveByte(std::uint8_t b) {
         RxState.store(TRxState::WaitLen);
       } else if (b != kSyn) {
         RxState.store(TRxState::WaitSyn);
+        ++noise_;
       }
       break;
     case TRxState::WaitLen:
@@ -102,6 +136,7 @@ void TRelay::CompleteReply() {
     // The adapter's echo of the request, not the device's reply: the
     // receiver waits on for the reply.
     ResetReceiver();
+    TellBus(TBusEventKind::Echo);
     return;
   }
   if (!frameOwned_) {
@@ -119,6 +154,7 @@ void TRelay::CompleteReply() {
     if (id != expected) {
       // A late answer to an earlier request: it belongs to nobody waiting now.
       ResetReceiver();
+      TellBus(TBusEventKind::WrongId, id);
       Log(TLogLevel::Warning, "reply from ID " + std::to_string(id) + " dropped, waiting for ID " + std::to_string(expected));
       return;
     }
@@ -126,6 +162,7 @@ void TRelay::CompleteReply() {
   // Whatever follows the reply before the next frame is written belongs to
   // nobody: the receiver looks for frames again, to drop them as stray.
   ResetReceiver();
+  TellBus(TBusEventKind::Replied, 0, std::max(std::chrono::nanoseconds(frameBegan_ - wireEnd_), std::chrono::nanoseconds(0)));
   if (RxTrace) {
     line_.assign("<< ");
     AppendHexDump(line_, RxFrame.View());

@@ -11,7 +11,7 @@
 #                                Prometheus client, for the status page's tests
 set -euo pipefail
 
-packages=(g++ cmake ninja-build make pkg-config qt6-base-dev libmicrohttpd-dev libgtest-dev libgmock-dev xvfb x11-utils)
+packages=(g++ cmake ninja-build make pkg-config qt6-base-dev libmicrohttpd-dev libgtest-dev libgmock-dev xvfb x11-utils tshark)
 for group in "$@"; do
   case "$group" in
     bench) packages+=(libbenchmark-dev socat) ;;

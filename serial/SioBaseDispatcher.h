@@ -28,6 +28,7 @@
 
 namespace tarvix {
 
+class TCaptureRing;
 class TSioNoticeTarget;
 class TComThread;
 class TDispThread;
@@ -164,6 +165,7 @@ class TSioBaseDispatcher {
   mutable std::mutex handlerMutex_;
   bool portHandlerInstalled_ = false;  // guarded by handlerMutex_
   bool rs485_ = false;                 // main thread only; the driver drives RTS
+  TCaptureRing* capture_ = nullptr;    // set before the threads start; not owned
   std::int32_t lineBaud_ = 0;          // main thread only; the speed last set
   std::atomic<std::uint16_t> triggerLength_{0};
 

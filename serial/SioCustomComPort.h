@@ -79,6 +79,9 @@ class TSioCustomComPort : public TSioBaseComponent, private TSioNoticeTarget {
   // text>" and holds nothing if the driver refuses it. Throws nothing itself.
   bool RS485Mode() const noexcept { return settings_.RS485Mode; }
   void SetRS485Mode(bool on, std::uint32_t beforeMs, std::uint32_t afterMs) noexcept;
+  // Where each write to the device and each read from it is recorded, from
+  // the next open on; not owned. None (the default): nothing is.
+  void SetCapture(TCaptureRing* capture) noexcept { settings_.Capture = capture; }
 
   // Raised on the main thread for each data-available notice. Not pure: a
   // close during destruction runs after the derived part is gone.

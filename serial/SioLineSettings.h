@@ -7,6 +7,8 @@
 
 namespace tarvix {
 
+class TCaptureRing;
+
 struct TSioPortSettings {
   std::int32_t Baud = 19200;
   // The kernel's RS485 mode: RTS raised only while sending, with these
@@ -14,6 +16,9 @@ struct TSioPortSettings {
   bool RS485Mode = false;
   std::uint32_t RS485DelayBefore = 0;
   std::uint32_t RS485DelayAfter = 0;
+  // Where the dispatcher records each write and read (--record); not owned,
+  // must outlive the open. None: nothing is recorded.
+  TCaptureRing* Capture = nullptr;
 };
 
 }  // namespace tarvix

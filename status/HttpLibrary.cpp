@@ -30,6 +30,10 @@ THttpLibrary Load() {
   Resolve(handle, "MHD_add_response_header", library.AddResponseHeader);
   Resolve(handle, "MHD_queue_response", library.QueueResponse);
   Resolve(handle, "MHD_destroy_response", library.DestroyResponse);
+  Resolve(handle, "MHD_create_response_from_callback", library.CreateResponseFromCallback);
+  Resolve(handle, "MHD_lookup_connection_value", library.LookupConnectionValue);
+  Resolve(handle, "MHD_suspend_connection", library.SuspendConnection);
+  Resolve(handle, "MHD_resume_connection", library.ResumeConnection);
   return library;
 }
 

@@ -22,6 +22,10 @@ struct THttpLibrary {
   decltype(&MHD_add_response_header) AddResponseHeader = nullptr;
   decltype(&MHD_queue_response) QueueResponse = nullptr;
   decltype(&MHD_destroy_response) DestroyResponse = nullptr;
+  decltype(&MHD_create_response_from_callback) CreateResponseFromCallback = nullptr;
+  decltype(&MHD_lookup_connection_value) LookupConnectionValue = nullptr;
+  decltype(&MHD_suspend_connection) SuspendConnection = nullptr;
+  decltype(&MHD_resume_connection) ResumeConnection = nullptr;
 
   static const THttpLibrary& Get();
 };

@@ -35,9 +35,16 @@ MHD_Result Reply(MHD_Connection* connection, const TStatusServer::TAnswer& answe
 MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
                      const char* /*version*/, const char* /*uploadData*/, std::size_t* /*uploadSize*/,
                      void** /*context*/) {
-  const auto& server = *static_cast<const TStatusServer*>(cls);
+  auto& server = *static_cast<TStatusServer*>(cls);
   try {
-    return Reply(connection, server.Answer(method ? method : "", url ? url : ""));
+    const std::string_view path = url ? url : "";
+    if (path == TStatusServer::kCapturePath) {
+      if (const auto refusal = server.CaptureRefusal(method ? method : "")) return Reply(connection, *refusal);
+      const char* follow =
+          THttpLibrary::Get().LookupConnectionValue(connection, MHD_GET_ARGUMENT_KIND, "follow");
+      return server.Captures().Serve(connection, follow && std::string_view(follow) != "0") ? MHD_YES : MHD_NO;
+    }
+    return Reply(connection, server.Answer(method ? method : "", path));
   } catch (...) {
     // Out of memory while rendering: the library closes the connection.
     return MHD_NO;
@@ -86,15 +93,31 @@ TStatusServer::TAnswer TStatusServer::Answer(std::string_view method, std::strin
   return a;
 }
 
+std::optional<TStatusServer::TAnswer> TStatusServer::CaptureRefusal(std::string_view method) const {
+  TAnswer a;
+  if (method != MHD_HTTP_METHOD_GET && method != MHD_HTTP_METHOD_HEAD) {
+    a.Status = MHD_HTTP_METHOD_NOT_ALLOWED;
+    a.Body = "method not allowed\n";
+    return a;
+  }
+  if (!captures_.Ring()) {
+    a.Status = MHD_HTTP_NOT_FOUND;
+    a.Body = "no capture: the relay runs without --record\n";
+    return a;
+  }
+  return std::nullopt;
+}
+
 void TStatusServer::Start(const std::string& ip, std::uint16_t port) {
   Stop();
+  captures_.Restart();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   if (inet_pton(AF_INET, ip.c_str(), &address.sin_addr) != 1) throw Exception("Invalid status address " + ip);
   const THttpLibrary& http = THttpLibrary::Get();
   errno = 0;
-  daemon_ = http.StartDaemon(MHD_USE_POLL_INTERNAL_THREAD, port, nullptr, nullptr, &OnRequest,
+  daemon_ = http.StartDaemon(MHD_USE_POLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, port, nullptr, nullptr, &OnRequest,
                              this, MHD_OPTION_SOCK_ADDR, &address,
                              MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
                              kIdleTimeoutS, MHD_OPTION_END);
@@ -107,6 +130,7 @@ void TStatusServer::Start(const std::string& ip, std::uint16_t port) {
 
 void TStatusServer::Stop() noexcept {
   if (!daemon_) return;
+  captures_.Stop();
   THttpLibrary::Get().StopDaemon(daemon_);
   daemon_ = nullptr;
 }

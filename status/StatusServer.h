@@ -11,9 +11,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "figures/StatusSnapshot.h"
+#include "status/CaptureStreams.h"
 
 struct MHD_Daemon;
 
@@ -47,8 +50,18 @@ class TStatusServer {
   };
   TAnswer Answer(std::string_view method, std::string_view path) const;
 
+  // GET /capture.pcapng[?follow=1]: the capture ring served, none without
+  // --record. Set before Start; the ring must outlive the server.
+  static constexpr std::string_view kCapturePath = "/capture.pcapng";
+  void SetCapture(const TCaptureRing* ring) noexcept { captures_.SetRing(ring); }
+  // Why a request for the capture is refused (no ring, a method other than
+  // GET or HEAD); none when it is served.
+  std::optional<TAnswer> CaptureRefusal(std::string_view method) const;
+  TCaptureStreams& Captures() noexcept { return captures_; }
+
  private:
   const TSnapshotBox& box_;
+  TCaptureStreams captures_;
   MHD_Daemon* daemon_ = nullptr;
 };
 

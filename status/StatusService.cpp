@@ -14,6 +14,7 @@ TStatusService::~TStatusService() { Stop(); }
 
 void TStatusService::Start(const std::string& ip, std::uint16_t port) {
   Publish();
+  server_.SetCapture(host_.Capture());
   try {
     server_.Start(ip, port);
   } catch (const Exception& error) {
