@@ -1,5 +1,7 @@
 #include "figures/StatusJson.h"
 
+#include "figures/DeviceJson.h"
+
 #include <cmath>
 #include <cstdio>
 
@@ -132,6 +134,8 @@ std::string StatusJson(const TStatusSnapshot& s) {
     }
     out += "]";
     w.Key("endpoints_total").Int(s.EndpointsTotal);
+    w.Key("devices");
+    AppendDevicesJson(out, s.Devices);
     w.Key("log");
     out += "[";
     for (std::size_t i = 0; i < s.Log.size(); ++i) {

@@ -44,6 +44,42 @@ void Gauge(std::string& out, const char* name, const char* help, std::int64_t va
 
 std::uint64_t Count(std::int32_t counter) { return counter < 0 ? 0 : static_cast<std::uint64_t>(counter); }
 
+// One counter family with a sample per device, labelled by its ID.
+template <class F>
+void DeviceCounter(std::string& out, const std::vector<TDeviceStatus>& devices, const char* name, const char* help,
+                   F value) {
+  if (devices.empty()) return;
+  Family(out, name, "counter", help);
+  for (const TDeviceStatus& d : devices)
+    Sample(out, std::string(name) + "{id=\"" + std::to_string(d.Id) + "\"}", std::to_string(value(d)));
+}
+
+// The per-device families: counters and the response-time histogram.
+void AppendDeviceMetrics(std::string& out, const std::vector<TDeviceStatus>& devices) {
+  DeviceCounter(out, devices, "tarvix_device_requests_total", "Requests put on the bus for the device.",
+                [](const TDeviceStatus& d) { return d.Requests; });
+  DeviceCounter(out, devices, "tarvix_device_replies_total", "Replies of the device dispatched.",
+                [](const TDeviceStatus& d) { return d.Replies; });
+  DeviceCounter(out, devices, "tarvix_device_timeouts_total", "Time-outs waiting for the device's reply.",
+                [](const TDeviceStatus& d) { return d.Timeouts; });
+  DeviceCounter(out, devices, "tarvix_device_resends_total", "Requests to the device put on the bus again.",
+                [](const TDeviceStatus& d) { return d.Resends; });
+  DeviceCounter(out, devices, "tarvix_device_given_up_total", "Requests to the device given up.",
+                [](const TDeviceStatus& d) { return d.GivenUp; });
+  if (devices.empty()) return;
+  Family(out, "tarvix_device_response_seconds", "histogram",
+         "From a request's computed end on the wire to the first byte of the device's reply.");
+  for (const TDeviceStatus& d : devices) {
+    const std::string id = "id=\"" + std::to_string(d.Id) + "\"";
+    for (std::size_t b = 0; b < kResponseBuckets.size(); ++b)
+      Sample(out, "tarvix_device_response_seconds_bucket{" + id + ",le=\"" + Float(kResponseBuckets[b]) + "\"}",
+             std::to_string(d.Buckets[b]));
+    Sample(out, "tarvix_device_response_seconds_bucket{" + id + ",le=\"+Inf\"}", std::to_string(d.ResponseCount));
+    Sample(out, "tarvix_device_response_seconds_sum{" + id + "}", Float(d.ResponseSumS));
+    Sample(out, "tarvix_device_response_seconds_count{" + id + "}", std::to_string(d.ResponseCount));
+  }
+}
+
 }  // namespace
 
 std::string StatusMetrics(const TStatusSnapshot& s) {
@@ -82,6 +118,7 @@ std::string StatusMetrics(const TStatusSnapshot& s) {
   Sample(out, "tarvix_reply_seconds_bucket{le=\"+Inf\"}", std::to_string(s.ReplyCount));
   Sample(out, "tarvix_reply_seconds_sum", Float(s.ReplySumS));
   Sample(out, "tarvix_reply_seconds_count", std::to_string(s.ReplyCount));
+  AppendDeviceMetrics(out, s.Devices);
   return out;
 }
 

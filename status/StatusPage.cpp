@@ -52,6 +52,11 @@ th:nth-child(2), td:nth-child(2) { text-align: left; }
 <table><thead><tr><th>#</th><th>IP</th><th>port</th><th>ID</th><th>Q size</th><th>#packets</th>
 <th>replies</th><th>resends</th><th>given up</th><th>last reply ms</th></tr></thead>
 <tbody id="endpoints"></tbody></table></section>
+<section class="wide"><h2>Devices</h2>
+<table><thead><tr><th>ID</th><th>requests</th><th>replies</th><th>resends</th><th>time-outs</th><th>given up</th>
+<th>wrong ID</th><th>echoes</th><th>noise bytes</th><th>response ms min / p50 / p99 / max</th><th>last ms</th>
+<th>last heard</th></tr></thead>
+<tbody id="devices"></tbody></table></section>
 <section class="wide"><h2>Log</h2><pre id="log"></pre></section>
 </main>
 <script>
@@ -92,11 +97,30 @@ function show(s) {
   log.textContent = s.log.join("\n");
   if (atEnd) log.scrollTop = log.scrollHeight;
 }
+function showDevices(devices) {
+  const ms = (v) => v === null ? "-" : v.toFixed(1);
+  const body = document.createDocumentFragment();
+  for (const d of devices) {
+    const row = document.createElement("tr");
+    const r = d.response_ms;
+    for (const v of [d.id, d.requests, d.replies, d.resends, d.timeouts, d.given_up, d.wrong_id, d.echoes,
+                     d.discarded_bytes, [r.min, r.p50, r.p99, r.max].map(ms).join(" / "), ms(r.last),
+                     d.last_heard_s === null ? "never" : d.last_heard_s.toFixed(1) + " s ago"]) {
+      const cell = document.createElement("td");
+      cell.textContent = v;
+      row.appendChild(cell);
+    }
+    body.appendChild(row);
+  }
+  $("devices").replaceChildren(body);
+}
 async function refresh() {
   try {
     const response = await fetch("status.json", { cache: "no-store", signal: AbortSignal.timeout(2500) });
     if (!response.ok) throw new Error("HTTP " + response.status);
-    show(await response.json());
+    const s = await response.json();
+    show(s);
+    showDevices(s.devices || []);
     lastAnswer = new Date();
     $("answer").className = "";
     text("answer", "live, " + lastAnswer.toLocaleTimeString());
