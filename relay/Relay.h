@@ -222,6 +222,7 @@ class TRelay {
   std::chrono::steady_clock::time_point noticeAt_{};
   std::chrono::steady_clock::time_point frameBegan_{};
   std::uint32_t noise_ = 0;  // bytes the receiver discarded in this notice
+  std::uint8_t busId_ = 0;   // the device of the frame last put on the bus
   std::unique_ptr<THostResolver> resolver_;
   // By host name, in the order they came.
   std::unordered_map<std::string, std::deque<TAwaiting>> requestsAwaiting_;

@@ -33,7 +33,7 @@ void TRelay::ReceiveBytes(TSioComPort& CP, std::uint16_t Count) {
     TRelay& relay;
     ~TNoiseTold() {
       if (relay.noise_ == 0) return;
-      TBusEvent event{TBusEventKind::Discarded, ExpectedId.load(), OnWire.load()};
+      TBusEvent event{TBusEventKind::Discarded, relay.busId_, OnWire.load()};
       event.Bytes = relay.noise_;
       relay.noise_ = 0;
       relay.observer_.BusEvent(event);
@@ -44,12 +44,13 @@ void TRelay::ReceiveBytes(TSioComPort& CP, std::uint16_t Count) {
 
 void TRelay::Sending(bool resend) {
   wireEnd_ = std::chrono::steady_clock::now() + WireTime(TxFrame.Length(), config_.Baud);
+  busId_ = BusDeviceId(TxFrame.View());
   observer_.RequestSending(ActiveDevice.load(), resend);
   TellBus(resend ? TBusEventKind::Resent : TBusEventKind::Sent);
 }
 
 void TRelay::TellBus(TBusEventKind kind, std::uint8_t replyId, std::chrono::nanoseconds response) {
-  TBusEvent event{kind, ExpectedId.load()};
+  TBusEvent event{kind, busId_};
   event.ReplyId = replyId;
   event.Response = response;
   observer_.BusEvent(event);

@@ -77,10 +77,10 @@ def main(relayd):
             assert got == want, (got, want, text)
         assert len(families["tarvix_refused"].samples) == 6
         assert value("tarvix_reply_seconds", "tarvix_reply_seconds_sum") > 1.0  # the resent one waited its time-out
-        # No per-endpoint labels anywhere.
+        # No per-endpoint labels anywhere; devices (at most 256) are labelled by ID.
         for f in families.values():
             for s in f.samples:
-                assert set(s.labels) <= {"reason", "le"}, s
+                assert set(s.labels) <= {"reason", "le", "id"}, s
         relay.stop()
         assert relay.process.returncode == 0, "the relay ended with %s" % relay.process.returncode
         print("PASSED: /metrics parsed, %d families as expected" % len(families))
