@@ -10,6 +10,11 @@ namespace tarvix {
 
 TCaptureReader::TCaptureReader(const TCaptureRing& ring, TMode mode)
     : ring_(ring), end_(mode == TMode::Snapshot ? ring.End() : TCaptureRing::kNoEnd), chunk_(kChunk) {
+  // From the oldest event there is: what was overwritten before was never
+  // this reader's to lose.
+  const TCaptureRing::TOldest oldest = ring.Oldest();
+  position_ = oldest.Position;
+  expected_ = oldest.Sequence;
   AppendSectionHeader(pending_, "tarvix-relay");
   const std::string bus = ring.BusName();
   const std::string_view busName = std::string_view(bus).substr(0, bus.find(' '));

@@ -94,6 +94,11 @@ std::uint64_t TCaptureRing::End() const noexcept {
   return head_;
 }
 
+TCaptureRing::TOldest TCaptureRing::Oldest() const noexcept {
+  std::lock_guard lock(mutex_);
+  return {oldest_, oldestSeq_};
+}
+
 TCaptureRing::TCopied TCaptureRing::Copy(std::uint64_t position, std::uint64_t expected,
                                          std::span<std::uint8_t> buffer, std::uint64_t end) const noexcept {
   TCopied copied;

@@ -95,8 +95,8 @@ class TCaptureRing {
     std::uint64_t Position = 0;
     std::uint64_t Lost = 0;
   };
-  // Copies whole events from position (a ring position a previous Copy
-  // returned, or 0 for the oldest) into buffer, up to its size; at most up
+  // Copies whole events from position (Oldest's, or one a previous Copy
+  // returned) into buffer, up to its size; at most up
   // to the position end. expected: the sequence number the
   // reader expects next, to count the events it lost.
   TCopied Copy(std::uint64_t position, std::uint64_t expected, std::span<std::uint8_t> buffer,
@@ -105,6 +105,12 @@ class TCaptureRing {
   // The position after the newest event: a reader that stops there takes
   // the ring as it is now.
   std::uint64_t End() const noexcept;
+  // Where the oldest event kept lies, and its sequence number.
+  struct TOldest {
+    std::uint64_t Position = 0;
+    std::uint64_t Sequence = 0;
+  };
+  TOldest Oldest() const noexcept;
 
  private:
   void Record(TCaptureHeader header, std::span<const std::uint8_t> bytes) noexcept;
