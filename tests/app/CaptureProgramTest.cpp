@@ -3,7 +3,11 @@
 // reply datagram, a refusal) fetched from /capture.pcapng and read back
 // with the real tshark and the shipped dissector.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -86,6 +90,61 @@ double Epoch(std::chrono::system_clock::time_point at) {
 }
 
 class CaptureProgram : public ::testing::Test, public TRelayRig {};
+
+// A GET of path on a connection left open, for a stream that does not end.
+int OpenStream(const std::string& path) {
+  const int fd = ConnectLoopback(kStatusPort);
+  if (fd < 0) return fd;
+  const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads what the stream has until it holds text or limit passes.
+bool AwaitInStream(int fd, std::string& seen, const std::string& text, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (seen.find(text) == std::string::npos && Clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    char buffer[4096];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    seen.append(buffer, static_cast<std::size_t>(n));
+  }
+  return seen.find(text) != std::string::npos;
+}
+
+TEST_F(CaptureProgram, AFollowerSeesEachNewExchangeAndOneThatNeverReadsDelaysNothing) {
+  PlugIn();
+  StartRelay({"--record=64", "--status=127.0.0.1:8080", "--turnaround=0"});
+  const int stalled = OpenStream("/capture.pcapng?follow=1");  // never read
+  const int follower = OpenStream("/capture.pcapng?follow=1");
+  ASSERT_GE(stalled, 0);
+  ASSERT_GE(follower, 0);
+  std::string seen;
+  TUdpEndpoint client;
+  for (int k = 0; k < 3; ++k) {
+    const std::string frame = BuildRequestFrame(5, "live" + std::to_string(k));
+    ASSERT_TRUE(Served(client, frame));
+    EXPECT_TRUE(AwaitInStream(follower, seen, Delivered(ReplyTo(frame)), 2s)) << "round trip " << k;
+  }
+  // Enough round trips to overrun the stalled reader's ring many times: each
+  // is as quick as with nobody reading at all.
+  std::vector<double> ms;
+  for (int k = 0; k < 300; ++k) {
+    const auto begun = Clock::now();
+    ASSERT_TRUE(Served(client, BuildRequestFrame(5, std::string(100, static_cast<char>('a' + k % 26)))));
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begun).count());
+  }
+  std::sort(ms.begin(), ms.end());
+  EXPECT_LT(ms[ms.size() / 2], 100) << "the median round trip";
+  close(stalled);
+  close(follower);
+  EXPECT_EQ(Stop(), 0);
+}
 
 TEST_F(CaptureProgram, AnExchangeReadsBackInTsharkWithTheDissector) {
   if (!HaveTshark()) GTEST_SKIP() << "SKIPPED: tshark is not installed (Debian: tshark)";
