@@ -10,6 +10,8 @@
 include(GNUInstallDirs)
 install(TARGETS tarvix-relayd tarvix-bus-sim tarvix-send RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT relay)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-tarvix-relay.conf DESTINATION lib/sysctl.d COMPONENT relay)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/wireshark/tarvix.lua
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvix/wireshark COMPONENT relay)
 
 install(TARGETS tarvix-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gui)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tarvix-server.desktop
