@@ -89,9 +89,18 @@ local function dissect_datagram(buf, pinfo, tree, what)
 end
 
 local direction = Field.new("frame.packet_flags_direction")
+local comment = Field.new("frame.comment")
 
 local function dissect_bus(buf, pinfo, tree)
-  if buf:len() == 0 then return 0 end
+  if buf:len() == 0 then
+    -- The relay's own events: empty packets whose comment says what happened.
+    local c = comment()
+    if c then
+      pinfo.cols.protocol = "TARVIX"
+      pinfo.cols.info = "relay: " .. tostring(c.value)
+    end
+    return 0
+  end
   pinfo.cols.protocol = "TARVIX"
   local dir = direction()
   local what = "bus"
