@@ -47,8 +47,15 @@ ssize_t TCaptureStreams::Produce(void* cls, std::uint64_t /*position*/, char* bu
   // does not spin on it. Suspended first, then marked, so the waker never
   // resumes a connection that is not yet suspended.
   THttpLibrary::Get().SuspendConnection(stream.Connection);
-  std::lock_guard lock(owner.mutex_);
-  stream.Suspended = true;
+  bool stopping = false;
+  {
+    std::lock_guard lock(owner.mutex_);
+    stopping = owner.stopping_;
+    stream.Suspended = !stopping;
+  }
+  // A stop that came meanwhile has resumed the others: this one resumes
+  // itself, to end its stream before the server stops.
+  if (stopping) THttpLibrary::Get().ResumeConnection(stream.Connection);
   return 0;
 }
 
