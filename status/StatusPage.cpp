@@ -27,6 +27,7 @@ dd { margin: 0; font-family: ui-monospace, monospace; }
 table { border-collapse: collapse; width: 100%; font-size: 13px; }
 th, td { text-align: right; padding: 3px 6px; border-bottom: 1px solid #e2e6ec; white-space: nowrap; }
 th:nth-child(2), td:nth-child(2) { text-align: left; }
+table.devices th, table.devices td { text-align: right; }
 #log { font: 12px/1.35 ui-monospace, monospace; white-space: pre-wrap; word-break: break-all; max-height: 22em; overflow-y: auto; margin: 0; }
 @media (min-width: 900px) { main { grid-template-columns: 1fr 1fr; } .wide { grid-column: 1 / -1; } }
 </style>
@@ -53,7 +54,7 @@ th:nth-child(2), td:nth-child(2) { text-align: left; }
 <th>replies</th><th>resends</th><th>given up</th><th>last reply ms</th></tr></thead>
 <tbody id="endpoints"></tbody></table></section>
 <section class="wide"><h2>Devices</h2>
-<table><thead><tr><th>ID</th><th>requests</th><th>replies</th><th>resends</th><th>time-outs</th><th>given up</th>
+<table class="devices"><thead><tr><th>ID</th><th>requests</th><th>replies</th><th>resends</th><th>time-outs</th><th>given up</th>
 <th>wrong ID</th><th>echoes</th><th>noise bytes</th><th>response ms min / p50 / p99 / max</th><th>last ms</th>
 <th>last heard</th></tr></thead>
 <tbody id="devices"></tbody></table></section>

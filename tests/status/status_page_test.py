@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The status page in headless Chromium: after a round trip it shows the
-endpoint's row and the counters; after the relay stops it says that the
+endpoint's row, the device's row and the counters; after the relay stops it says that the
 relay stopped answering. Skips loudly where Chromium cannot start.
-Usage: status_page_test.py TARVIX_RELAYD [SCREENSHOT.png]."""
+Usage: status_page_test.py TARVIX_RELAYD [SCREENSHOT.png [DEVICES.png]]."""
 import sys
 import time
 
@@ -38,7 +38,7 @@ def cells(driver):
         "return Array.from(document.querySelectorAll('#endpoints tr td'), c => c.textContent)")
 
 
-def main(relayd, screenshot=None):
+def main(relayd, screenshot=None, devices_screenshot=None):
     try:
         driver = browser()
     except Exception as error:  # no browser, no display library, no driver: say so
@@ -59,8 +59,16 @@ def main(relayd, screenshot=None):
         assert text(driver, "serial-state") == "open"
         assert "live" in text(driver, "answer")
         assert "<< 02 08 06 00 05 11 22 33" in text(driver, "log")
+        device = driver.execute_script(
+            "return Array.from(document.querySelectorAll('#devices tr td'), c => c.textContent)")
+        # ID, requests, replies, resends, time-outs, given up, wrong ID, echoes, noise bytes.
+        assert device[:9] == ["5", "1", "1", "0", "0", "0", "0", "0", "0"], device
+        assert device[11].endswith(" s ago"), device
         if screenshot:
             driver.save_screenshot(screenshot)
+        if devices_screenshot:
+            driver.execute_script("return document.getElementById('devices').closest('section')").screenshot(
+                devices_screenshot)
         relay.stop()
         assert relay.process.returncode == 0, "the relay ended with %s" % relay.process.returncode
         wait.until(lambda d: "stopped answering" in text(d, "answer"))
