@@ -6,7 +6,8 @@
 // the relay's own turnaround (TurnaroundGap.h) under the same load beside
 // the floor of `cat` echoing on a pseudo-terminal, the bus utilisation it
 // allows and the relay's CPU time per exchange; idle wake-ups of the
-// event-driven scheduler's thread.
+// event-driven scheduler's thread; round trips and bus utilisation at
+// 115200 baud with --record against without.
 //
 // Usage: tarvix-bench-wire BINDIR [SAMPLES [SECONDS]]
 // Exit status 1 when a measure failed (a program did not start, a reply was
@@ -284,6 +285,39 @@ int main(int argc, char** argv) {
         Fixed(load[0].Utilisation / std::max(load[1].Utilisation, 0.01), 1) + "x", ">= " + Fixed(goal, 0) + " %",
         Met(load[0].Utilisation >= goal));
     if (load[0].Served == 0 || load[1].Served == 0) status = 1;
+  }
+
+  // The capture: round trips and bus utilisation at 115200 baud with
+  // --record against the same without it, in the same run.
+  {
+    const std::vector<std::string> withRecord{"--turnaround=0", "--record"};
+    const std::vector<std::string> without{"--turnaround=0"};
+    TLatency round[2];
+    TLoad busy[2];
+    for (int k = 0; k < 2; ++k) {
+      const std::vector<std::string>& options = k == 0 ? withRecord : without;
+      bool started = rig.Start(115200, options);
+      if (started) round[k] = Latency(samples);
+      rig.End();
+      started = started && rig.Start(115200, options);
+      if (started) busy[k] = Utilisation(115200, span);
+      rig.End();
+      if (!started) {
+        std::cerr << "tarvix-bench-wire: the relay or the simulator did not start\n";
+        return 1;
+      }
+    }
+    const bool within = round[0].P50 <= round[1].P50 * 1.05 + 100 && round[0].P99 <= round[1].P99 * 1.05 + 100;
+    Row("--record: round trip p50 / p99 at 115200 baud, ms (n=" + std::to_string(samples) + ")",
+        Fixed(round[0].P50 / 1000, 2) + " / " + Fixed(round[0].P99 / 1000, 2),
+        "without " + Fixed(round[1].P50 / 1000, 2) + " / " + Fixed(round[1].P99 / 1000, 2),
+        Fixed(round[0].P50 / std::max(round[1].P50, 1.0), 2) + "x at p50", "within 5 % (or 0.1 ms)", Met(within));
+    Row("--record: bus utilisation, 8 clients, 115200 baud, %",
+        Fixed(busy[0].Utilisation, 1) + " (" + std::to_string(busy[0].Served) + ")",
+        "without " + Fixed(busy[1].Utilisation, 1) + " (" + std::to_string(busy[1].Served) + ")",
+        Fixed(busy[0].Utilisation / std::max(busy[1].Utilisation, 0.01), 2) + "x", "within 5 %",
+        Met(busy[0].Utilisation >= busy[1].Utilisation * 0.95));
+    if (round[0].Lost > 0 || round[1].Lost > 0 || busy[0].Served == 0 || busy[1].Served == 0) status = 1;
   }
 
   // Idle: nothing queued, the relay started and left alone.

@@ -8,7 +8,7 @@ set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bin="${1:-$root/build/bin}"
 bin="$(cd "$bin" && pwd)" || { echo "bench/run.sh: no folder $1" >&2; exit 2; }
-for p in tarvix-relayd tarvix-bus-sim tarvix-bench-reply tarvix-bench-inproc tarvix-bench-status tarvix-bench-wire tarvix-bench-monitor; do
+for p in tarvix-relayd tarvix-bus-sim tarvix-bench-reply tarvix-bench-inproc tarvix-bench-status tarvix-bench-wire tarvix-bench-monitor tarvix-bench-capture; do
   [ -x "$bin/$p" ] || { echo "bench/run.sh: $bin/$p is missing; build with TARVIX_BUILD_BENCH=ON" >&2; exit 2; }
 done
 command -v socat >/dev/null || { echo "bench/run.sh: socat is missing (scripts/install-deps.sh bench)" >&2; exit 2; }
@@ -45,6 +45,7 @@ run "$bin/tarvix-bench-inproc" log
 run "$bin/tarvix-bench-inproc" endpoints 100000 40 10
 run "$bin/tarvix-bench-status" "$bin" 300
 run "$bin/tarvix-bench-monitor" "$bin" 300
+run "$bin/tarvix-bench-capture" 2000000
 limit=420 run "$bin/tarvix-bench-inproc" traced-memory 1000000 100000
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 

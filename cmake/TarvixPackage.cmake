@@ -16,6 +16,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/prometheus/tarvix-alerts.yml
 # bash completes tarvixctl's commands and options from here (loaded on demand).
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tarvixctl.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME tarvixctl COMPONENT relay)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/wireshark/tarvix.lua
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvix/wireshark COMPONENT relay)
 
 install(TARGETS tarvix-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gui)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tarvix-server.desktop

@@ -1,6 +1,8 @@
 #include "figures/StatusJson.h"
 
 #include <algorithm>
+#include "figures/DeviceJson.h"
+
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -183,6 +185,8 @@ std::string StatusJson(const TStatusSnapshot& s, std::size_t endpoints) {
     }
     out += "]";
     w.Key("endpoints_total").Int(s.EndpointsTotal);
+    w.Key("devices");
+    AppendDevicesJson(out, s.Devices);
     w.Key("log");
     out += "[";
     for (std::size_t i = 0; i < s.Log.size(); ++i) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "figures/DeviceFigures.h"
 #include "relay/RelayObserver.h"
 
 namespace tarvix {
@@ -163,6 +164,9 @@ struct TStatusSnapshot {
   double ReplySumS = 0;
 
   std::vector<TLogEntry> Log;  // the newest lines, oldest first
+
+  // Every device seen on the bus, by ID.
+  std::vector<TDeviceStatus> Devices;
 
   Clock::time_point TakenAt{};
   // When the scheduler last went round; none while it does not exist.

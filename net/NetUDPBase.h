@@ -14,6 +14,8 @@
 
 namespace tarvix {
 
+class TCaptureRing;
+
 enum class TNetEndpointState {
   Loading,   // the owner is setting the properties; Active holds only a wish
   Inactive,  // no endpoint open
@@ -42,6 +44,9 @@ class TNetUDPBase : public TNetComponent {
   std::int32_t BufferSize = 8192;
   // The broadcast option given to every socket at each activation.
   bool BroadcastEnabled = false;
+  // Where each datagram received or sent is recorded (--record); not owned.
+  // A server's listener takes it at each activation. None: nothing is.
+  TCaptureRing* Capture = nullptr;
 
  protected:
   TNetUDPBase() = default;

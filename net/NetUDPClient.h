@@ -13,9 +13,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "capture/CaptureRing.h"
 #include "net/NetSocketHandle.h"
 #include "net/NetUDPBase.h"
 
@@ -44,7 +46,11 @@ class TNetUDPClient : public TNetUDPBase {
   void ApplyBroadcast() override;
 
  private:
+  // Records a datagram handed to the system for ip and Port.
+  void Record(std::string_view ip, std::string_view data);
+
   std::unique_ptr<TNetSocketHandle> binding_;  // present while active
+  std::optional<TCaptureEndpoint> local_;      // the socket's address, once recorded
   std::string host_;
   std::int32_t port_ = 0;
 };

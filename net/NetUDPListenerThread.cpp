@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "capture/CaptureRing.h"
+#include "net/NetCapture.h"
 #include "net/NetErrorCodes.h"
 #include "net/NetExceptions.h"
 #include "net/NetStack.h"
@@ -12,11 +14,12 @@
 namespace tarvix {
 
 TNetUDPListenerThread::TNetUDPListenerThread(TNetUDPServer& server, std::size_t bufferSize)
-    : server_(server), bufferSize_(bufferSize) {
+    : server_(server), bufferSize_(bufferSize), capture_(server.Capture) {
   TNetSocketHandles& bindings = server.Bindings();
   for (int i = 0; i < bindings.Count(); ++i) {
     handles_.push_back(bindings[i].SocketHandle());
     bindings_.push_back(&bindings[i]);
+    if (capture_) locals_.push_back(LocalEndpoint(bindings[i].SocketHandle()));
   }
   readable_.resize(handles_.size());
   batch_.reserve(BatchLimit);
@@ -74,6 +77,7 @@ void TNetUDPListenerThread::ReceiveFrom(int handle) {
       continue;
     }
     datagram.Stream.SetSize(static_cast<std::size_t>(received));
+    if (capture_) Record(handle, datagram);
     datagram.Stream.SetPosition(0);
     ++count;
   }
@@ -97,6 +101,17 @@ void TNetUDPListenerThread::ReceiveFrom(int handle) {
       }
     }
   });
+}
+
+void TNetUDPListenerThread::Record(int handle, const TDatagram& datagram) const noexcept {
+  const std::int64_t at = TCaptureRing::Now();
+  TCaptureEndpoint local;
+  for (std::size_t i = 0; i < handles_.size(); ++i) {
+    if (handles_[i] == handle) local = locals_[i];
+  }
+  const std::size_t size = datagram.Stream.Size();
+  capture_->RecordDatagram(TCaptureKind::DatagramIn, CaptureEndpoint(datagram.SourceIP, datagram.SourcePort), local,
+                           {static_cast<const std::uint8_t*>(datagram.Stream.Memory()), size}, size, at);
 }
 
 TNetSocketHandle* TNetUDPListenerThread::BindingOf(int handle) const {

@@ -25,6 +25,8 @@ namespace tarvix {
 
 class TNetUDPServer;
 class TNetSocketHandle;
+class TCaptureRing;
+struct TCaptureEndpoint;
 
 class TNetUDPListenerThread final : public TThread {
  public:
@@ -52,10 +54,14 @@ class TNetUDPListenerThread final : public TThread {
   };
 
   void ReceiveFrom(int handle);
+  // Records a datagram just received on handle.
+  void Record(int handle, const TDatagram& datagram) const noexcept;
   TNetSocketHandle* BindingOf(int handle) const;
 
   TNetUDPServer& server_;
   const std::size_t bufferSize_;
+  TCaptureRing* const capture_;               // the server's at activation; may be none
+  std::vector<TCaptureEndpoint> locals_;      // each binding's address, for the capture
   std::vector<int> handles_;                  // the bindings' sockets, in collection order
   std::vector<TNetSocketHandle*> bindings_;   // the binding of each entry of handles_
   std::vector<int> readable_;                 // reused for every wait

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/CaptureRing.h"
 #include "net/NetStack.h"
 #include "relay/TraceList.h"
 #include "runtime/Exception.h"
@@ -30,7 +31,8 @@ std::string Invalid(std::string_view name, std::string_view value, std::string_v
 constexpr std::string_view kNames[] = {"--headless", "--listen", "--allow",  "--resend-limit", "--local-echo",
                                        "--rs485",    "--match-id", "--traces", "--help",         "--version",
                                        "--queue-limit", "--max-wait", "--status", "--status-host",
-                                       "--baud",     "--timeout",  "--turnaround", "--device-timeout", "--admin"};
+                                       "--baud",     "--timeout",  "--turnaround", "--device-timeout", "--admin",
+                                       "--record"};
 
 // --listen's value: a dotted quad, optionally ":PORT" (1..65535).
 bool ReadListen(TRelayConfig& o, std::string_view value) {
@@ -194,6 +196,12 @@ void Read(TRelayConfig& o, std::string_view argument) {
       o.AdminPath = std::string(value);
     else
       o.Errors.push_back(Invalid(name, value, "the control socket's path, 1 to 107 bytes, without \"-c\" or \"-p\""));
+  } else if (name == "--record") {
+    const auto low = static_cast<std::int32_t>(TCaptureRing::kMinKiB);
+    const auto high = static_cast<std::int32_t>(TCaptureRing::kMaxKiB);
+    if (!hasValue) o.RecordKiB = TCaptureRing::kDefaultKiB;
+    else if (const auto n = Number(value, low, high)) o.RecordKiB = static_cast<std::size_t>(*n);
+    else o.Errors.push_back(Invalid(name, value, "KiB, a whole number from 64 to 65536"));
   } else {
     o.Errors.push_back("Unknown option " + std::string(name));
   }
@@ -243,6 +251,7 @@ std::string UsageText(const std::string& program, bool window) {
       "  --turnaround=auto     the same, with the quiet time the line speed sets (3.5 characters, >= 1.75 ms)\n"
       "  --admin=PATH          control socket at PATH for tarvixctl(1): status, stoploop, timeout, traces,\n"
       "                        reopen, port, endpoints, monitor (mode 0660)\n"
+      "  --record[=KIB]        keep the newest KIB (64..65536, default 1024) of both sides of the bus for capture\n"
       "  --help                print this text and exit\n"
       "  --version             print the version and exit\n";
   return text;

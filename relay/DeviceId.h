@@ -12,4 +12,9 @@ namespace tarvix {
 // SYN* STX, or holds fewer than seven bytes from STX on, has ID 0.
 std::uint8_t RequestDeviceId(std::string_view frame) noexcept;
 
+// The device a frame on the bus is addressed to, as the figures per device
+// count it: the byte at the ID's place after SYN* STX, however short the
+// frame; 0 when it has none.
+std::uint8_t BusDeviceId(std::string_view frame) noexcept;
+
 }  // namespace tarvix

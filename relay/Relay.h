@@ -150,6 +150,11 @@ class TRelay {
   // which is never taken for the reply.
   void FrameSent();
 
+  // Inside the scheduler's send step, before TxFrame is written (again):
+  // tells the observer of the request and of its device, and times its end
+  // on the wire for the response time.
+  void Sending(bool resend);
+
   // The scheduler gave the request on the bus up after resends resends:
   // logs it. The scheduler frees the bus afterwards.
   void GiveUp(std::int32_t resends);
@@ -160,6 +165,8 @@ class TRelay {
 
  private:
   void CompleteReply();
+  // Tells the observer what happened with the device of the request on the bus.
+  void TellBus(TBusEventKind kind, std::uint8_t replyId = 0, std::chrono::nanoseconds response = {});
   // The log line "<prefix><ip> <port> <hex of frame>" in line_.
   void BuildTraceLine(std::string_view prefix, std::string_view ip, std::uint16_t port, std::string_view frame);
   // Adds line_ to the log as a trace, cut to 255 characters.
@@ -229,6 +236,13 @@ class TRelay {
   bool frameOwned_ = false;  // a request was on the wire when the frame being assembled began
   bool inReceive_ = false;   // inside ReceiveBytes: a reply frees the bus without waking the scheduler
   bool replyFreed_ = false;  // a reply freed the bus inside ReceiveBytes
+  // The request's computed end on the wire, from its last send, and when the
+  // notice came in whose bytes began the frame being assembled.
+  std::chrono::steady_clock::time_point wireEnd_{};
+  std::chrono::steady_clock::time_point noticeAt_{};
+  std::chrono::steady_clock::time_point frameBegan_{};
+  std::uint32_t noise_ = 0;  // bytes the receiver discarded in this notice
+  std::uint8_t busId_ = 0;   // the device of the frame last put on the bus
   std::unique_ptr<THostResolver> resolver_;
   // By host name, in the order they came.
   std::unordered_map<std::string, std::deque<TAwaiting>> requestsAwaiting_;

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -83,6 +84,9 @@ struct TRelayConfig {
   // with TurnaroundAuto telling how it came about.
   std::optional<std::chrono::microseconds> Turnaround;
   bool TurnaroundAuto = false;
+  // --record[=KIB], 64..65536 (1024 without a value): the capture ring of
+  // both sides of the bus, in KiB; 0: no capture.
+  std::size_t RecordKiB = 0;
 
   // Without a window: the UDP server is retried while it cannot bind, and
   // nobody is asked for a port.

@@ -95,7 +95,7 @@ void TRelayEngine::CreateScheduler(TPause pause, TSchedulerClock clock) {
   hooks.GaveUp = [this](std::int32_t resends) { relay_.GiveUp(resends); };
   hooks.Sent = [this] { relay_.FrameSent(); };
   hooks.TooOld = [this](std::int32_t index, std::int32_t dropped) { relay_.DropTooOld(index, dropped); };
-  hooks.Sending = [this](bool resend) { relay_.Observer().RequestSending(ActiveDevice.load(), resend); };
+  hooks.Sending = [this](bool resend) { relay_.Sending(resend); };
   hooks.EmptyFrame = [this](std::int32_t index) { relay_.DropEmptyFrame(index); };
   hooks.TimedOut = [this] { relay_.Observer().TimedOut(ActiveDevice.load()); };
   hooks.Waited = [this](std::chrono::steady_clock::duration waited) {

@@ -15,6 +15,7 @@ TRelayHost::TRelayHost(TRelayConfig config) : config_(std::move(config)) {
 
 TRelayHost::~TRelayHost() {
   SetErrorLog({});
+  if (notes_) observers_.Remove(*notes_);
   sp.OnOpen = sp.OnDeviceLost = sp.OnDeviceBack = nullptr;
   sp.OnTriggerAvail = nullptr;
   UDPS.OnUDPRead = nullptr;
@@ -22,6 +23,7 @@ TRelayHost::~TRelayHost() {
 }
 
 void TRelayHost::Load() {
+  StartCapture();
   sp.BeginLoading();
   UDPS.BeginLoading();
   UDPC.BeginLoading();
@@ -37,12 +39,18 @@ void TRelayHost::Load() {
   // Whatever was half received before an open is dropped, so it cannot be
   // spliced into the next reply.
   // Every open ends a time away: the frame on the bus goes out again.
-  sp.OnOpen = [this](TSioComPort&) {
+  sp.OnOpen = [this](TSioComPort& cp) {
     Relay.ResetReceiver();
     PortBack();
     // Without a window: the start-up open is told by the first line, each
     // later one by a line of its own. The window's log keeps its own lines.
     if (settled_ && config_.Headless) ReportLowLatency();
+    if (capture_) {
+      const std::uint16_t com = cp.ComNumber();
+      capture_->SetBusName(PortDisplayName(com) + " (" + DevicePathForPort(com) + ") " + std::to_string(cp.Baud()) +
+                           " 8N1");
+      Note("serial port opened: " + capture_->BusName());
+    }
   };
   // From the first failure nothing reaches the line: the bus is held, not
   // spent on writes that fail and time-outs that count for nothing.
@@ -53,6 +61,7 @@ void TRelayHost::Load() {
   sp.OnDeviceLost = [this](TSioComPort& cp) { ReportLoss(cp.ComNumber()); };
   sp.OnDeviceBack = [this](TSioComPort& cp) {
     Log(TLogLevel::Event, "COM" + std::to_string(cp.ComNumber()) + ": device back");
+    Note("serial device back");
   };
 
   TNetSocketHandle& binding = UDPS.Bindings().Add();
@@ -181,9 +190,23 @@ void TRelayHost::ReopenPort() {
 }
 
 void TRelayHost::StopLoop() {
+  Note("stoploop: the operator freed the bus");
   // The request on the bus ends without its reply: counted as given up.
   if (!BusIdle.load()) Relay.Stopped();
   FreeBus();
+}
+
+void TRelayHost::StartCapture() {
+  if (config_.RecordKiB == 0 || capture_) return;
+  capture_ = std::make_unique<TCaptureRing>(config_.RecordKiB);
+  notes_ = std::make_unique<TCaptureNotes>(*capture_);
+  observers_.Add(*notes_);
+  sp.SetCapture(capture_.get());
+  UDPS.Capture = UDPC.Capture = capture_.get();
+}
+
+void TRelayHost::Note(std::string_view text) {
+  if (capture_) capture_->RecordNote(text);
 }
 
 void TRelayHost::SetReplyTimeout(std::int32_t milliseconds) {

@@ -23,11 +23,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "capture/CaptureRing.h"
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
+#include "relay/CaptureNotes.h"
 #include "relay/LogTail.h"
 #include "relay/Relay.h"
 #include "relay/RelayConfig.h"
@@ -139,6 +142,10 @@ class TRelayHost {
   std::string StatusLine() const;
   // The newest kLogTailLines log lines.
   const TLogTail& LogTail() const noexcept { return tail_; }
+  // The capture ring of both sides of the bus, with --record (from Load
+  // on); none without. Readers may read it from any thread (CaptureReader.h)
+  // while the host lives.
+  const TCaptureRing* Capture() const noexcept { return capture_.get(); }
 
   // Adds a line to the log (every observer, the tail included).
   void Log(TLogLevel level, std::string_view line) { observers_.LogLine(level, line); }
@@ -159,12 +166,19 @@ class TRelayHost {
   // Tells every observer the settings when they differ from those last
   // told; nothing until start-up has set them all.
   void TellSettings();
+  // With --record: the ring made, its notes observed, the components told.
+  void StartCapture();
+  // Records a note in the capture, when there is one.
+  void Note(std::string_view text);
 
   TRelayConfig config_;
   TObserverList observers_;
   TLogTail tail_{kLogTailLines};
   TRunSettings told_;
   bool settled_ = false;
+  // Made before, and destroyed after, the components that record into it.
+  std::unique_ptr<TCaptureRing> capture_;
+  std::unique_ptr<TCaptureNotes> notes_;
 
  public:
   TSioComPort sp;

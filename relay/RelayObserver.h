@@ -69,6 +69,25 @@ struct TRunSettings {
   bool operator==(const TRunSettings&) const = default;
 };
 
+// What happened on the bus between the relay and one device, keyed by the
+// ID byte of the request frame on the bus: its frame put on the bus, put
+// there again after a time-out (or the device's return), its reply
+// complete, the request given up; a reply dropped for its ID, the
+// adapter's echo dropped, bytes discarded as noise by the receiver.
+enum class TBusEventKind { Sent, Resent, Replied, GivenUp, WrongId, Echo, Discarded };
+
+struct TBusEvent {
+  TBusEventKind Kind = TBusEventKind::Sent;
+  std::uint8_t Id = 0;
+  // A request was on the wire (noise may come while none is).
+  bool Awaiting = true;
+  std::uint8_t ReplyId = 0;   // WrongId: the ID the reply carried
+  std::uint32_t Bytes = 0;    // Discarded: how many
+  // Replied: from the request's computed end on the wire to the first byte
+  // of its reply (0 when the reply began before that end).
+  std::chrono::nanoseconds Response{};
+};
+
 class IRelayObserver {
  public:
   virtual ~IRelayObserver() = default;
@@ -97,6 +116,8 @@ class IRelayObserver {
   // The request of endpoint index is written for the first time, after
   // waiting that long since it arrived.
   virtual void RequestWaited(std::int32_t /*index*/, std::chrono::steady_clock::duration /*waited*/) {}
+  // Something happened on the bus with one device (see TBusEvent).
+  virtual void BusEvent(const TBusEvent& /*event*/) {}
 };
 
 // Passes every change on to each observer added, in the order added. Main
@@ -118,6 +139,7 @@ class TObserverList final : public IRelayObserver {
   void SettingsChanged(const TRunSettings& settings) override;
   void TimedOut(std::int32_t index) override;
   void RequestWaited(std::int32_t index, std::chrono::steady_clock::duration waited) override;
+  void BusEvent(const TBusEvent& event) override;
 
  private:
   std::vector<IRelayObserver*> observers_;

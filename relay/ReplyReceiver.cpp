@@ -7,6 +7,7 @@
 #include "net/NetExceptions.h"
 #include "relay/DeviceId.h"
 #include "wire/FrameFormat.h"
+#include "wire/LineSpeed.h"
 #include "relay/BusGlobals.h"
 #include "relay/Relay.h"
 #include "relay/SchedulerSignal.h"
@@ -26,14 +27,30 @@ constexpr std::size_t kMostRepliesAwaiting = 1000;
 void TRelay::ReceiveBytes(TSioComPort& CP, std::uint16_t Count) {
   if (Count == 0) return;
   // The schedulers' time-out waits while bytes keep coming.
-  LastByteAt.store(std::chrono::steady_clock::now().time_since_epoch().count());
+  noticeAt_ = std::chrono::steady_clock::now();
+  LastByteAt.store(noticeAt_.time_since_epoch().count());
+  noise_ = 0;
   inReceive_ = true;
-  try {
-    for (std::uint16_t n = 0; n < Count; ++n) ReceiveByte(CP.GetChar());
-  } catch (...) {
-    inReceive_ = false;
-    if (std::exchange(replyFreed_, false)) SchedulerSignal.Notify();
-    throw;
+  {
+    // The bytes noise costs are told after the notice, whatever it raised,
+    // and before a freed bus takes the next request (its device is another).
+    struct TNoiseTold {
+      TRelay& relay;
+      ~TNoiseTold() {
+        if (relay.noise_ == 0) return;
+        TBusEvent event{TBusEventKind::Discarded, relay.busId_, OnWire.load()};
+        event.Bytes = relay.noise_;
+        relay.noise_ = 0;
+        relay.observer_.BusEvent(event);
+      }
+    } told{*this};
+    try {
+      for (std::uint16_t n = 0; n < Count; ++n) ReceiveByte(CP.GetChar());
+    } catch (...) {
+      inReceive_ = false;
+      if (std::exchange(replyFreed_, false)) SchedulerSignal.Notify();
+      throw;
+    }
   }
   inReceive_ = false;
   if (std::exchange(replyFreed_, false)) NextRequestHere();
@@ -42,6 +59,20 @@ void TRelay::ReceiveBytes(TSioComPort& CP, std::uint16_t Count) {
 void TRelay::ReplyFreesBus() {
   FreeBus(TBusEnd::Replied, !inReceive_);
   replyFreed_ = inReceive_;
+}
+
+void TRelay::Sending(bool resend) {
+  wireEnd_ = std::chrono::steady_clock::now() + WireTime(TxFrame.Length(), config_.Baud);
+  busId_ = BusDeviceId(TxFrame.View());
+  observer_.RequestSending(ActiveDevice.load(), resend);
+  TellBus(resend ? TBusEventKind::Resent : TBusEventKind::Sent);
+}
+
+void TRelay::TellBus(TBusEventKind kind, std::uint8_t replyId, std::chrono::nanoseconds response) {
+  TBusEvent event{kind, busId_};
+  event.ReplyId = replyId;
+  event.Response = response;
+  observer_.BusEvent(event);
 }
 
 void TRelay::FrameSent() {
@@ -64,6 +95,7 @@ void TRelay::GiveUp(std::int32_t resends) {
     ip = entry.IP;
     port = entry.Port;
   }
+  TellBus(TBusEventKind::GivenUp);
   Refuse(TRefusal::GivenUp);
   Log(TLogLevel::Warning, "request to " + ip + " " + std::to_string(port) + " given up after " + std::to_string(resends) +
                    " resends");
@@ -78,7 +110,12 @@ void TRelay::ResetReceiver() {
 void TRelay::ReceiveByte(std::uint8_t b) {
   switch (RxState.load()) {
     case TRxState::WaitSyn:
-      if (b == kSyn) RxState.store(TRxState::SynSeen);
+      if (b == kSyn) {
+        RxState.store(TRxState::SynSeen);
+        frameBegan_ = noticeAt_;
+      } else {
+        ++noise_;
+      }
       break;
     case TRxState::SynSeen:
       if (b == kStx) {
@@ -88,6 +125,7 @@ void TRelay::ReceiveByte(std::uint8_t b) {
         RxState.store(TRxState::WaitLen);
       } else if (b != kSyn) {
         RxState.store(TRxState::WaitSyn);
+        ++noise_;
       }
       break;
     case TRxState::WaitLen:
@@ -118,6 +156,7 @@ void TRelay::CompleteReply() {
     // The adapter's echo of the request, not the device's reply: the
     // receiver waits on for the reply.
     ResetReceiver();
+    TellBus(TBusEventKind::Echo);
     return;
   }
   if (!frameOwned_) {
@@ -135,6 +174,7 @@ void TRelay::CompleteReply() {
     if (id != expected) {
       // A late answer to an earlier request: it belongs to nobody waiting now.
       ResetReceiver();
+      TellBus(TBusEventKind::WrongId, id);
       Log(TLogLevel::Warning, "reply from ID " + std::to_string(id) + " dropped, waiting for ID " + std::to_string(expected));
       return;
     }
@@ -142,6 +182,7 @@ void TRelay::CompleteReply() {
   // Whatever follows the reply before the next frame is written belongs to
   // nobody: the receiver looks for frames again, to drop them as stray.
   ResetReceiver();
+  TellBus(TBusEventKind::Replied, 0, std::max(std::chrono::nanoseconds(frameBegan_ - wireEnd_), std::chrono::nanoseconds(0)));
   if (RxTrace) {
     line_.assign("<< ");
     AppendHexDump(line_, RxFrame.View());

@@ -13,8 +13,8 @@
 set -euo pipefail
 
 # socat: the control socket's tests speak to the relay through it, as an
-# operator would.
-packages=(g++ cmake ninja-build make pkg-config qt6-base-dev libmicrohttpd-dev libgtest-dev libgmock-dev xvfb x11-utils socat)
+# operator would; tshark reads the capture back as Wireshark does.
+packages=(g++ cmake ninja-build make pkg-config qt6-base-dev libmicrohttpd-dev libgtest-dev libgmock-dev xvfb x11-utils socat tshark)
 for group in "$@"; do
   case "$group" in
     bench) packages+=(libbenchmark-dev socat) ;;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "capture/CaptureRing.h"
 #include "runtime/Exception.h"
 #include "runtime/HandOff.h"
 #include "runtime/Thread.h"
@@ -55,6 +56,7 @@ int TSioBaseDispatcher::InitPort(const TSioPortSettings& settings) {
   // before the mode is on, it would jam a half-duplex bus.
   rs485_ = settings.RS485Mode;
   directIo_ = settings.DirectIo;
+  capture_ = settings.Capture;
   triggerLength_.store(0);
   rc = ApplyLine(settings.Baud);
   if (rc != 0) {
@@ -220,6 +222,7 @@ void TSioBaseDispatcher::ReadInput() {
     const long got = DeviceRead(into, size);
     if (got == -EIO) readFailed_ = true;
     if (got <= 0) return 0;
+    if (capture_) capture_->RecordBus(TCaptureKind::BusIn, {into, static_cast<std::size_t>(got)}, TCaptureRing::Now());
     readFailed_ = false;
     return static_cast<std::size_t>(got);
   };
@@ -396,6 +399,9 @@ void TSioBaseDispatcher::SendPending() {
       size = outCount_;
     }
     const long written = DeviceWrite(block, size);
+    if (written > 0 && capture_) {
+      capture_->RecordBus(TCaptureKind::BusOut, {block, static_cast<std::size_t>(written)}, TCaptureRing::Now());
+    }
     if (written > 0) {
       writeFailed_.store(false);
       AdvanceSent(static_cast<std::size_t>(written));

@@ -31,6 +31,7 @@
 
 namespace tarvix {
 
+class TCaptureRing;
 class TSioNoticeTarget;
 class TComThread;
 class TDispThread;
@@ -179,6 +180,7 @@ class TSioBaseDispatcher {
   bool portHandlerInstalled_ = false;  // guarded by handlerMutex_
   bool rs485_ = false;                 // main thread only; the driver drives RTS
   bool directIo_ = false;              // set by InitPort before the threads start; the short road
+  TCaptureRing* capture_ = nullptr;    // set before the threads start; not owned
   std::int32_t lineBaud_ = 0;          // main thread only; the speed last set
   TLowLatency lowLatency_ = TLowLatency::Unknown;  // main thread only; set at the open
   std::atomic<std::uint16_t> triggerLength_{0};

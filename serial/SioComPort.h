@@ -36,6 +36,7 @@ class TSioComPort : public TSioCustomComPort {
   using TSioCustomComPort::SetDirectIo;
   using TSioCustomComPort::SetOpen;
   using TSioCustomComPort::SetRS485Mode;
+  using TSioCustomComPort::SetCapture;
 
   TTriggerAvailEvent OnTriggerAvail;
   TPortEvent OnOpen;        // after every successful open (the relay resets its receiver)

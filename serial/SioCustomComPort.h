@@ -87,6 +87,9 @@ class TSioCustomComPort : public TSioBaseComponent, private TSioNoticeTarget {
   // The short road of TSioPortSettings::DirectIo; off by default. Takes
   // effect at the next open.
   void SetDirectIo(bool on) noexcept { settings_.DirectIo = on; }
+  // Where each write to the device and each read from it is recorded, from
+  // the next open on; not owned. None (the default): nothing is.
+  void SetCapture(TCaptureRing* capture) noexcept { settings_.Capture = capture; }
 
   // Raised on the main thread for each data-available notice. Not pure: a
   // close during destruction runs after the derived part is gone.

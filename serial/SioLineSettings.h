@@ -7,6 +7,8 @@
 
 namespace tarvix {
 
+class TCaptureRing;
+
 struct TSioPortSettings {
   std::int32_t Baud = 19200;
   // The kernel's RS485 mode: RTS raised only while sending, with these
@@ -20,6 +22,9 @@ struct TSioPortSettings {
   // nothing waits in the output ring (the output thread sends only what the
   // device did not take at once). Off: the three threads as ever.
   bool DirectIo = false;
+  // Where the dispatcher records each write and read (--record); not owned,
+  // must outlive the open. None: nothing is recorded.
+  TCaptureRing* Capture = nullptr;
 };
 
 }  // namespace tarvix

@@ -32,6 +32,9 @@ THttpLibrary Load() {
   Resolve(handle, "MHD_destroy_response", library.DestroyResponse);
   Resolve(handle, "MHD_lookup_connection_value", library.LookupValue);
   Resolve(handle, "MHD_get_connection_info", library.GetConnectionInfo);
+  Resolve(handle, "MHD_create_response_from_callback", library.CreateResponseFromCallback);
+  Resolve(handle, "MHD_suspend_connection", library.SuspendConnection);
+  Resolve(handle, "MHD_resume_connection", library.ResumeConnection);
   return library;
 }
 

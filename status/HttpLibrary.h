@@ -24,6 +24,9 @@ struct THttpLibrary {
   decltype(&MHD_destroy_response) DestroyResponse = nullptr;
   decltype(&MHD_lookup_connection_value) LookupValue = nullptr;
   decltype(&MHD_get_connection_info) GetConnectionInfo = nullptr;
+  decltype(&MHD_create_response_from_callback) CreateResponseFromCallback = nullptr;
+  decltype(&MHD_suspend_connection) SuspendConnection = nullptr;
+  decltype(&MHD_resume_connection) ResumeConnection = nullptr;
 
   static const THttpLibrary& Get();
 };

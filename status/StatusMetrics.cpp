@@ -67,6 +67,42 @@ void Histogram(std::string& out, const std::string& name, const char* help, cons
 
 constexpr std::size_t Kind(TRefusal r) { return static_cast<std::size_t>(r); }
 
+// One counter family with a sample per device, labelled by its ID.
+template <class F>
+void DeviceCounter(std::string& out, const std::vector<TDeviceStatus>& devices, const char* name, const char* help,
+                   F value) {
+  if (devices.empty()) return;
+  Family(out, name, "counter", help);
+  for (const TDeviceStatus& d : devices)
+    Sample(out, std::string(name) + "{id=\"" + std::to_string(d.Id) + "\"}", std::to_string(value(d)));
+}
+
+// The per-device families: counters and the response-time histogram.
+void AppendDeviceMetrics(std::string& out, const std::vector<TDeviceStatus>& devices) {
+  DeviceCounter(out, devices, "tarvix_device_requests_total", "Requests put on the bus for the device.",
+                [](const TDeviceStatus& d) { return d.Requests; });
+  DeviceCounter(out, devices, "tarvix_device_replies_total", "Replies of the device dispatched.",
+                [](const TDeviceStatus& d) { return d.Replies; });
+  DeviceCounter(out, devices, "tarvix_device_timeouts_total", "Time-outs waiting for the device's reply.",
+                [](const TDeviceStatus& d) { return d.Timeouts; });
+  DeviceCounter(out, devices, "tarvix_device_resends_total", "Requests to the device put on the bus again.",
+                [](const TDeviceStatus& d) { return d.Resends; });
+  DeviceCounter(out, devices, "tarvix_device_given_up_total", "Requests to the device given up.",
+                [](const TDeviceStatus& d) { return d.GivenUp; });
+  if (devices.empty()) return;
+  Family(out, "tarvix_device_response_seconds", "histogram",
+         "From a request's computed end on the wire to the first byte of the device's reply.");
+  for (const TDeviceStatus& d : devices) {
+    const std::string id = "id=\"" + std::to_string(d.Id) + "\"";
+    for (std::size_t b = 0; b < kResponseBuckets.size(); ++b)
+      Sample(out, "tarvix_device_response_seconds_bucket{" + id + ",le=\"" + Float(kResponseBuckets[b]) + "\"}",
+             std::to_string(d.Buckets[b]));
+    Sample(out, "tarvix_device_response_seconds_bucket{" + id + ",le=\"+Inf\"}", std::to_string(d.ResponseCount));
+    Sample(out, "tarvix_device_response_seconds_sum{" + id + "}", Float(d.ResponseSumS));
+    Sample(out, "tarvix_device_response_seconds_count{" + id + "}", std::to_string(d.ResponseCount));
+  }
+}
+
 }  // namespace
 
 std::string StatusMetrics(const TStatusSnapshot& s) {
@@ -138,6 +174,7 @@ std::string StatusMetrics(const TStatusSnapshot& s) {
   Sample(out, "tarvix_build_info{version=\"" + version + "\"}", "1");
   Family(out, "process_start_time_seconds", "gauge", "Start time of the process since the Unix epoch in seconds.");
   Sample(out, "process_start_time_seconds", Float(s.ProcessStartS));
+  AppendDeviceMetrics(out, s.Devices);
   return out;
 }
 

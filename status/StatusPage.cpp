@@ -27,6 +27,7 @@ dd { margin: 0; font-family: ui-monospace, monospace; }
 table { border-collapse: collapse; width: 100%; font-size: 13px; }
 th, td { text-align: right; padding: 3px 6px; border-bottom: 1px solid #e2e6ec; white-space: nowrap; }
 th:nth-child(2), td:nth-child(2) { text-align: left; }
+table.devices th, table.devices td { text-align: right; }
 #log { font: 12px/1.35 ui-monospace, monospace; white-space: pre-wrap; word-break: break-all; max-height: 22em; overflow-y: auto; margin: 0; }
 #log .error { color: #b3261e; font-weight: bold; }
 #log .warning { color: #8a5a00; }
@@ -62,6 +63,11 @@ th:nth-child(2), td:nth-child(2) { text-align: left; }
 <div id="endpoints-box"><table><thead><tr><th>#</th><th>IP</th><th>port</th><th>ID</th><th>Q size</th><th>#packets</th>
 <th>replies</th><th>resends</th><th>given up</th><th>last reply ms</th></tr></thead>
 <tbody id="endpoints"></tbody></table></div></section>
+<section class="wide"><h2>Devices</h2>
+<table class="devices"><thead><tr><th>ID</th><th>requests</th><th>replies</th><th>resends</th><th>time-outs</th><th>given up</th>
+<th>wrong ID</th><th>echoes</th><th>noise bytes</th><th>response ms min / p50 / p99 / max</th><th>last ms</th>
+<th>last heard</th></tr></thead>
+<tbody id="devices"></tbody></table></section>
 <section class="wide"><h2>Log</h2><pre id="log"></pre></section>
 </main>
 <script>
@@ -185,6 +191,23 @@ function show(s) {
   showEndpoints(s);
   showLog(s);
 }
+function showDevices(devices) {
+  const ms = (v) => v === null ? "-" : v.toFixed(1);
+  const body = document.createDocumentFragment();
+  for (const d of devices) {
+    const row = document.createElement("tr");
+    const r = d.response_ms;
+    for (const v of [d.id, d.requests, d.replies, d.resends, d.timeouts, d.given_up, d.wrong_id, d.echoes,
+                     d.discarded_bytes, [r.min, r.p50, r.p99, r.max].map(ms).join(" / "), ms(r.last),
+                     d.last_heard_s === null ? "never" : d.last_heard_s.toFixed(1) + " s ago"]) {
+      const cell = document.createElement("td");
+      cell.textContent = v;
+      row.appendChild(cell);
+    }
+    body.appendChild(row);
+  }
+  $("devices").replaceChildren(body);
+}
 async function refresh() {
   try {
     const wanted = $("filter").value.trim() ? 1000 : kEndpoints;
@@ -193,6 +216,7 @@ async function refresh() {
     const status = await response.json();
     performance.mark("show-start");
     show(status);
+    showDevices(status.devices || []);
     performance.measure("show", "show-start");
     lastAnswer = new Date();
     $("answer").className = "";

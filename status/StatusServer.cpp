@@ -53,6 +53,11 @@ MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url, con
     const char* endpoints = http.LookupValue(connection, MHD_GET_ARGUMENT_KIND, "endpoints");
     TStatusServer::TRequest request{verb, url ? url : "", host ? host : "", std::nullopt};
     if (endpoints) request.Endpoints = endpoints;
+    if (request.Path == TStatusServer::kCapturePath) {
+      if (const auto refusal = server.CaptureRefusal(request)) return Reply(connection, *refusal);
+      const char* follow = http.LookupValue(connection, MHD_GET_ARGUMENT_KIND, "follow");
+      return server.Captures().Serve(connection, follow && std::string_view(follow) != "0") ? MHD_YES : MHD_NO;
+    }
     return Reply(connection, server.Answer(request));
   } catch (...) {
     // Out of memory while rendering: the library closes the connection.
@@ -149,16 +154,34 @@ TStatusServer::TAnswer TStatusServer::Answer(const TRequest& request) const {
   return a;
 }
 
+std::optional<TStatusServer::TAnswer> TStatusServer::CaptureRefusal(const TRequest& request) const {
+  TAnswer a;
+  if (!hosts_.Allows(request.Host)) return Answer(request);  // the misdirected request's answer
+  const std::string_view method = request.Method;
+  if (method != MHD_HTTP_METHOD_GET && method != MHD_HTTP_METHOD_HEAD) {
+    a.Status = MHD_HTTP_METHOD_NOT_ALLOWED;
+    a.Body = "method not allowed\n";
+    return a;
+  }
+  if (!captures_.Ring()) {
+    a.Status = MHD_HTTP_NOT_FOUND;
+    a.Body = "no capture: the relay runs without --record\n";
+    return a;
+  }
+  return std::nullopt;
+}
+
 void TStatusServer::Start(const std::string& ip, std::uint16_t port, std::vector<std::string> hostNames) {
   Stop();
   hosts_ = TStatusHosts(ip, std::move(hostNames));
+  captures_.Restart();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   if (inet_pton(AF_INET, ip.c_str(), &address.sin_addr) != 1) throw Exception("Invalid status address " + ip);
   const THttpLibrary& http = THttpLibrary::Get();
   errno = 0;
-  daemon_ = http.StartDaemon(MHD_USE_POLL_INTERNAL_THREAD, port, nullptr, nullptr, &OnRequest,
+  daemon_ = http.StartDaemon(MHD_USE_POLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, port, nullptr, nullptr, &OnRequest,
                              this, MHD_OPTION_SOCK_ADDR, &address,
                              MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,
                              MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerClient,
@@ -175,6 +198,7 @@ void TStatusServer::Start(const std::string& ip, std::uint16_t port, std::vector
 
 void TStatusServer::Stop() noexcept {
   if (!daemon_) return;
+  captures_.Stop();
   THttpLibrary::Get().StopDaemon(daemon_);
   daemon_ = nullptr;
 }

@@ -18,7 +18,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include <optional>
 #include <string_view>
@@ -27,6 +29,7 @@
 #include "figures/StatusSnapshot.h"
 #include "status/ConnectionWatch.h"
 #include "status/StatusHosts.h"
+#include "status/CaptureStreams.h"
 
 struct MHD_Daemon;
 
@@ -82,10 +85,20 @@ class TStatusServer {
   // The library's callbacks reach these; not for other callers.
   TConnectionWatch& Watch() noexcept { return watch_; }
 
+  // GET /capture.pcapng[?follow=1]: the capture ring served, none without
+  // --record. Set before Start; the ring must outlive the server.
+  static constexpr std::string_view kCapturePath = "/capture.pcapng";
+  void SetCapture(const TCaptureRing* ring) noexcept { captures_.SetRing(ring); }
+  // Why a request for the capture is refused (a host name not answered to,
+  // a method other than GET or HEAD, no ring); none when it is served.
+  std::optional<TAnswer> CaptureRefusal(const TRequest& request) const;
+  TCaptureStreams& Captures() noexcept { return captures_; }
+
  private:
   const TSnapshotBox& box_;
   TStatusHosts hosts_;  // written by Start before the library's thread exists
   TConnectionWatch watch_{std::chrono::seconds(kRequestTimeS)};
+  TCaptureStreams captures_;
   MHD_Daemon* daemon_ = nullptr;
 };
 

@@ -8,12 +8,14 @@ namespace tarvix {
 
 TStatusService::TStatusService(TRelayHost& host, std::string program) : host_(host), program_(std::move(program)) {
   host_.AddObserver(keeper_);
+  host_.AddObserver(devices_);
 }
 
 TStatusService::~TStatusService() { Stop(); }
 
 void TStatusService::Start(const std::string& ip, std::uint16_t port) {
   Publish();
+  server_.SetCapture(host_.Capture());
   try {
     server_.Start(ip, port, host_.Config().StatusHosts);
   } catch (const Exception& error) {
@@ -35,7 +37,10 @@ void TStatusService::Stop() noexcept {
     publisher_.reset();
   }
   server_.Stop();
-  if (watching_) host_.RemoveObserver(keeper_);
+  if (watching_) {
+    host_.RemoveObserver(keeper_);
+    host_.RemoveObserver(devices_);
+  }
   watching_ = false;
 }
 
@@ -48,7 +53,9 @@ void TStatusService::Tick() {
 
 void TStatusService::Publish() {
   published_ = std::chrono::steady_clock::now();
-  box_.Publish(keeper_.Take(host_, program_));
+  std::shared_ptr<TStatusSnapshot> snapshot = keeper_.Take(host_, program_);
+  snapshot->Devices = devices_.Take();
+  box_.Publish(std::move(snapshot));
 }
 
 }  // namespace tarvix

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "figures/DeviceFigures.h"
 #include "figures/StatusKeeper.h"
 #include "status/StatusServer.h"
 #include "figures/StatusSnapshot.h"
@@ -53,6 +54,7 @@ class TStatusService {
   TRelayHost& host_;
   const std::string program_;
   TStatusKeeper keeper_;
+  TDeviceFigures devices_;
   TSnapshotBox box_;
   TStatusServer server_{box_};
   std::unique_ptr<TPeriodicThread> publisher_;

@@ -26,6 +26,22 @@ std::string Lower(std::string text) {
 
 }  // namespace
 
+// A chunked body's data: each chunk's size in hex, CRLF, the bytes, CRLF;
+// a chunk of size 0 ends it. What is cut short is kept as far as it goes.
+std::string Dechunked(const std::string& body) {
+  std::string data;
+  std::size_t at = 0;
+  while (at < body.size()) {
+    const auto line = body.find("\r\n", at);
+    if (line == std::string::npos) break;
+    const std::size_t size = std::stoul(body.substr(at, line - at), nullptr, 16);
+    if (size == 0) break;
+    data += body.substr(line + 2, size);
+    at = line + 2 + size + 2;
+  }
+  return data;
+}
+
 std::string THttpAnswer::Header(const std::string& name) const {
   const std::string head = Lower(Head);
   const std::string key = "\r\n" + Lower(name) + ":";
@@ -72,6 +88,7 @@ THttpAnswer HttpRequest(std::uint16_t port, const std::string& method, const std
   answer.Head = raw.substr(0, end);
   answer.Body = raw.substr(end + 4);
   answer.Status = std::stoi(raw.substr(9, 3));
+  if (Lower(answer.Header("Transfer-Encoding")) == "chunked") answer.Body = Dechunked(answer.Body);
   return answer;
 }
 

@@ -224,6 +224,19 @@ TEST(LongOptions, AdminPathThatCannotServeIsRefused) {
   EXPECT_EQ(bad.AdminPath, "");
 }
 
+// The capture is off without --record, 1024 KiB with it alone, and takes
+// 64 to 65536 KiB; a bad size is an error and leaves it off.
+TEST(LongOptions, RecordSizesTheCaptureRing) {
+  EXPECT_EQ(Parse({}).RecordKiB, 0u);
+  EXPECT_EQ(Parse({"--record"}).RecordKiB, 1024u);
+  EXPECT_EQ(Parse({"--record=64"}).RecordKiB, 64u);
+  EXPECT_EQ(Parse({"--record=65536"}).RecordKiB, 65536u);
+  const TRelayConfig bad = Parse({"--record=63", "--record=65537", "--record=", "--record=1M"});
+  ASSERT_EQ(bad.Errors.size(), 4u);
+  EXPECT_EQ(bad.Errors[0], "Invalid value '63' for --record (KiB, a whole number from 64 to 65536)");
+  EXPECT_EQ(bad.RecordKiB, 0u);
+}
+
 // The switch search reads "-c" and "-p" anywhere on the line, so a
 // long option holding either would silently stand for a switch.
 TEST(LongOptions, EveryNameIsKnownAndHoldsNeitherSwitch) {

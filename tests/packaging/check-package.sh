@@ -59,7 +59,7 @@ missing=$(lacking "$work/contents" ./usr/bin/tarvix-relayd ./usr/bin/tarvixctl .
   ./usr/share/man/man1/tarvix-send.1.gz ./usr/share/man/man1/tarvix-bus-sim.1.gz \
   ./usr/share/man/man1/tarvixctl.1.gz ./usr/share/bash-completion/completions/tarvixctl \
   ./usr/share/doc/tarvix-relay/copyright ./usr/share/doc/tarvix-relay/changelog.gz \
-  ./usr/share/tarvix/prometheus/tarvix-alerts.yml)
+  ./usr/share/tarvix/prometheus/tarvix-alerts.yml ./usr/share/tarvix/wireshark/tarvix.lua)
 window=$(grep -E 'tarvix-server|/applications/' "$work/contents")
 if [ -n "$missing" ]; then fail "tarvix-relay lacks $(echo $missing)"
 elif [ -n "$window" ]; then fail "tarvix-relay holds the window program's $(echo $window)"
@@ -401,7 +401,7 @@ else fail "not stripped: ${unstripped[*]}"; fi
 defaults=$root/etc/default/tarvix-relay
 example=$root/etc/tarvix/bus.conf.example
 rmem_wanted=$(sed -n 's/^rmem_wanted=//p' "$work/control/postinst")
-if grep -qx 'TARVIX_ARGS="-c1 --resend-limit=10 --traces=none"' "$defaults" &&
+if grep -qx 'TARVIX_ARGS="-c1 --resend-limit=10 --traces=none --record"' "$defaults" &&
    grep -qx 'TARVIX_COM_DIR=/etc/tarvix/ports' "$defaults" &&
    grep -qxE 'TARVIX_ARGS="-c[1-9] --listen=[0-9.]+:[0-9]+ .*"' "$example" &&
    grep -qx 'TARVIX_COM_DIR=/etc/tarvix/ports' "$example" &&

@@ -136,10 +136,10 @@ def main(relayd, metrics_out=None):
         assert value("tarvix_build_info") == 1
         started = value("process_start_time_seconds")
         assert 0 < time.time() - started < 600, started
-        # No per-endpoint labels anywhere.
+        # No per-endpoint labels anywhere; devices (at most 256) are labelled by ID.
         for f in families.values():
             for s in f.samples:
-                assert set(s.labels) <= {"reason", "le", "version"}, s
+                assert set(s.labels) <= {"reason", "le", "version", "id"}, s
         relay.stop()
         assert relay.process.returncode == 0, "the relay ended with %s" % relay.process.returncode
         print("PASSED: /metrics parsed, %d families as expected, %d datagrams in exactly one outcome each" %

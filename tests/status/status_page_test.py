@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
 """The status page in headless Chromium: after a round trip it shows the
-endpoint's row and the counters; after the relay stops it says that the
-relay stopped answering. Then with a thousand endpoints: each refresh's
-work on the main thread stays under 16 ms (the browser's performance
-timeline), the endpoint with requests queued is listed though a hundred
-others were active since, the filter finds rows beyond the first hundred,
-and the log shows times and levels. Skips loudly where Chromium cannot
-start. Usage: status_page_test.py TARVIX_RELAYD [SCREENSHOT.png
-[MANY_ENDPOINTS_SCREENSHOT.png]]."""
+endpoint's row, the device's row and the counters; after the relay stops it
+says that the relay stopped answering. Then with a thousand endpoints: each
+refresh's work on the main thread stays under 16 ms (the browser's
+performance timeline), the endpoint with requests queued is listed though a
+hundred others were active since, the filter finds rows beyond the first
+hundred, and the log shows times and levels. Skips loudly where Chromium
+cannot start. Usage: status_page_test.py TARVIX_RELAYD [SCREENSHOT.png
+[MANY_ENDPOINTS_SCREENSHOT.png [DEVICES.png]]]."""
 import os
 import socket
 import sys
@@ -139,20 +139,20 @@ def many_endpoints(driver, relayd, screenshot):
         relay.close()
 
 
-def main(relayd, screenshot=None, many_screenshot=None):
+def main(relayd, screenshot=None, many_screenshot=None, devices_screenshot=None):
     try:
         driver = browser()
     except Exception as error:  # no browser, no display library, no driver: say so
         print("SKIPPED: Chromium cannot start: %s" % str(error).splitlines()[0])
         return
     try:
-        round_trip(driver, relayd, screenshot)
+        round_trip(driver, relayd, screenshot, devices_screenshot)
         many_endpoints(driver, relayd, many_screenshot)
     finally:
         driver.quit()
 
 
-def round_trip(driver, relayd, screenshot):
+def round_trip(driver, relayd, screenshot, devices_screenshot=None):
     relay = Relay(relayd)
     try:
         frame = request_frame(5, b"\x11\x22\x33")
@@ -168,8 +168,16 @@ def round_trip(driver, relayd, screenshot):
         assert text(driver, "serial-state") == "open"
         assert "live" in text(driver, "answer")
         assert "<< 02 08 06 00 05 11 22 33" in text(driver, "log")
+        device = driver.execute_script(
+            "return Array.from(document.querySelectorAll('#devices tr td'), c => c.textContent)")
+        # ID, requests, replies, resends, time-outs, given up, wrong ID, echoes, noise bytes.
+        assert device[:9] == ["5", "1", "1", "0", "0", "0", "0", "0", "0"], device
+        assert device[11].endswith(" s ago"), device
         if screenshot:
             driver.save_screenshot(screenshot)
+        if devices_screenshot:
+            driver.execute_script("return document.getElementById('devices').closest('section')").screenshot(
+                devices_screenshot)
         relay.stop()
         assert relay.process.returncode == 0, "the relay ended with %s" % relay.process.returncode
         wait.until(lambda d: "stopped answering" in text(d, "answer"))
