@@ -77,6 +77,8 @@ std::optional<TEventScheduler::TimePoint> TEventScheduler::WhileBusy(TimePoint n
   }
   if (resendAt_) {
     if (now < *resendAt_) return *resendAt_;
+    // A reply that began in the turnaround is not cut either.
+    if (const auto quiet = ReplyArriving(now)) return *quiet;
     LogTimeout();
     SendNow();
     if (state_ == TBusState::Awaiting) ++resends_;

@@ -230,6 +230,25 @@ TEST_F(EventScheduler, DeviceBackSendsTheFrameAgainAtOnceWithoutATimeoutLine) {
   EXPECT_TRUE(view.Log().empty());
 }
 
+// The device begins to answer after the time-out, inside the turnaround
+// before the resend: the resend waits until the line has been quiet.
+TEST_F(EventScheduler, AReplyBeginningInTheTurnaroundIsNotResentInto) {
+  answerAfter.reset();
+  turnaround = 50;
+  auto record = view.OnSending;
+  view.OnSending = [this, record, first = true](const std::string& frame, bool resend) mutable {
+    record(frame, resend);
+    if (!std::exchange(first, false)) return;
+    const TimePoint byte = clock.Now() + WireTime(frame.size(), baud) + 140ms;
+    clock.At(byte, [byte] { LastByteAt.store(byte.time_since_epoch().count()); });
+  };
+  Push(0, "\x16\x02\x03\x01");
+  Start(100);
+  ASSERT_TRUE(WaitForSends(2));
+  Stop();
+  EXPECT_GE(GapAfter(0), 140ms + TBusScheduler::QuietGap(baud));
+}
+
 // Idle, the scheduler still wakes at least once a second and marks its
 // progress, so a watchdog tells an idle scheduler from a stuck one.
 TEST_F(EventScheduler, IdleItWakesAtMostASecondApartAndMarksItsProgress) {
