@@ -23,10 +23,10 @@ import sys
 import threading
 import time
 
-from status_rig import Relay, request_frame
+from status_rig import Relay, books, metric_samples, request_frame
 
 try:
-    from prometheus_client.parser import text_string_to_metric_families
+    import prometheus_client.parser  # noqa: F401 (status_rig parses with it)
 except ImportError:
     print("SKIPPED: python3-prometheus-client is not installed (scripts/install-deps.sh status)")
     sys.exit(0)
@@ -59,7 +59,8 @@ class Device(threading.Thread):
         self.faults = True
         self.stopping = False
         self.buffer = b""
-        self.late = []  # (due, order, bytes)
+        self.late = []  # (due, order, frame, reply)
+        self.newest = {}  # frame: the order of its newest late reply
         self.order = 0
         self.rng = random.Random(7)
 
@@ -74,8 +75,14 @@ class Device(threading.Thread):
         kind = kind_of(body[0], body[1] << 8 | body[2]) if self.faults else "now"
         reply = frame[:3] + b"\x06" + frame[4:]  # KIND 06, the device ID in its place, for --match-id
         if kind == "late":
+            # Late, yet inside the time-out. A resend that comes before the
+            # late reply went out means this thread was slower than that (a
+            # loaded machine): only the newest send is answered, since the
+            # older reply would be taken for the resend's and the resend's
+            # own would then reach whatever request is on the wire next.
             self.order += 1
-            heapq.heappush(self.late, (time.monotonic() + LATE_S, self.order, reply))
+            self.newest[frame] = self.order
+            heapq.heappush(self.late, (time.monotonic() + LATE_S, self.order, frame, reply))
         elif kind == "twice":
             self.write(master, reply + reply)
         elif kind == "noise":
@@ -102,7 +109,7 @@ class Device(threading.Thread):
             with self.lock:
                 master = self.relay.master
                 if master is None:
-                    self.buffer, self.late = b"", []
+                    self.buffer, self.late, self.newest = b"", [], {}
                 else:
                     if select.select([master], [], [], 0.002)[0]:
                         try:
@@ -112,7 +119,10 @@ class Device(threading.Thread):
                     for frame in self.frames():
                         self.answer(master, frame)
                     while self.late and self.late[0][0] <= time.monotonic():
-                        self.write(master, heapq.heappop(self.late)[2])
+                        _, order, frame, reply = heapq.heappop(self.late)
+                        if self.newest.get(frame) == order:
+                            del self.newest[frame]
+                            self.write(master, reply)
                     if self.faults and time.monotonic() - idle_noise > 0.3:
                         idle_noise = time.monotonic()
                         self.write(master, bytes(self.rng.choice(NOISE) for _ in range(5)))
@@ -185,25 +195,7 @@ def udp_receive_errors():
 def metrics(relay):
     code, text = relay.fetch("/metrics")
     assert code == 200, code
-    samples = {}
-    for family in text_string_to_metric_families(text):
-        for s in family.samples:
-            key = s.name + "".join("{%s=%s}" % kv for kv in sorted(s.labels.items()) if kv[0] != "le")
-            if "_bucket" not in s.name:
-                samples[key] = samples.get(key, 0) + s.value
-    return samples
-
-
-def books(m):
-    """The identity's right side, each outcome summed over its reasons."""
-    def total(prefix):
-        return sum(v for k, v in m.items() if k == prefix or k.startswith(prefix + "{"))
-    return {
-        "refused": total("tarvix_refused_total"), "dropped": total("tarvix_dropped_total"),
-        "answered": m["tarvix_replies_sent_total"], "given up": m["tarvix_given_up_total"],
-        "not sent": total("tarvix_replies_not_sent_total"), "queued": m["tarvix_queued_requests"],
-        "on the bus": m["tarvix_bus_busy"], "awaiting a look-up": m["tarvix_awaiting_lookup"],
-    }
+    return metric_samples(text)
 
 
 def main(relayd):
