@@ -213,14 +213,14 @@ def main(relayd):
         for _ in range(rounds):
             start = time.monotonic()
             due = sorted(faults.items())
-            next_send = [start + random.random() * 0.4 for _ in range(CLIENTS)]
+            next_send = [start + random.random() * 0.5 for _ in range(CLIENTS)]
             next_empty = start + 0.35
             while time.monotonic() - start < 4.0:
                 now = time.monotonic()
                 for n in range(CLIENTS):
                     if now >= next_send[n]:
                         clients.send(n)
-                        next_send[n] = now + 0.3 + random.random() * 0.2
+                        next_send[n] = now + 0.4 + random.random() * 0.2
                 if now >= next_empty:
                     for _ in range(10):
                         clients.send_empty(empty)
