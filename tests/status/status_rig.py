@@ -139,3 +139,28 @@ class Relay:
             self.unplug()
         self.client.close()
         self.log.close()
+
+
+def metric_samples(text):
+    """/metrics' samples by name and labels ("tarvix_refused_total{reason=allow}"),
+    read with the Prometheus client's parser; histogram buckets left out."""
+    from prometheus_client.parser import text_string_to_metric_families
+    samples = {}
+    for family in text_string_to_metric_families(text):
+        for s in family.samples:
+            if not s.name.endswith("_bucket"):
+                samples[s.name + "".join("{%s=%s}" % kv for kv in sorted(s.labels.items()))] = s.value
+    return samples
+
+
+def books(samples):
+    """The outcomes a datagram read can end in, each summed over its reasons:
+    once the relay is quiet they add up to tarvix_datagrams_received_total."""
+    def total(name):
+        return sum(v for k, v in samples.items() if k == name or k.startswith(name + "{"))
+    return {
+        "refused": total("tarvix_refused_total"), "dropped": total("tarvix_dropped_total"),
+        "answered": samples["tarvix_replies_sent_total"], "given up": samples["tarvix_given_up_total"],
+        "not sent": total("tarvix_replies_not_sent_total"), "queued": samples["tarvix_queued_requests"],
+        "on the bus": samples["tarvix_bus_busy"], "awaiting a look-up": samples["tarvix_awaiting_lookup"],
+    }
