@@ -54,6 +54,8 @@ void TObserverList::TimedOut(std::int32_t index) {
 
 void TObserverList::RequestWaited(std::int32_t index, std::chrono::steady_clock::duration waited) {
   for (IRelayObserver* o : observers_) o->RequestWaited(index, waited);
+}
+
 void TObserverList::BusEvent(const TBusEvent& event) {
   for (IRelayObserver* o : observers_) o->BusEvent(event);
 }
