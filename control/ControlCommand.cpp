@@ -36,6 +36,8 @@ const std::string_view kControlHelp =
     "reopen                close and reopen the serial port\n"
     "port N                switch to serial port COM N (1 to 255)\n"
     "endpoints [N] [json]  the N most recently active endpoints (default 20)\n"
+    "devices [json]        the figures of each device seen on the bus\n"
+    "capture [follow]      the capture as pcapng in \"data N\" chunks (needs --record)\n"
     "monitor               every log line from now on, until a line is sent\n"
     "help                  this text\n"
     "quit                  close the connection\n";
@@ -70,6 +72,18 @@ std::variant<TControlCommand, std::string> ParseCommand(std::string_view line) {
     command.Kind = TCommandKind::Status;
     if (args.size() > 1 || (args.size() == 1 && args[0] != "json")) return std::string("usage: status [json]");
     command.Json = args.size() == 1;
+    return command;
+  }
+  if (name == "devices") {
+    command.Kind = TCommandKind::Devices;
+    if (args.size() > 1 || (args.size() == 1 && args[0] != "json")) return std::string("usage: devices [json]");
+    command.Json = args.size() == 1;
+    return command;
+  }
+  if (name == "capture") {
+    command.Kind = TCommandKind::Capture;
+    if (args.size() > 1 || (args.size() == 1 && args[0] != "follow")) return std::string("usage: capture [follow]");
+    command.Follow = args.size() == 1;
     return command;
   }
   if (name == "timeout") {
@@ -125,6 +139,8 @@ std::string CommandText(const TControlCommand& command) {
     case TCommandKind::Reopen: return "reopen";
     case TCommandKind::Port: return "port " + std::to_string(command.Number);
     case TCommandKind::Endpoints: return "endpoints " + std::to_string(command.Number) + (command.Json ? " json" : "");
+    case TCommandKind::Devices: return command.Json ? "devices json" : "devices";
+    case TCommandKind::Capture: return command.Follow ? "capture follow" : "capture";
     case TCommandKind::Monitor: return "monitor";
     case TCommandKind::Help: return "help";
     case TCommandKind::Quit: return "quit";

@@ -12,14 +12,17 @@
 
 namespace tarvix {
 
-enum class TCommandKind { Status, StopLoop, Timeout, Traces, Reopen, Port, Endpoints, Monitor, Help, Quit };
+enum class TCommandKind {
+  Status, StopLoop, Timeout, Traces, Reopen, Port, Endpoints, Devices, Capture, Monitor, Help, Quit
+};
 
 struct TControlCommand {
   TCommandKind Kind = TCommandKind::Help;
   // The time-out in ms, the port number, or how many endpoint rows.
   std::int32_t Number = 0;
   TTraces Traces;
-  bool Json = false;  // status and endpoints: one JSON line instead of text
+  bool Json = false;    // status, endpoints and devices: one JSON line instead of text
+  bool Follow = false;  // capture: every new event after the ring, until a line is sent
 };
 
 inline constexpr std::int32_t kDefaultEndpointRows = 20;

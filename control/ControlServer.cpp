@@ -18,7 +18,10 @@ constexpr std::size_t kMonitorSendBuffer = 32 * 1024;
 
 }  // namespace
 
-TControlServer::TControlServer(int listenFd, TRunner run) : listenFd_(listenFd), run_(std::move(run)) {}
+TControlServer::TControlServer(int listenFd, const TCaptureRing* capture, TRunner run)
+    : listenFd_(listenFd), capture_(capture), run_(std::move(run)) {
+  if (capture_) chunk_.resize(TCaptureReader::kChunk);
+}
 
 TControlServer::~TControlServer() {
   for (std::size_t slot = 0; slot < clients_.size(); ++slot) Drop(slot);
@@ -40,7 +43,7 @@ void TControlServer::Execute() {
       const TClient& c = clients_[slot];
       if (c.Fd < 0) continue;
       short events = c.Out.empty() ? 0 : POLLOUT;
-      if (!c.Closing && c.Out.size() < kMaxPendingOut) events |= POLLIN;
+      if (!c.Closing && !InSnapshot(c) && c.Out.size() < kMaxPendingOut) events |= POLLIN;
       slotOf[count - 2] = slot;
       fds[count++] = {c.Fd, events, 0};
     }
@@ -55,7 +58,7 @@ void TControlServer::Execute() {
     for (std::size_t slot = 0; slot < clients_.size(); ++slot) {
       TClient& c = clients_[slot];
       if (c.Fd < 0) continue;
-      if (!Flush(slot) || (c.Closing && c.Out.empty()) || (!c.Monitoring && now - c.LastActive >= kIdleLimit))
+      if (!Flush(slot) || (c.Closing && c.Out.empty()) || (!Streaming(c) && now - c.LastActive >= kIdleLimit))
         Drop(slot);
     }
   }
@@ -65,8 +68,10 @@ int TControlServer::PollTimeoutMs(Clock::time_point now) const {
   auto soonest = Clock::time_point::max();
   for (const TClient& c : clients_) {
     if (c.Fd < 0) continue;
-    // A monitor's lines are taken each period; nothing wakes this thread for them.
-    soonest = std::min(soonest, c.Monitoring ? now + TMonitorFeed::kTakePeriod : c.LastActive + kIdleLimit);
+    // A monitor's lines and a follower's events are taken each period;
+    // nothing wakes this thread for them.
+    const bool polled = c.Monitoring || (c.Capture && c.Following);
+    soonest = std::min(soonest, polled ? now + TMonitorFeed::kTakePeriod : c.LastActive + kIdleLimit);
   }
   if (soonest == Clock::time_point::max()) return -1;
   const auto wait = std::chrono::ceil<std::chrono::milliseconds>(soonest - now).count();
@@ -103,13 +108,23 @@ void TControlServer::Read(std::size_t slot) {
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
   if (n <= 0) {
     // The client's end of input: what it sent is answered, then it is closed.
-    if (n < 0 || c.Monitoring) Drop(slot);
+    if (n < 0 || Streaming(c)) Drop(slot);
     else c.Closing = true;
     return;
   }
   c.LastActive = Clock::now();
-  for (const char ch : std::string_view(buffer, static_cast<std::size_t>(n))) {
+  Consume(slot, std::string_view(buffer, static_cast<std::size_t>(n)));
+}
+
+void TControlServer::Consume(std::size_t slot, std::string_view bytes) {
+  TClient& c = clients_[slot];
+  for (std::size_t at = 0; at < bytes.size(); ++at) {
     if (c.Fd < 0 || c.Closing) return;
+    if (InSnapshot(c)) {
+      c.Held.append(bytes.substr(at));
+      return;
+    }
+    const char ch = bytes[at];
     if (ch == '\n') {
       if (c.Discarding) {
         c.Discarding = false;
@@ -139,6 +154,12 @@ void TControlServer::Handle(std::size_t slot, std::string_view line) {
     c.Out += "ok\n";
     return;
   }
+  if (c.Capture) {
+    // Any line ends a follower.
+    c.Capture.reset();
+    c.Out += "ok\n";
+    return;
+  }
   auto parsed = ParseCommand(line);
   if (auto* error = std::get_if<std::string>(&parsed)) {
     c.Out += "error: " + *error + "\n";
@@ -163,6 +184,9 @@ void TControlServer::Handle(std::size_t slot, std::string_view line) {
       c.Monitoring = true;
       return;
     }
+    case TCommandKind::Capture:
+      StartCapture(slot, command.Follow);
+      return;
     default:
       break;
   }
@@ -175,10 +199,47 @@ void TControlServer::Handle(std::size_t slot, std::string_view line) {
   c.Out += answer;
 }
 
+void TControlServer::StartCapture(std::size_t slot, bool follow) {
+  TClient& c = clients_[slot];
+  if (!capture_) {
+    c.Out += "error: no capture: the relay runs without --record\n";
+    return;
+  }
+  if (follow) {
+    // A follower that does not read falls behind the ring, not into a
+    // large kernel buffer.
+    const int size = static_cast<int>(kMonitorSendBuffer);
+    ::setsockopt(c.Fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  }
+  c.Capture = std::make_unique<TCaptureReader>(
+      *capture_, follow ? TCaptureReader::TMode::Follow : TCaptureReader::TMode::Snapshot);
+  c.Following = follow;
+}
+
+void TControlServer::TakeCapture(std::size_t slot) {
+  TClient& c = clients_[slot];
+  const std::optional<std::size_t> count = c.Capture->Read(chunk_);
+  if (!count) {
+    c.Capture.reset();
+    c.Out += "ok\n";
+    // The lines sent during the snapshot, answered now in their order.
+    const std::string held = std::move(c.Held);
+    c.Held.clear();
+    Consume(slot, held);
+    return;
+  }
+  if (*count == 0) return;
+  c.Out += "data ";
+  c.Out += std::to_string(*count);
+  c.Out += '\n';
+  c.Out.append(chunk_.data(), *count);
+}
+
 bool TControlServer::Flush(std::size_t slot) {
   TClient& c = clients_[slot];
   for (;;) {
     if (c.Out.empty() && c.Monitoring) feed_.TakeInto(slot, c.Out);
+    if (c.Out.empty() && c.Capture) TakeCapture(slot);
     if (c.Out.empty()) return true;
     const ssize_t n = ::send(c.Fd, c.Out.data(), c.Out.size(), MSG_NOSIGNAL);
     if (n < 0) return errno == EAGAIN || errno == EINTR;
@@ -193,6 +254,9 @@ void TControlServer::Drop(std::size_t slot) noexcept {
   ::close(c.Fd);
   c.Fd = -1;
   c.Monitoring = false;
+  c.Capture.reset();
+  c.Following = false;
+  c.Held.clear();
   c.Closing = false;
   c.Discarding = false;
   c.Out.clear();

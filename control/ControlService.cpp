@@ -1,6 +1,7 @@
 #include "control/ControlService.h"
 
 #include "control/ControlText.h"
+#include "figures/DeviceJson.h"
 #include "figures/StatusJson.h"
 #include "relay/RelayHost.h"
 #include "runtime/Exception.h"
@@ -9,6 +10,7 @@ namespace tarvix {
 
 TControlService::TControlService(TRelayHost& host, std::string program) : host_(host), program_(std::move(program)) {
   host_.AddObserver(keeper_);
+  host_.AddObserver(devices_);
   host_.AddObserver(*this);
 }
 
@@ -18,7 +20,7 @@ void TControlService::Open(const std::string& path) { socket_.Open(path); }
 
 void TControlService::Start() {
   server_ = std::make_unique<TControlServer>(
-      socket_.Handle(), [this](const TControlCommand& command, const TPeer& peer) { return Run(command, peer); });
+      socket_.Handle(), host_.Capture(), [this](const TControlCommand& command, const TPeer& peer) { return Run(command, peer); });
   server_->Start();
   host_.Log(TLogLevel::Event, "control socket at " + socket_.Path());
 }
@@ -32,6 +34,7 @@ void TControlService::Stop() noexcept {
   socket_.Close();
   if (watching_) {
     host_.RemoveObserver(*this);
+    host_.RemoveObserver(devices_);
     host_.RemoveObserver(keeper_);
   }
   watching_ = false;
@@ -47,6 +50,16 @@ std::string TControlService::Run(const TControlCommand& command, const TPeer& pe
       host_.Log(TLogLevel::Event, "control: " + CommandText(command) + " by uid " + std::to_string(peer.Uid) +
                                       " pid " + std::to_string(peer.Pid));
       return Change(command);
+    }
+    if (command.Kind == TCommandKind::Devices) {
+      std::string answer;
+      if (command.Json) {
+        AppendDevicesJson(answer, devices_.Take());
+        answer += "\n";
+      } else {
+        answer = DevicesText(devices_.Take());
+      }
+      return answer + "ok\n";
     }
     const auto snapshot = keeper_.Take(host_, program_);
     if (command.Kind == TCommandKind::Status)

@@ -6,7 +6,9 @@
 // changes what the relay does is logged once with who sent it
 // ("control: timeout 500 by uid 1000 pid 4242"). As an observer it passes
 // every log line on to the clients in "monitor"; its own figures keeper
-// gives "status" and "endpoints" their numbers.
+// gives "status" and "endpoints" their numbers, its own device figures
+// "devices". "capture" is served by the server's thread from the host's
+// capture ring, never here.
 //
 // Owned by the face that runs the host and destroyed before the host.
 // Main thread only, every method. Open throws Exception when the socket
@@ -19,6 +21,7 @@
 
 #include "control/ControlServer.h"
 #include "control/ControlSocket.h"
+#include "figures/DeviceFigures.h"
 #include "figures/StatusKeeper.h"
 #include "relay/RelayObserver.h"
 
@@ -54,6 +57,7 @@ class TControlService final : public IRelayObserver {
   TRelayHost& host_;
   const std::string program_;
   TStatusKeeper keeper_;
+  TDeviceFigures devices_;
   TControlSocket socket_;
   std::unique_ptr<TControlServer> server_;
   bool watching_ = true;

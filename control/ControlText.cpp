@@ -12,11 +12,14 @@ namespace {
 
 constexpr const char* kSerialStates[] = {"open", "lost", "closed"};
 
-std::string Milliseconds(double ms) {
+// One decimal, "-" where there is no value yet.
+std::string Decimal(double ms) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", ms);
   return text;
 }
+
+std::string Decimal(std::optional<double> ms) { return ms ? Decimal(*ms) : std::string("-"); }
 
 }  // namespace
 
@@ -42,7 +45,7 @@ std::string StatusText(const TStatusSnapshot& s, std::string_view statusLine, co
   if (s.WaitingForPort) out += "waiting for the port";
   else if (s.BusIdle) out += "idle";
   else
-    out += "busy " + Milliseconds(s.BusyMs) + " ms for " + s.BusIP.value_or("?") + ":" + std::to_string(s.BusPort) +
+    out += "busy " + Decimal(s.BusyMs) + " ms for " + s.BusIP.value_or("?") + ":" + std::to_string(s.BusPort) +
            ", " + std::to_string(s.BusResends) + " resends";
   out += "\nrefused:";
   for (std::size_t k = 0; k < s.Refused.size(); ++k)
@@ -59,7 +62,21 @@ std::string EndpointsText(const TStatusSnapshot& s, std::size_t rows) {
     out += std::to_string(e.Index) + " " + e.IP + " " + std::to_string(e.Port) + " " + std::to_string(e.Id) + " " +
            std::to_string(e.Queued) + " " + std::to_string(e.Packets) + " " + std::to_string(e.Replies) + " " +
            std::to_string(e.Resends) + " " + std::to_string(e.GivenUp) + " " +
-           (e.LastReplyMs ? Milliseconds(*e.LastReplyMs) : std::string("-")) + "\n";
+           Decimal(e.LastReplyMs) + "\n";
+  }
+  return out;
+}
+
+std::string DevicesText(const std::vector<TDeviceStatus>& devices) {
+  std::string out =
+      "id requests replies resends timeouts given_up wrong_id echoes discarded_bytes min_ms p50_ms p99_ms max_ms "
+      "last_ms last_heard_s\n";
+  for (const TDeviceStatus& d : devices) {
+    for (const std::uint64_t n : {std::uint64_t{d.Id}, d.Requests, d.Replies, d.Resends, d.Timeouts, d.GivenUp,
+                                  d.WrongId, d.Echoes, d.DiscardedBytes})
+      out += std::to_string(n) + " ";
+    for (const auto& ms : {d.MinMs, d.P50Ms, d.P99Ms, d.MaxMs, d.LastMs}) out += Decimal(ms) + " ";
+    out += Decimal(d.LastHeardS) + "\n";
   }
   return out;
 }

@@ -1,10 +1,11 @@
-// The control socket's answers as text: the status and the endpoint rows,
-// from a snapshot of the figures. Pure functions; any thread.
+// The control socket's answers as text: the status, the endpoint rows and
+// the device rows, from a snapshot of the figures. Pure functions; any thread.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "figures/StatusSnapshot.h"
 #include "relay/RelayObserver.h"
@@ -21,5 +22,10 @@ std::string StatusText(const TStatusSnapshot& s, std::string_view statusLine, co
 
 // A title line, then the newest rows (at most rows), most recently active first.
 std::string EndpointsText(const TStatusSnapshot& s, std::size_t rows);
+
+// A title line, then one row per device seen on the bus, by ID: its
+// counters, its response times in ms and the seconds since it was last
+// heard ("-" where there is none yet).
+std::string DevicesText(const std::vector<TDeviceStatus>& devices);
 
 }  // namespace tarvix

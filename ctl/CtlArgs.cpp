@@ -8,8 +8,9 @@ namespace tarvix {
 
 namespace {
 
-constexpr std::array<std::string_view, 10> kCommands{"status", "stoploop", "timeout", "traces",  "reopen",
-                                                      "port",   "endpoints", "monitor", "help", "quit"};
+constexpr std::array<std::string_view, 12> kCommands{"status",    "stoploop", "timeout", "traces",
+                                                      "reopen",    "port",     "endpoints", "devices",
+                                                      "capture", "monitor",  "help",    "quit"};
 
 bool InstanceName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." &&
@@ -59,8 +60,19 @@ TCtlArgs ParseCtlArgs(const std::vector<std::string>& args) {
     result.Error = "unknown command " + command;
     return result;
   }
-  if (json && command != "status" && command != "endpoints") {
-    result.Error = "--json is for status and endpoints";
+  if (json && command != "status" && command != "endpoints" && command != "devices") {
+    result.Error = "--json is for status, endpoints and devices";
+    return result;
+  }
+  if (command == "capture") {
+    // The relay's word is "follow"; the command line's, an option.
+    const bool follow = k + 2 == args.size() && args[k + 1] == "--follow";
+    if (k + 1 != args.size() && !follow) {
+      result.Error = "usage: capture [--follow]";
+      return result;
+    }
+    result.Line = follow ? "capture follow" : "capture";
+    result.Capture = true;
     return result;
   }
   for (; k < args.size(); ++k) {
@@ -81,7 +93,7 @@ std::string CtlUsage() {
          "Commands a running relay (started with --admin=PATH) through its control socket.\n"
          "  --socket PATH        the relay's control socket (default /run/tarvix-relay/control)\n"
          "  --instance NAME      the socket of tarvix-relay@NAME: /run/tarvix-relay/NAME/control\n"
-         "  --json               status and endpoints as one line of JSON\n"
+         "  --json               status, endpoints and devices as one line of JSON\n"
          "  --help               print this text and exit\n"
          "  status               the status line and key figures (--json: as /status.json)\n"
          "  stoploop             free the bus: resending stops, the next request goes\n"
@@ -90,6 +102,9 @@ std::string CtlUsage() {
          "  reopen               close and reopen the serial port\n"
          "  port N               switch to serial port COM N\n"
          "  endpoints [N]        the N most recently active endpoints (default 20; --json)\n"
+         "  devices              the figures of each device seen on the bus (--json)\n"
+         "  capture [--follow]   the capture as pcapng to standard output, not a terminal\n"
+         "                       (the relay needs --record; --follow: live, until Ctrl-C)\n"
          "  monitor              every log line as it is written, until Ctrl-C\n"
          "  help                 the relay's own list of commands\n"
          "Exit status: 0 done, 1 the relay refused the command, 2 a bad command line,\n"

@@ -14,6 +14,7 @@ struct TCtlArgs {
   std::string Socket = kServiceSocket;
   std::string Line;      // the command and its arguments, as the relay reads it
   bool Monitor = false;  // the answer is the live log, not ended by "ok"
+  bool Capture = false;  // the answer is pcapng in "data N" chunks, for standard output
   bool Help = false;
   std::string Error;     // why the command line is not usable; empty when it is
 };

@@ -1,6 +1,8 @@
 // tarvixctl: one command to a running relay through its control socket.
 // Prints the answer's lines without the final "ok" (an "error:" line goes
-// to standard error); "monitor" prints the live log until interrupted.
+// to standard error); "monitor" prints the live log until interrupted;
+// "capture" writes the pcapng bytes of the relay's "data N" chunks to
+// standard output, which must not be a terminal.
 // Exit status: 0 done, 1 the relay answered "error:", 2 a bad command
 // line, 3 no relay answers on the socket.
 #include <poll.h>
@@ -12,7 +14,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,33 +76,100 @@ int Monitor(int fd) {
   }
 }
 
-// Reads answer lines until "ok" or "error: ...".
-int Answer(int fd, const std::string& path) {
-  std::string pending;
-  char buffer[8192];
+// The end of an answer: 0 for "ok", 1 for an error line (printed on
+// standard error), none for any other line.
+std::optional<int> Ending(const std::string& line) {
+  if (line == "ok") return 0;
+  if (!line.starts_with("error: ")) return std::nullopt;
+  std::fprintf(stderr, "tarvixctl: %s\n", line.c_str());
+  return 1;
+}
+
+// Appends what the relay sends next to pending; the exit status when it
+// sends nothing more: it closed, or took 30 s (not for a follower, which
+// waits until Ctrl-C).
+std::optional<int> Receive(int fd, const std::string& path, std::string& pending, bool follow) {
+  char buffer[64 * 1024];
   for (;;) {
-    for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
-      const std::string line = pending.substr(0, end);
-      pending.erase(0, end + 1);
-      if (line == "ok") return 0;
-      if (line.starts_with("error: ")) {
-        std::fprintf(stderr, "tarvixctl: %s\n", line.c_str());
-        return 1;
-      }
-      std::fprintf(stdout, "%s\n", line.c_str());
-    }
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, kAnswerLimitMs) == 0) {
+    if (!follow && ::poll(&p, 1, kAnswerLimitMs) == 0) {
       std::fprintf(stderr, "tarvixctl: no answer from the relay on %s within 30 s\n", path.c_str());
       return kNoRelay;
     }
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) {
+      if (follow) return 0;  // Ctrl-C
+      continue;
+    }
     if (n <= 0) {
       std::fprintf(stderr, "tarvixctl: the relay on %s closed the connection before its answer ended\n", path.c_str());
       return kNoRelay;
     }
     pending.append(buffer, static_cast<std::size_t>(n));
+    return std::nullopt;
+  }
+}
+
+bool WriteOut(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// The capture: each "data N" line's N bytes to standard output, until "ok"
+// (a snapshot's end), an error line, the relay's close or (a follower)
+// Ctrl-C.
+int Capture(int fd, const std::string& path, bool follow) {
+  std::string pending;
+  std::size_t dataLeft = 0;  // bytes of the current chunk still to come
+  for (;;) {
+    for (;;) {
+      if (dataLeft > 0) {
+        if (pending.empty()) break;
+        const std::size_t n = std::min(dataLeft, pending.size());
+        if (!WriteOut(std::string_view(pending.data(), n))) {
+          // The reader of a live capture going away is its normal end.
+          if (follow && errno == EPIPE) return 0;
+          std::fprintf(stderr, "tarvixctl: standard output: %s\n", std::strerror(errno));
+          return 1;
+        }
+        pending.erase(0, n);
+        dataLeft -= n;
+        continue;
+      }
+      const auto end = pending.find('\n');
+      if (end == std::string::npos) break;
+      const std::string line = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      if (const auto status = Ending(line)) return *status;
+      char* last = nullptr;
+      const unsigned long long size = line.starts_with("data ") ? std::strtoull(line.c_str() + 5, &last, 10) : 0;
+      if (size == 0 || *last != '\0') {
+        std::fprintf(stderr, "tarvixctl: the relay on %s answered an unexpected line: %s\n", path.c_str(),
+                     line.c_str());
+        return 1;
+      }
+      dataLeft = static_cast<std::size_t>(size);
+    }
+    if (const auto status = Receive(fd, path, pending, follow)) return *status;
+  }
+}
+
+// Reads answer lines until "ok" or "error: ...".
+int Answer(int fd, const std::string& path) {
+  std::string pending;
+  for (;;) {
+    for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+      const std::string line = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      if (const auto status = Ending(line)) return *status;
+      std::fprintf(stdout, "%s\n", line.c_str());
+    }
+    if (const auto status = Receive(fd, path, pending, false)) return *status;
   }
 }
 
@@ -117,6 +188,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tarvixctl: %s\n%s", parsed.Error.c_str(), tarvix::CtlUsage().c_str());
     return 2;
   }
+  if (parsed.Capture && ::isatty(STDOUT_FILENO)) {
+    std::fprintf(stderr, "tarvixctl: the capture is binary pcapng: redirect standard output to a file or a pipe\n");
+    return 2;
+  }
   const int fd = Connect(parsed.Socket);
   if (fd < 0) {
     const int error = errno;
@@ -128,7 +203,10 @@ int main(int argc, char** argv) {
                    parsed.Socket.c_str(), std::strerror(error), parsed.Socket.c_str());
     return kNoRelay;
   }
-  if (parsed.Monitor) {
+  const bool follow = parsed.Capture && parsed.Line == "capture follow";
+  // A closed pipe is told by write's EPIPE, not by a signal.
+  if (parsed.Capture) ::signal(SIGPIPE, SIG_IGN);
+  if (parsed.Monitor || follow) {
     // Ctrl-C ends the wait for the next line, not the program mid-line.
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
@@ -141,7 +219,9 @@ int main(int argc, char** argv) {
     return kNoRelay;
   }
   std::fflush(stdout);
-  const int status = parsed.Monitor ? Monitor(fd) : Answer(fd, parsed.Socket);
+  const int status = parsed.Monitor   ? Monitor(fd)
+                     : parsed.Capture ? Capture(fd, parsed.Socket, follow)
+                                      : Answer(fd, parsed.Socket);
   ::close(fd);
   return status;
 }

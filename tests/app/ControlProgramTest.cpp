@@ -2,14 +2,20 @@
 // socat, a raw socket): each command acts on the running relay, a
 // monitoring client sees the traffic and, when it stops reading, costs
 // lines but no time, hostile clients change nothing, and the socket file
-// lives and dies with the relay.
+// lives and dies with the relay. devices and capture: the figures per
+// device and the capture as pcapng, read back with tshark.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "ControlClient.h"
 #include "Pump.h"
@@ -61,7 +67,56 @@ class ControlProgram : public ::testing::Test, public TRelayRig {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - sent);
   }
 
+  struct TChunks {
+    std::string Bytes;
+    bool Ended = false;  // the "ok" came
+  };
+  // A capture's "data N" chunks until "ok", or until the bytes hold
+  // awaited, or the limit passes.
+  static TChunks CaptureChunks(TControlClient& client, std::chrono::milliseconds limit, const std::string& awaited = {}) {
+    TChunks got;
+    const auto deadline = Clock::now() + limit;
+    while (awaited.empty() || got.Bytes.find(awaited) == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto line = client.ReadLine(std::max(left, 1ms));
+      if (!line || (got.Ended = *line == "ok") || !line->starts_with("data ")) break;
+      const auto bytes = client.ReadBytes(std::stoul(line->substr(5)));
+      if (!bytes) break;
+      got.Bytes += *bytes;
+    }
+    return got;
+  }
+
   static bool HaveSocat() { return std::system("command -v socat >/dev/null 2>&1") == 0; }
+
+  // tarvixctl with its standard output and error on a pseudo-terminal: its
+  // exit code, and what it wrote there.
+  TRun CtlOnTerminal(const std::vector<std::string>& args) {
+    int terminal = -1;
+    int child = -1;
+    TRun run;
+    if (::openpty(&terminal, &child, nullptr, nullptr, nullptr) != 0) return run;
+    std::vector<std::string> all{TARVIXCTL_PATH, "--socket", Socket()};
+    all.insert(all.end(), args.begin(), args.end());
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::dup2(child, STDOUT_FILENO);
+      ::dup2(child, STDERR_FILENO);
+      std::vector<char*> argv;
+      for (auto& arg : all) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(child);
+    char buffer[512];
+    for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;) run.Out.append(buffer, static_cast<std::size_t>(n));
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(terminal);
+    run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+  }
 
   std::string socketDir_;
 };
@@ -263,6 +318,99 @@ TEST_F(ControlProgram, TarvixctlTellsEachOutcomeByItsStatus) {
   }));
   monitor.Signal(SIGINT);
   EXPECT_EQ(monitor.Finish(5s), 0);
+}
+
+TEST_F(ControlProgram, DevicesShowARoundTripAsRowsAndAsJson) {
+  ASSERT_NO_FATAL_FAILURE(StartRelay({Admin()}));
+  TUdpEndpoint udp;
+  RoundTrip(udp, BuildRequestFrame(7, "counted"));
+  const TRun text = Ctl({"devices"});
+  ASSERT_EQ(text.Status, 0) << text.Err;
+  EXPECT_TRUE(text.Out.starts_with("id requests replies resends timeouts given_up wrong_id echoes discarded_bytes "
+                                   "min_ms p50_ms p99_ms max_ms last_ms last_heard_s\n"))
+      << text.Out;
+  // Device 7: one request, one reply, nothing else; its times are there.
+  const auto row = text.Out.find("\n7 1 1 0 0 0 0 0 0 ");
+  ASSERT_NE(row, std::string::npos) << text.Out;
+  EXPECT_EQ(text.Out.find(" -", row), std::string::npos) << "a response time or last heard is missing";
+  const TRun json = Ctl({"--json", "devices"});
+  ASSERT_EQ(json.Status, 0) << json.Err;
+  EXPECT_TRUE(json.Out.starts_with("[")) << json.Out;
+  EXPECT_TRUE(json.Out.ends_with("]\n")) << json.Out;
+  EXPECT_NE(json.Out.find("{\"id\": 7, \"requests\": 1, \"resends\": 0, \"replies\": 1, \"timeouts\": 0, "),
+            std::string::npos)
+      << json.Out;
+}
+
+TEST_F(ControlProgram, CaptureNeedsRecordAndRefusesATerminal) {
+  ASSERT_NO_FATAL_FAILURE(StartRelay({Admin()}));
+  const TRun without = Ctl({"capture"});
+  EXPECT_EQ(without.Status, 1);
+  EXPECT_EQ(without.Err, "tarvixctl: error: no capture: the relay runs without --record\n");
+  EXPECT_EQ(TControlClient(Socket()).Command("capture follow"),
+            (std::vector<std::string>{"error: no capture: the relay runs without --record"}));
+  for (const char* follow : {"", "--follow"}) {
+    std::vector<std::string> args{"capture"};
+    if (*follow) args.emplace_back(follow);
+    const TRun terminal = CtlOnTerminal(args);
+    EXPECT_EQ(terminal.Status, 2) << follow;
+    EXPECT_EQ(std::count(terminal.Out.begin(), terminal.Out.end(), '\n'), 1) << terminal.Out;
+    EXPECT_NE(terminal.Out.find("redirect standard output"), std::string::npos) << terminal.Out;
+  }
+  EXPECT_EQ(AllLog().find("control: capture"), std::string::npos);
+}
+
+// The snapshot: a section header first, the round trip's datagrams and bus
+// frames in it, and tshark reads every packet. Lines sent during the
+// snapshot are answered after it.
+TEST_F(ControlProgram, CaptureAfterARoundTripIsPcapngThatTsharkReads) {
+  ASSERT_NO_FATAL_FAILURE(StartRelay({Admin(), "--record"}));
+  TUdpEndpoint udp;
+  const std::string frame = BuildRequestFrame(5, "captured");
+  RoundTrip(udp, frame);
+  const TRun run = Ctl({"capture"});
+  ASSERT_EQ(run.Status, 0) << run.Err;
+  const std::string& file = run.Out;
+  ASSERT_GE(file.size(), 12u);
+  EXPECT_EQ(file.substr(0, 4), std::string("\x0a\x0d\x0d\x0a", 4)) << "no section header block";
+  EXPECT_EQ(file.substr(8, 4), std::string("\x4d\x3c\x2b\x1a", 4)) << "not little-endian pcapng";
+  EXPECT_NE(file.find(frame), std::string::npos) << "the request's frame is not in the capture";
+  EXPECT_NE(file.find(Delivered(ReplyTo(frame))), std::string::npos) << "the reply datagram is not in the capture";
+
+  TControlClient client(Socket());
+  ASSERT_TRUE(client.Send("capture\nhelp\n"));
+  const auto stream = CaptureChunks(client, 5s);
+  ASSERT_TRUE(stream.Ended);
+  EXPECT_EQ(stream.Bytes, file) << "the socket's chunks are not what tarvixctl wrote";
+  const auto help = client.Answer();
+  ASSERT_FALSE(help.empty()) << "help after the snapshot was not answered";
+  EXPECT_EQ(help.front(), "status [json]         the relay's status line and key figures");
+
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "SKIPPED: tshark is not installed (Debian: tshark); the capture was checked as pcapng only";
+  const std::string path = folder_ + "/control.pcapng";
+  std::ofstream(path, std::ios::binary) << file;
+  TChildProcess tshark("/bin/sh", {"-c", "tshark -r " + path + " -T fields -e frame.interface_id -e udp.dstport"});
+  ASSERT_EQ(tshark.Finish(20s), 0) << tshark.Err();
+  EXPECT_NE(tshark.Out().find("1\t3776\n"), std::string::npos) << "no request datagram\n" << tshark.Out();
+  EXPECT_NE(tshark.Out().find("0\t\n"), std::string::npos) << "no bus packet\n" << tshark.Out();
+}
+
+// A follower gets each new exchange as it happens and ends with a line.
+TEST_F(ControlProgram, CaptureFollowStreamsNewEventsUntilALine) {
+  ASSERT_NO_FATAL_FAILURE(StartRelay({Admin(), "--record=64"}));
+  TControlClient follower(Socket());
+  ASSERT_TRUE(follower.Send("capture follow\n"));
+  TUdpEndpoint udp;
+  const std::string frame = BuildRequestFrame(5, "followed");
+  RoundTrip(udp, frame);
+  const std::string reply = Delivered(ReplyTo(frame));
+  const auto live = CaptureChunks(follower, 2s, reply);
+  EXPECT_FALSE(live.Ended);
+  EXPECT_NE(live.Bytes.find(reply), std::string::npos) << "the reply did not reach the follower within 2 s";
+  ASSERT_TRUE(follower.Send("enough\n"));
+  EXPECT_TRUE(CaptureChunks(follower, 2s).Ended) << "a line did not end the follower";
+  EXPECT_EQ(follower.Command("help").back(), "ok");
 }
 
 }  // namespace

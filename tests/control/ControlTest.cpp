@@ -49,6 +49,10 @@ INSTANTIATE_TEST_SUITE_P(
                       TLine{"port 256", "error"}, TLine{"reopen", "reopen"}, TLine{"endpoints", "endpoints 20"},
                       TLine{"endpoints 5 json", "endpoints 5 json"}, TLine{"endpoints json", "endpoints 20 json"},
                       TLine{"endpoints json 5", "error"}, TLine{"endpoints 0", "error"},
+                      TLine{"devices", "devices"}, TLine{"devices json", "devices json"},
+                      TLine{"devices 5", "error"}, TLine{"capture", "capture"},
+                      TLine{"capture follow", "capture follow"}, TLine{"capture --follow", "error"},
+                      TLine{"capture follow json", "error"},
                       TLine{"monitor", "monitor"}, TLine{"help", "help"}, TLine{"quit", "quit"},
                       TLine{"STATUS", "error"}, TLine{"", "error"}, TLine{"   ", "error"},
                       TLine{std::string("timeout\0 5", 10), "error"}, TLine{"\x01\xff\x1b[2J", "error"}));
@@ -56,7 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CommandsThatChangeTheRelay, AreTheOperatorsControls) {
   for (const char* line : {"stoploop", "timeout 5", "traces none", "reopen", "port 2"})
     EXPECT_TRUE(ChangesState(std::get<TControlCommand>(ParseCommand(line)))) << line;
-  for (const char* line : {"status", "endpoints", "monitor", "help", "quit"})
+  for (const char* line : {"status", "endpoints", "devices", "capture", "monitor", "help", "quit"})
     EXPECT_FALSE(ChangesState(std::get<TControlCommand>(ParseCommand(line)))) << line;
 }
 

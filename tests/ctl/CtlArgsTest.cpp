@@ -41,11 +41,17 @@ INSTANTIATE_TEST_SUITE_P(
                       TArgs{{"--socket", "/a", "--instance", "b", "status"}, "", ""},
                       TArgs{{"--socket"}, "", ""}, TArgs{{}, "", ""}, TArgs{{"--json"}, "", ""},
                       TArgs{{"--json", "stoploop"}, "", ""}, TArgs{{"--verbose", "status"}, "", ""},
-                      TArgs{{"reboot"}, "", ""}, TArgs{{"timeout", "5\nstoploop"}, "", ""}));
+                      TArgs{{"reboot"}, "", ""}, TArgs{{"timeout", "5\nstoploop"}, "", ""},
+                      TArgs{{"--json", "devices"}, kService, "devices json"}, TArgs{{"devices"}, kService, "devices"},
+                      TArgs{{"capture"}, kService, "capture"}, TArgs{{"capture", "--follow"}, kService, "capture follow"},
+                      TArgs{{"capture", "follow"}, "", ""}, TArgs{{"capture", "--follow", "x"}, "", ""},
+                      TArgs{{"--json", "capture"}, "", ""}));
 
 TEST(CtlArgsMonitor, IsTheOneCommandWithoutAnEnd) {
   EXPECT_TRUE(ParseCtlArgs({"monitor"}).Monitor);
   EXPECT_FALSE(ParseCtlArgs({"status"}).Monitor);
+  EXPECT_TRUE(ParseCtlArgs({"capture", "--follow"}).Capture);
+  EXPECT_FALSE(ParseCtlArgs({"capture", "--follow"}).Monitor);
   EXPECT_TRUE(ParseCtlArgs({"--help"}).Help);
 }
 

@@ -37,6 +37,17 @@ bool TControlClient::Send(std::string_view bytes) {
   return fd_ >= 0;
 }
 
+bool TControlClient::Receive(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  pollfd p{fd_, POLLIN, 0};
+  if (fd_ < 0 || left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+  char buffer[65536];
+  const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+  if (n <= 0) return false;
+  pending_.append(buffer, static_cast<std::size_t>(n));
+  return true;
+}
+
 std::optional<std::string> TControlClient::ReadLine(std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
   for (;;) {
@@ -45,14 +56,18 @@ std::optional<std::string> TControlClient::ReadLine(std::chrono::milliseconds li
       pending_.erase(0, end + 1);
       return line;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    pollfd p{fd_, POLLIN, 0};
-    if (fd_ < 0 || left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) return std::nullopt;
-    char buffer[65536];
-    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (n <= 0) return std::nullopt;
-    pending_.append(buffer, static_cast<std::size_t>(n));
+    if (!Receive(deadline)) return std::nullopt;
   }
+}
+
+std::optional<std::string> TControlClient::ReadBytes(std::size_t count, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (pending_.size() < count) {
+    if (!Receive(deadline)) return std::nullopt;
+  }
+  std::string bytes = pending_.substr(0, count);
+  pending_.erase(0, count);
+  return bytes;
 }
 
 std::vector<std::string> TControlClient::Answer(std::chrono::milliseconds limit) {

@@ -25,6 +25,9 @@ class TControlClient {
   // The next line without its newline; nothing when none came in time or
   // the relay closed the connection.
   std::optional<std::string> ReadLine(std::chrono::milliseconds limit = std::chrono::seconds(5));
+  // The next count bytes, whatever they hold; nothing when they did not
+  // all come in time.
+  std::optional<std::string> ReadBytes(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(5));
   // The lines up to and with the last ("ok" or "error: ..."); empty when
   // the answer did not end in time.
   std::vector<std::string> Answer(std::chrono::milliseconds limit = std::chrono::seconds(5));
@@ -37,6 +40,10 @@ class TControlClient {
   void ShrinkReceiveBuffer();
 
  private:
+  // Appends what the relay sent to pending_, waiting until deadline; false
+  // when nothing came or it closed.
+  bool Receive(std::chrono::steady_clock::time_point deadline);
+
   int fd_ = -1;
   std::string pending_;
 };
