@@ -173,18 +173,24 @@ void TRelayHost::ReportLoss(std::uint16_t com) {
 }
 
 void TRelayHost::ReopenPort() {
-  // A port that was open (or lost and retried) and does not open again is
-  // a loss however it was noticed: the close may have come before the
-  // dispatcher had counted the loss.
+  // A lost port is being retried already, its close perhaps still ending:
+  // the retry reopens it. Closing it here would end that retry, and an open
+  // left for the close's end would not be retried if it failed.
+  if (sp.Retrying()) {
+    Log(TLogLevel::Event, "status: " + StatusLine());
+    return;
+  }
+  // A port that was open and does not open again is a loss however it was
+  // noticed: the close may have come before the dispatcher had counted the
+  // loss.
   const bool wasOpen = sp.Open();
-  const bool wasLost = sp.Retrying();
   if (wasOpen) sp.SetOpen(false);
   PortGone();
   try {
     sp.OpenOrRetry();
   } catch (...) {
     if (wasOpen) ReportLoss(sp.ComNumber());
-    else if (!wasLost) ShowCurrentException();
+    else ShowCurrentException();
   }
   Log(TLogLevel::Event, "status: " + StatusLine());
 }

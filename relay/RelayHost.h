@@ -95,7 +95,8 @@ class TRelayHost {
   // SIGHUP without a window: closes the port if open and opens it again
   // (retrying once a second while it fails), then logs StatusLine. An open
   // port that does not open again is reported and counted as a lost device;
-  // one already lost is retried on without a further line.
+  // one already lost (its close perhaps still ending) is left to its retry,
+  // without a further line.
   void ReopenPort();
 
   // The operator's commands. Each has the effect of the window's control

@@ -185,6 +185,22 @@ TEST_P(BusFaults, ASighupEarlyInALossStillReportsIt) {
   EXPECT_EQ(relay_->Err(), "");
 }
 
+// A SIGHUP just after a loss was counted (its close perhaps still ending)
+// leaves the port to its retry, which brings it back once the device is.
+TEST_P(BusFaults, ASighupJustAfterALossLeavesItToTheRetry) {
+  PlugIn();
+  Start({});
+  bus_->CloseMaster();
+  ASSERT_TRUE(AwaitLog("COM1: device lost", 3s)) << AllLog();
+  relay_->Signal(SIGHUP);
+  ASSERT_TRUE(AwaitLog("status: COM1 retrying", 3s)) << AllLog();
+  PlugIn();
+  ASSERT_TRUE(AwaitLog("COM1: device back", 5s)) << AllLog();
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(LinesWith("device lost"), 1u);
+  EXPECT_EQ(relay_->Err(), "");
+}
+
 INSTANTIATE_TEST_SUITE_P(Schedulers, BusFaults,
                          ::testing::Values(std::vector<std::string>{}, std::vector<std::string>{"--turnaround=0"}),
                          [](const auto& info) { return info.param.empty() ? "Polling" : "EventDriven"; });
