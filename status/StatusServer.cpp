@@ -3,8 +3,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "status/HttpLibrary.h"
@@ -83,14 +83,14 @@ void OnCompleted(void* cls, MHD_Connection* connection, void** /*context*/, MHD_
   static_cast<TStatusServer*>(cls)->Watch().Answered(connection, std::chrono::steady_clock::now());
 }
 
-// The query's endpoints=N, 0 to the most the snapshot lists; none when
-// malformed.
+// The query's endpoints=N, decimal digits, taken as at most the most the
+// snapshot lists; none when malformed.
 std::optional<std::size_t> EndpointLimit(std::string_view text) {
-  if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string_view::npos)
-    return std::nullopt;
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
   std::size_t n = 0;
-  for (const char c : text) n = n * 10 + static_cast<std::size_t>(c - '0');
-  return std::min(n, TStatusKeeper::kMaxEndpointsShown);
+  for (const char c : text)
+    n = std::min(n * 10 + static_cast<std::size_t>(c - '0'), TStatusKeeper::kMaxEndpointsShown);
+  return n;
 }
 
 }  // namespace
@@ -140,7 +140,7 @@ TStatusServer::TAnswer TStatusServer::Answer(const TRequest& request) const {
       const auto n = EndpointLimit(*request.Endpoints);
       if (!n) {
         a.Status = MHD_HTTP_BAD_REQUEST;
-        a.Body = "endpoints must be a whole number\n";
+        a.Body = "endpoints must be a whole number (decimal digits)\n";
         return a;
       }
       limit = *n;
