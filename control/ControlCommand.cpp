@@ -68,24 +68,18 @@ std::variant<TControlCommand, std::string> ParseCommand(std::string_view line) {
   if (name == "monitor") return noArgs(TCommandKind::Monitor);
   if (name == "help") return noArgs(TCommandKind::Help);
   if (name == "quit") return noArgs(TCommandKind::Quit);
-  if (name == "status") {
-    command.Kind = TCommandKind::Status;
-    if (args.size() > 1 || (args.size() == 1 && args[0] != "json")) return std::string("usage: status [json]");
-    command.Json = args.size() == 1;
+  // A command with one optional word: flag tells whether it was given.
+  auto optionalWord = [&](TCommandKind kind, std::string_view word,
+                          bool& flag) -> std::variant<TControlCommand, std::string> {
+    if (args.size() > 1 || (args.size() == 1 && args[0] != word))
+      return "usage: " + std::string(name) + " [" + std::string(word) + "]";
+    command.Kind = kind;
+    flag = args.size() == 1;
     return command;
-  }
-  if (name == "devices") {
-    command.Kind = TCommandKind::Devices;
-    if (args.size() > 1 || (args.size() == 1 && args[0] != "json")) return std::string("usage: devices [json]");
-    command.Json = args.size() == 1;
-    return command;
-  }
-  if (name == "capture") {
-    command.Kind = TCommandKind::Capture;
-    if (args.size() > 1 || (args.size() == 1 && args[0] != "follow")) return std::string("usage: capture [follow]");
-    command.Follow = args.size() == 1;
-    return command;
-  }
+  };
+  if (name == "status") return optionalWord(TCommandKind::Status, "json", command.Json);
+  if (name == "devices") return optionalWord(TCommandKind::Devices, "json", command.Json);
+  if (name == "capture") return optionalWord(TCommandKind::Capture, "follow", command.Follow);
   if (name == "timeout") {
     command.Kind = TCommandKind::Timeout;
     command.Number = args.size() == 1 ? Number(args[0], 0, kMaxTimeoutMs) : -1;
