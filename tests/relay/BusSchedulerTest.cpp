@@ -3,6 +3,8 @@
 // real clock. The device is played by the test.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,24 +21,39 @@ enum class TKind { Polling, EventDriven };
 
 class BusScheduler : public test::TSchedulerFixture, public ::testing::WithParamInterface<TKind> {
  protected:
-  void Start(std::int32_t timeout) {
+  // With deviceAnswers, the device answers every frame written.
+  void Start(std::int32_t timeout, bool deviceAnswers = false) {
+    answering_ = deviceAnswers;
     if (GetParam() == TKind::EventDriven) config.Turnaround = std::chrono::microseconds(0);
-    TSchedulerFixture::Start(timeout, [](std::int32_t ms) {
+    TSchedulerFixture::Start(timeout, [this](std::int32_t ms) {
+      // A device that answers is quicker than any pause of the polling
+      // scheduler: it has answered before the pause ends, however late the
+      // test thread runs.
+      if (answering_) Answer();
       if (ms > 0) std::this_thread::sleep_for(std::chrono::microseconds(ms * 4));
     });
   }
 
-  // The device answers every frame: the test frees the bus once it was written.
+  // Waits until the device has answered the given count of frames.
   bool AnswerUntil(std::size_t sends) {
-    std::size_t answered = 0;
-    return test::PumpFor([&] {
-      if (view.Sends().size() > answered) {
-        ++answered;
-        FreeBus(TBusEnd::Replied);
-      }
-      return answered >= sends;
-    });
+    return test::PumpFor([&] { return Answer() >= sends; });
   }
+
+ private:
+  // Frees the bus once for each frame written and not yet answered; called
+  // by the test thread and from the scheduler's pause.
+  std::size_t Answer() {
+    std::lock_guard lock(answerMutex_);
+    if (view.Sends().size() > answered_) {
+      ++answered_;
+      FreeBus(TBusEnd::Replied);
+    }
+    return answered_;
+  }
+
+  std::atomic<bool> answering_{false};
+  std::mutex answerMutex_;
+  std::size_t answered_ = 0;
 };
 
 TEST_P(BusScheduler, QueuesTakeTurnsOneRequestEachAndANewEndpointJoinsAtTheEnd) {
@@ -46,7 +63,7 @@ TEST_P(BusScheduler, QueuesTakeTurnsOneRequestEachAndANewEndpointJoinsAtTheEnd) 
   view.OnSending = [this](const std::string& frame, bool) {
     if (frame == "A1") Push(2, "C1");
   };
-  Start(10000);
+  Start(10000, true);
   ASSERT_TRUE(AnswerUntil(5));
   Stop();
   EXPECT_EQ(view.Sends(), (std::vector<std::string>{"A1", "B1", "C1", "A2", "B2"}));
@@ -109,7 +126,7 @@ TEST_P(BusScheduler, DeviceTimeoutGovernsOnlyFramesToThatDevice) {
 TEST_P(BusScheduler, EmptyFrameIsCountedAndCostsNoBusTime) {
   Push(1, "");
   Push(2, "\x16\x02\x03\x02");
-  Start(10000);
+  Start(10000, true);
   ASSERT_TRUE(AnswerUntil(1));
   Stop();
   EXPECT_EQ(view.RefusedTotal(TRefusal::EmptyFrame), 1u);
