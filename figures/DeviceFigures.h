@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "relay/RelayObserver.h"
+#include "relay/ResponseHistogram.h"
 
 namespace tarvix {
 
@@ -34,6 +35,7 @@ struct TDeviceStatus {
   std::uint64_t Replies = 0;
   std::uint64_t Timeouts = 0;
   std::uint64_t GivenUp = 0;
+  std::uint64_t Unanswered = 0;  // frames to it written once, no reply awaited (--no-reply-ids)
   std::uint64_t WrongId = 0;
   std::uint64_t Echoes = 0;
   std::uint64_t DiscardedBytes = 0;
@@ -62,19 +64,11 @@ class TDeviceFigures final : public IRelayObserver {
   std::vector<TDeviceStatus> Take() const;
 
  private:
-  // Response-time bins for the percentiles: the first below kFirstBound,
-  // each next one 10 % wider than the one before (5 % from its middle).
-  static constexpr std::size_t kBins = 200;
-  static constexpr double kFirstBoundS = 0.0001;
-  static constexpr double kGrowth = 1.1;
-
   struct TDevice {
     TDeviceStatus Figures;
-    std::array<std::uint32_t, kBins> Bins{};
+    TResponseHistogram Responses;
     Clock::time_point LastHeard{};
   };
-  static std::size_t BinOf(double seconds) noexcept;
-  static double Quantile(const TDevice& device, double q) noexcept;
   void Respond(TDevice& device, std::chrono::nanoseconds response);
 
   TNow now_;

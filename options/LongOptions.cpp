@@ -1,11 +1,13 @@
 #include "options/LongOptions.h"
 
 #include <array>
+#include <bitset>
 #include <string_view>
 #include <vector>
 
 #include "capture/CaptureRing.h"
 #include "net/NetStack.h"
+#include "relay/LearnedTimeouts.h"
 #include "relay/TraceList.h"
 #include "runtime/Exception.h"
 #include "runtime/IntText.h"
@@ -32,7 +34,7 @@ constexpr std::string_view kNames[] = {"--headless", "--listen", "--allow",  "--
                                        "--rs485",    "--match-id", "--traces", "--help",         "--version",
                                        "--queue-limit", "--max-wait", "--status", "--status-host",
                                        "--baud",     "--timeout",  "--turnaround", "--device-timeout", "--admin",
-                                       "--record"};
+                                       "--record", "--adaptive-timeout", "--no-reply-ids"};
 
 // --listen's value: a dotted quad, optionally ":PORT" (1..65535).
 bool ReadListen(TRelayConfig& o, std::string_view value) {
@@ -79,6 +81,22 @@ bool ReadDeviceTimeouts(TRelayConfig& o, std::string_view value) {
     value.remove_prefix(comma + 1);
   }
   o.DeviceTimeouts = read;
+  return true;
+}
+
+// --no-reply-ids' value: device IDs 0..255, comma-separated; nothing is
+// set unless all are well-formed.
+bool ReadNoReplyIds(TRelayConfig& o, std::string_view value) {
+  std::bitset<256> ids;
+  for (;;) {
+    const auto comma = value.find(',');
+    const auto id = Number(value.substr(0, comma), 0, 255);
+    if (!id) return false;
+    ids.set(static_cast<std::size_t>(*id));
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  o.NoReplyIds = ids;
   return true;
 }
 
@@ -183,6 +201,12 @@ void Read(TRelayConfig& o, std::string_view argument) {
   } else if (name == "--device-timeout") {
     if (!ReadDeviceTimeouts(o, value))
       o.Errors.push_back(Invalid(name, value, "ID:MS pairs separated by commas, ID 0..255, MS 0..10000"));
+  } else if (name == "--adaptive-timeout") {
+    if (!hasValue) o.AdaptiveFloor = TLearnedTimeouts::kDefaultFloor;
+    else if (const auto n = Number(value, 1, 10000)) o.AdaptiveFloor = std::chrono::milliseconds(*n);
+    else o.Errors.push_back(Invalid(name, value, "the least time-out in ms, from 1 to 10000"));
+  } else if (name == "--no-reply-ids") {
+    if (!ReadNoReplyIds(o, value)) o.Errors.push_back(Invalid(name, value, "device IDs 0..255 separated by commas"));
   } else if (name == "--turnaround") {
     o.TurnaroundAuto = value == "auto";
     if (o.TurnaroundAuto) o.Turnaround = std::chrono::microseconds(0);  // set once the line speed is known
@@ -217,6 +241,11 @@ void ParseLongOptions(TRelayConfig& config, int argc, const char* const* argv) {
     if (argument.starts_with("--")) Read(config, argument);
   }
   if (config.TurnaroundAuto) config.Turnaround = AutoTurnaround(config.Baud);
+  if (config.AdaptiveFloor && !config.Turnaround) {
+    config.Errors.push_back(
+        "--adaptive-timeout needs the event-driven scheduler: add --turnaround=MS or --turnaround=auto");
+    config.AdaptiveFloor.reset();
+  }
 }
 
 TRelayConfig ParseLongOptions(int argc, const char* const* argv) {
@@ -247,6 +276,9 @@ std::string UsageText(const std::string& program, bool window) {
       "  --baud=N              line speed: 1200, 2400, 4800 (default), 9600, ... 115200, 230400, 460800, 921600\n"
       "  --timeout=MS          reply time-out at start, 0..10000 ms (default 1000)\n"
       "  --device-timeout=ID:MS,... the reply time-out of frames to device ID (0..255), 0..10000 ms\n"
+      "  --adaptive-timeout[=FLOOR] with --turnaround: each device's time-out learned from its answers\n"
+      "                        (2 x its p99 response time + its longest reply), >= FLOOR ms (default 20)\n"
+      "  --no-reply-ids=LIST   device IDs nobody answers (e.g. 0, a broadcast): written once, no reply awaited\n"
       "  --turnaround=MS       event-driven scheduler, MS (0..1000) of quiet line after each reply or time-out\n"
       "  --turnaround=auto     the same, with the quiet time the line speed sets (3.5 characters, >= 1.75 ms)\n"
       "  --admin=PATH          control socket at PATH for tarvixctl(1): status, stoploop, timeout, traces,\n"

@@ -6,6 +6,7 @@
 
 #include "relay/DeviceId.h"
 #include "relay/DeviceTable.h"
+#include "relay/LearnedTimeouts.h"
 #include "relay/RelayObserver.h"
 #include "runtime/MyStrings.h"
 #include "wire/LineSpeed.h"
@@ -114,6 +115,9 @@ std::unique_ptr<TMyMsg> TBusScheduler::TakeRequest(TDeviceQueues& queues, std::i
   if (dropped > 0) ReportTooOld(index, dropped);
   if (!m) return m;
   PutRequestOnBus(m->View(), m->DeviceIndex, m->Reply);
+  frameId_ = BusDeviceId(TxFrame.View());
+  fullWait_ = learned_ && learned_->TakeFullWait(frameId_);
+  noReply_ = settings_.NoReplyIds.test(frameId_);
   arrived_ = m->Arrived;
   resends_ = 0;
   written_ = false;
@@ -142,9 +146,25 @@ void TBusScheduler::ReportTooOld(std::int32_t index, std::int32_t dropped) {
   }
 }
 
-std::int32_t TBusScheduler::ReplyTimeoutMs() const noexcept {
-  const auto own = settings_.DeviceTimeouts.For(RequestDeviceId(TxFrame.View()));
-  return std::max(own ? *own : ReplyTimeout.load(), 0);
+std::chrono::microseconds TBusScheduler::FrameTimeout() const noexcept {
+  return DeviceTimeoutOf(frameId_, settings_.DeviceTimeouts, ReplyTimeout.load(), fullWait_ ? nullptr : learned_).Value;
+}
+
+void TBusScheduler::EndUnanswered(Clock::time_point now) {
+  try {
+    Synchronize([this] {
+      // The count is lost if the hook fails; the bus is freed all the same.
+      try {
+        if (hooks_.Unanswered) hooks_.Unanswered();
+      } catch (const std::exception&) {
+      }
+      // It ends as a reply would: nothing to settle.
+      FreeBus(TBusEnd::Replied);
+    });
+  } catch (const std::exception&) {
+  }
+  state_ = TBusState::Idle;
+  endedAt_ = now;
 }
 
 bool TBusScheduler::ResendsSpent() const noexcept {
@@ -200,7 +220,7 @@ TBusScheduler::Clock::time_point TBusScheduler::SettleUntil() const {
   // The device answers later sends that far apart; a reply to the last one
   // may still come that long after the last byte, or after the end.
   const Clock::duration sendSpacing =
-      std::max<Clock::duration>(spacing_, std::chrono::milliseconds(ReplyTimeoutMs()) +
+      std::max<Clock::duration>(spacing_, FrameTimeout() +
                                               WireTime(TxFrame.Length() + 1u, settings_.Baud)) +
       QuietGap(settings_.Baud);
   const Clock::time_point last{Clock::duration(LastByteAt.load())};

@@ -34,6 +34,7 @@
 namespace tarvix {
 
 class TDeviceQueues;
+class TLearnedTimeouts;
 class TMyMsg;
 
 // What the relay does at the scheduler's events; each may be left empty.
@@ -58,6 +59,9 @@ struct TSchedulerHooks {
   // Before the first write of TxFrame: how long its request waited since it
   // arrived.
   std::function<void(std::chrono::steady_clock::duration waited)> Waited;
+  // A frame to a --no-reply-ids device has had its time on the wire; the
+  // bus is freed once it has run.
+  std::function<void()> Unanswered;
 };
 
 class TBusScheduler : public TThread {
@@ -78,6 +82,10 @@ class TBusScheduler : public TThread {
   // the Sent hook; an empty frame does neither. Main thread only, run
   // through the hand-off while the scheduler waits.
   void SendTxFrame();
+
+  // With --adaptive-timeout: the time-outs learned per device, which must
+  // outlive the scheduler. Main thread, before the start.
+  void LearnFrom(TLearnedTimeouts* learned) noexcept { learned_ = learned; }
 
   // Main thread, the bus just freed by a reply: takes the next request and
   // writes it on this thread when the scheduler allows that now; true when
@@ -112,9 +120,15 @@ class TBusScheduler : public TThread {
   std::unique_ptr<TMyMsg> TakeRequest(TDeviceQueues& queues, std::int32_t index);
   // Whether the request on the bus has had all the resends it may.
   bool ResendsSpent() const noexcept;
-  // The reply time-out of the frame on the bus in ms: its device's own
-  // (--device-timeout), else the global one.
-  std::int32_t ReplyTimeoutMs() const noexcept;
+  // The reply time-out of the frame on the bus: learned for its device
+  // (--adaptive-timeout) unless its device's last answer came only after a
+  // resend, else its device's own (--device-timeout), else the global one.
+  std::chrono::microseconds FrameTimeout() const noexcept;
+  // The frame on the bus goes to a --no-reply-ids device.
+  bool NoReply() const noexcept { return noReply_; }
+  // Its frame has had its time on the wire: ends the request and frees the
+  // bus, with the line left Idle.
+  void EndUnanswered(Clock::time_point now);
   // Gives the request on the bus up and frees the bus; false (and Held)
   // when the port turned out to be away.
   bool GiveUp(Clock::time_point now);
@@ -146,7 +160,11 @@ class TBusScheduler : public TThread {
   bool TooOld(const TMyMsg& m) const;
   void ReportTooOld(std::int32_t index, std::int32_t dropped);
 
+  TLearnedTimeouts* learned_ = nullptr;
   // The loop's thread only, about the frame on the bus:
+  std::uint8_t frameId_ = 0;       // the device it goes to
+  bool fullWait_ = false;          // it waits its configured time-out, not the learned one
+  bool noReply_ = false;           // nobody answers it: --no-reply-ids
   bool written_ = false;           // it was written at least once
   Clock::time_point arrived_{};    // when its request arrived (the real clock)
   Clock::time_point firstSent_{};  // its first and last write

@@ -47,6 +47,9 @@ void TCaptureNotes::BusEvent(const TBusEvent& event) {
       break;
     case TBusEventKind::GivenUp:
       return;  // told as a refusal
+    case TBusEventKind::Unanswered:
+      text_ = "no reply awaited: bus freed after the frame's wire time";
+      break;
     case TBusEventKind::WrongId:
       text_ = "reply dropped: ID ";
       AppendNumber(text_, event.ReplyId);

@@ -84,10 +84,18 @@ std::optional<TEventScheduler::TimePoint> TEventScheduler::WhileBusy(TimePoint n
     if (state_ == TBusState::Awaiting) ++resends_;
     return std::nullopt;
   }
+  if (NoReply()) {
+    // Nobody answers it: the bus is the next request's once the frame has
+    // left and the devices had their turnaround.
+    if (now < leftPort_) return leftPort_;
+    EndUnanswered(now);
+    quietUntil_ = now + turnaround_;
+    return std::nullopt;
+  }
   // Even a time-out of 0 waits two characters after the frame has left, so
   // a silent device never gets the frame back to back.
   const TimePoint replyDeadline =
-      leftPort_ + std::max<Clock::duration>(std::chrono::milliseconds(ReplyTimeoutMs()), WireTime(2, settings_.Baud));
+      leftPort_ + std::max<Clock::duration>(FrameTimeout(), WireTime(2, settings_.Baud));
   if (now < replyDeadline) return replyDeadline;
   // A reply still arriving is not cut.
   if (const auto quiet = ReplyArriving(now)) return *quiet;

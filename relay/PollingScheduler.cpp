@@ -75,6 +75,8 @@ void TCommThread::Execute() {
         } else if (resendSoon_.exchange(false) || state_ == TBusState::Held) {
           c = 0;
           Send(now_());
+        } else if (NoReply()) {
+          EndUnanswered(now_());
         } else {
           CountVisit(c);
         }
@@ -86,7 +88,7 @@ void TCommThread::Execute() {
 
 void TCommThread::CountVisit(std::int32_t& waitCount) {
   ++waitCount;
-  if (static_cast<std::int64_t>(waitCount) * kVisitPause <= ReplyTimeoutMs()) return;
+  if (std::chrono::milliseconds(static_cast<std::int64_t>(waitCount) * kVisitPause) <= FrameTimeout()) return;
   // A reply still arriving is not cut: the next visit looks again.
   if (ReplyArriving(now_())) return;
   waitCount = 0;

@@ -22,6 +22,7 @@
 
 #include "net/HostResolver.h"
 #include "relay/DeviceTable.h"
+#include "relay/LearnedTimeouts.h"
 #include "relay/RelayConfig.h"
 #include "relay/RelayObserver.h"
 #include "relay/RemoteDevice.h"
@@ -113,6 +114,11 @@ class TRelay {
     return replyFailures_.Total(static_cast<std::size_t>(reason));
   }
   std::uint64_t StrayReplyCount() const noexcept { return strays_.Total(0); }
+  // Requests to --no-reply-ids devices written and ended without a reply.
+  std::uint64_t UnansweredCount() const noexcept { return unanswered_; }
+
+  // With --adaptive-timeout, the time-outs learned per device; else null.
+  TLearnedTimeouts* Learned() const noexcept { return learned_.get(); }
 
   // The scheduler took a request of the entry at index whose frame was
   // empty: counts it.
@@ -158,6 +164,9 @@ class TRelay {
   // The scheduler gave the request on the bus up after resends resends:
   // logs it. The scheduler frees the bus afterwards.
   void GiveUp(std::int32_t resends);
+  // The scheduler ended the request on the bus without a reply: its device
+  // is one of --no-reply-ids. Counts it.
+  void Unanswered();
 
   // The serial port was (re)opened: whatever was half received before is
   // dropped, so it cannot be spliced into the next reply.
@@ -166,7 +175,8 @@ class TRelay {
  private:
   void CompleteReply();
   // Tells the observer what happened with the device of the request on the bus.
-  void TellBus(TBusEventKind kind, std::uint8_t replyId = 0, std::chrono::nanoseconds response = {});
+  void TellBus(TBusEventKind kind, std::uint8_t replyId = 0, std::chrono::nanoseconds response = {},
+               std::uint32_t bytes = 0);
   // The log line "<prefix><ip> <port> <hex of frame>" in line_.
   void BuildTraceLine(std::string_view prefix, std::string_view ip, std::uint16_t port, std::string_view frame);
   // Adds line_ to the log as a trace, cut to 255 characters.
@@ -243,6 +253,11 @@ class TRelay {
   std::chrono::steady_clock::time_point frameBegan_{};
   std::uint32_t noise_ = 0;  // bytes the receiver discarded in this notice
   std::uint8_t busId_ = 0;   // the device of the frame last put on the bus
+  // That frame's device is one of --no-reply-ids: what arrives until the
+  // next frame is written is discarded, as nobody's answer.
+  bool busUnanswered_ = false;
+  std::uint64_t unanswered_ = 0;
+  std::unique_ptr<TLearnedTimeouts> learned_;
   std::unique_ptr<THostResolver> resolver_;
   // By host name, in the order they came.
   std::unordered_map<std::string, std::deque<TAwaiting>> requestsAwaiting_;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +47,13 @@ struct TRelayConfig {
   // --device-timeout=ID:MS,...: the reply time-out of frames to device ID
   // (0..10000 ms each, -1: the global one), looked up in constant time.
   TDeviceTimeouts DeviceTimeouts;
+  // --adaptive-timeout[=FLOOR]: each device's time-out learned from its own
+  // answers, never below FLOOR ms (1..10000, default 20); none: off. The
+  // event-driven scheduler only.
+  std::optional<std::chrono::milliseconds> AdaptiveFloor;
+  // --no-reply-ids=LIST: device IDs whose frames nobody answers (a
+  // broadcast): written once, the bus freed after their wire time.
+  std::bitset<256> NoReplyIds;
   // Which trace lines are written at start: the intake's, the receiver's,
   // and the UDP side's.
   bool TxTrace = true;

@@ -98,6 +98,7 @@ void TRelayEngine::CreateScheduler(TPause pause, TSchedulerClock clock) {
   hooks.Sending = [this](bool resend) { relay_.Sending(resend); };
   hooks.EmptyFrame = [this](std::int32_t index) { relay_.DropEmptyFrame(index); };
   hooks.TimedOut = [this] { relay_.Observer().TimedOut(ActiveDevice.load()); };
+  hooks.Unanswered = [this] { relay_.Unanswered(); };
   hooks.Waited = [this](std::chrono::steady_clock::duration waited) {
     relay_.Observer().RequestWaited(ActiveDevice.load(), waited);
   };
@@ -106,6 +107,7 @@ void TRelayEngine::CreateScheduler(TPause pause, TSchedulerClock clock) {
     scheduler_ = std::make_unique<TEventScheduler>(config, std::move(hooks), std::move(clock));
   else
     scheduler_ = std::make_unique<TCommThread>(config, std::move(hooks), std::move(pause));
+  scheduler_->LearnFrom(relay_.Learned());
   CommThread = scheduler_.get();
   scheduler_->Create();
 }

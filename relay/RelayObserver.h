@@ -72,9 +72,11 @@ struct TRunSettings {
 // What happened on the bus between the relay and one device, keyed by the
 // ID byte of the request frame on the bus: its frame put on the bus, put
 // there again after a time-out (or the device's return), its reply
-// complete, the request given up; a reply dropped for its ID, the
-// adapter's echo dropped, bytes discarded as noise by the receiver.
-enum class TBusEventKind { Sent, Resent, Replied, GivenUp, WrongId, Echo, Discarded };
+// complete, the request given up, its frame's time on the wire over when
+// nobody answers it (--no-reply-ids); a reply dropped for its ID, the
+// adapter's echo dropped, bytes discarded as noise by the receiver (or
+// because they answer a frame nobody should).
+enum class TBusEventKind { Sent, Resent, Replied, GivenUp, Unanswered, WrongId, Echo, Discarded };
 
 struct TBusEvent {
   TBusEventKind Kind = TBusEventKind::Sent;
@@ -82,7 +84,7 @@ struct TBusEvent {
   // A request was on the wire (noise may come while none is).
   bool Awaiting = true;
   std::uint8_t ReplyId = 0;   // WrongId: the ID the reply carried
-  std::uint32_t Bytes = 0;    // Discarded: how many
+  std::uint32_t Bytes = 0;    // Discarded: how many; Replied: the reply's length
   // Replied: from the request's computed end on the wire to the first byte
   // of its reply (0 when the reply began before that end).
   std::chrono::nanoseconds Response{};

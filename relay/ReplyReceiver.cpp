@@ -38,7 +38,7 @@ void TRelay::ReceiveBytes(TSioComPort& CP, std::uint16_t Count) {
       TRelay& relay;
       ~TNoiseTold() {
         if (relay.noise_ == 0) return;
-        TBusEvent event{TBusEventKind::Discarded, relay.busId_, OnWire.load()};
+        TBusEvent event{TBusEventKind::Discarded, relay.busId_, OnWire.load() || relay.busUnanswered_};
         event.Bytes = relay.noise_;
         relay.noise_ = 0;
         relay.observer_.BusEvent(event);
@@ -64,15 +64,24 @@ void TRelay::ReplyFreesBus() {
 void TRelay::Sending(bool resend) {
   wireEnd_ = std::chrono::steady_clock::now() + WireTime(TxFrame.Length(), config_.Baud);
   busId_ = BusDeviceId(TxFrame.View());
+  busUnanswered_ = config_.NoReplyIds.test(busId_);
   observer_.RequestSending(ActiveDevice.load(), resend);
   TellBus(resend ? TBusEventKind::Resent : TBusEventKind::Sent);
 }
 
-void TRelay::TellBus(TBusEventKind kind, std::uint8_t replyId, std::chrono::nanoseconds response) {
+void TRelay::TellBus(TBusEventKind kind, std::uint8_t replyId, std::chrono::nanoseconds response,
+                     std::uint32_t bytes) {
   TBusEvent event{kind, busId_};
   event.ReplyId = replyId;
   event.Response = response;
+  event.Bytes = bytes;
+  if (learned_) learned_->BusEvent(event);
   observer_.BusEvent(event);
+}
+
+void TRelay::Unanswered() {
+  ++unanswered_;
+  TellBus(TBusEventKind::Unanswered);
 }
 
 void TRelay::FrameSent() {
@@ -159,6 +168,14 @@ void TRelay::CompleteReply() {
     TellBus(TBusEventKind::Echo);
     return;
   }
+  if (busUnanswered_) {
+    // An answer to a frame nobody should answer (a broadcast): no client
+    // waits for it.
+    const std::uint32_t length = RxLen;
+    ResetReceiver();
+    TellBus(TBusEventKind::Discarded, 0, {}, length);
+    return;
+  }
   if (!frameOwned_) {
     // Before the request's frame was written, or after its request ended:
     // the late answer to another request, or noise.
@@ -182,7 +199,8 @@ void TRelay::CompleteReply() {
   // Whatever follows the reply before the next frame is written belongs to
   // nobody: the receiver looks for frames again, to drop them as stray.
   ResetReceiver();
-  TellBus(TBusEventKind::Replied, 0, std::max(std::chrono::nanoseconds(frameBegan_ - wireEnd_), std::chrono::nanoseconds(0)));
+  TellBus(TBusEventKind::Replied, 0, std::max(std::chrono::nanoseconds(frameBegan_ - wireEnd_), std::chrono::nanoseconds(0)),
+          RxLen);
   if (RxTrace) {
     line_.assign("<< ");
     AppendHexDump(line_, RxFrame.View());
