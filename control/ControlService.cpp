@@ -54,10 +54,10 @@ std::string TControlService::Run(const TControlCommand& command, const TPeer& pe
     if (command.Kind == TCommandKind::Devices) {
       std::string answer;
       if (command.Json) {
-        AppendDevicesJson(answer, devices_.Take());
+        AppendDevicesJson(answer, devices_.Take(host_));
         answer += "\n";
       } else {
-        answer = DevicesText(devices_.Take());
+        answer = DevicesText(devices_.Take(host_));
       }
       return answer + "ok\n";
     }

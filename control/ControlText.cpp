@@ -70,13 +70,14 @@ std::string EndpointsText(const TStatusSnapshot& s, std::size_t rows) {
 std::string DevicesText(const std::vector<TDeviceStatus>& devices) {
   std::string out =
       "id requests replies resends timeouts given_up wrong_id echoes discarded_bytes min_ms p50_ms p99_ms max_ms "
-      "last_ms last_heard_s\n";
+      "last_ms last_heard_s unanswered timeout_ms timeout_source timed_replies\n";
   for (const TDeviceStatus& d : devices) {
     for (const std::uint64_t n : {std::uint64_t{d.Id}, d.Requests, d.Replies, d.Resends, d.Timeouts, d.GivenUp,
                                   d.WrongId, d.Echoes, d.DiscardedBytes})
       out += std::to_string(n) + " ";
     for (const auto& ms : {d.MinMs, d.P50Ms, d.P99Ms, d.MaxMs, d.LastMs}) out += Decimal(ms) + " ";
-    out += Decimal(d.LastHeardS) + "\n";
+    out += Decimal(d.LastHeardS) + " " + std::to_string(d.Unanswered) + " " + Decimal(d.TimeoutMs) + " " +
+           TimeoutSourceName(d.TimeoutSource) + " " + std::to_string(d.TimedReplies) + "\n";
   }
   return out;
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "relay/RelayHost.h"
+
 namespace tarvix {
 
 TDeviceFigures::TDeviceFigures(TNow now) : now_(now) {}
@@ -48,9 +50,19 @@ void TDeviceFigures::Respond(TDevice& device, std::chrono::nanoseconds response)
   device.LastHeard = now_();
 }
 
-std::vector<TDeviceStatus> TDeviceFigures::Take() const {
+const char* TimeoutSourceName(TTimeoutSource source) noexcept {
+  switch (source) {
+    case TTimeoutSource::Device: return "device";
+    case TTimeoutSource::Learned: return "learned";
+    case TTimeoutSource::Global: break;
+  }
+  return "global";
+}
+
+std::vector<TDeviceStatus> TDeviceFigures::Take(const TRelayHost& host) const {
   std::vector<TDeviceStatus> all;
   const Clock::time_point now = now_();
+  const std::int32_t globalMs = host.Settings().ReplyTimeout;
   for (const auto& device : devices_) {
     if (!device) continue;
     TDeviceStatus f = device->Figures;
@@ -61,6 +73,11 @@ std::vector<TDeviceStatus> TDeviceFigures::Take() const {
       f.P99Ms = device->Responses.QuantileMs(0.99);
       f.LastHeardS = std::chrono::duration<double>(now - device->LastHeard).count();
     }
+    const TDeviceTimeout timeout =
+        DeviceTimeoutOf(f.Id, host.Config().DeviceTimeouts, globalMs, host.State().Learned());
+    f.TimeoutMs = std::chrono::duration<double, std::milli>(timeout.Value).count();
+    f.TimeoutSource = timeout.Source;
+    f.TimedReplies = timeout.LearnedFrom;
     all.push_back(f);
   }
   return all;

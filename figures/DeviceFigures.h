@@ -19,10 +19,13 @@
 #include <optional>
 #include <vector>
 
+#include "relay/LearnedTimeouts.h"
 #include "relay/RelayObserver.h"
 #include "relay/ResponseHistogram.h"
 
 namespace tarvix {
+
+class TRelayHost;
 
 // The upper bounds of the response-time histogram in the metrics, in seconds.
 inline constexpr std::array<double, 11> kResponseBuckets{0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5};
@@ -49,7 +52,15 @@ struct TDeviceStatus {
   double ResponseSumS = 0;
   // Seconds since its last reply; none before one.
   std::optional<double> LastHeardS;
+  // Its reply time-out as it stands, where that comes from, and the replies
+  // timed towards learning it (--adaptive-timeout; 0 without).
+  double TimeoutMs = 0;
+  TTimeoutSource TimeoutSource = TTimeoutSource::Global;
+  std::uint64_t TimedReplies = 0;
 };
+
+// How a face names a time-out's source: "global", "device" or "learned".
+const char* TimeoutSourceName(TTimeoutSource source) noexcept;
 
 class TDeviceFigures final : public IRelayObserver {
  public:
@@ -60,8 +71,9 @@ class TDeviceFigures final : public IRelayObserver {
 
   void BusEvent(const TBusEvent& event) override;
 
-  // The devices seen, by ID.
-  std::vector<TDeviceStatus> Take() const;
+  // The devices seen, by ID, each with its time-out as host's settings and
+  // learning have it now.
+  std::vector<TDeviceStatus> Take(const TRelayHost& host) const;
 
  private:
   struct TDevice {

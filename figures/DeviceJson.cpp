@@ -48,6 +48,7 @@ void AppendDevicesJson(std::string& out, const std::vector<TDeviceStatus>& devic
     Number(out, "replies", d.Replies);
     Number(out, "timeouts", d.Timeouts);
     Number(out, "given_up", d.GivenUp);
+    Number(out, "unanswered", d.Unanswered);
     Number(out, "wrong_id", d.WrongId);
     Number(out, "echoes", d.Echoes);
     Number(out, "discarded_bytes", d.DiscardedBytes);
@@ -59,7 +60,14 @@ void AppendDevicesJson(std::string& out, const std::vector<TDeviceStatus>& devic
     Decimal(out, "max", d.MaxMs);
     Decimal(out, "last", d.LastMs, true);
     out += "}, ";
-    Decimal(out, "last_heard_s", d.LastHeardS, true);
+    Decimal(out, "last_heard_s", d.LastHeardS);
+    Decimal(out, "timeout_ms", d.TimeoutMs);
+    Key(out, "timeout_source");
+    out += '"';
+    out += TimeoutSourceName(d.TimeoutSource);
+    out += "\", ";
+    Key(out, "timeout_learned_from");
+    out += std::to_string(d.TimedReplies);
     out += "}";
   }
   out += "]";

@@ -74,6 +74,10 @@ void TStatusKeeper::FillBooks(const TRelayHost& host, TStatusSnapshot& s) const 
     if (const auto ms = config.DeviceTimeouts.For(static_cast<std::uint8_t>(id)))
       t.DeviceTimeoutsMs.emplace_back(static_cast<std::uint8_t>(id), *ms);
   }
+  if (config.AdaptiveFloor) t.AdaptiveFloorMs = static_cast<std::int32_t>(config.AdaptiveFloor->count());
+  t.NoReplyIds.clear();
+  for (std::size_t id = 0; id < config.NoReplyIds.size(); ++id)
+    if (config.NoReplyIds.test(id)) t.NoReplyIds.push_back(static_cast<std::uint8_t>(id));
   t.MatchId = config.MatchId;
   t.LocalEcho = config.LocalEcho;
   t.RS485 = config.RS485;

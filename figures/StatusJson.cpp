@@ -38,6 +38,17 @@ class TWriter {
   void Dec(double v) { AppendDecimal(out_, v); }
   void Bool(bool v) { out_ += v ? "true" : "false"; }
   void Null() { out_ += "null"; }
+  template <class Range>
+  void Ints(const Range& values) {
+    out_ += "[";
+    const char* comma = "";
+    for (const auto v : values) {
+      out_ += comma;
+      out_ += std::to_string(v);
+      comma = ", ";
+    }
+    out_ += "]";
+  }
   // A nested object; first_ is kept by the caller's writer.
   template <class F>
   void Object(F&& fill) {
@@ -83,6 +94,8 @@ void Settings(TWriter& w, const TSettingsStatus& t) {
   w.Key("device_timeouts_ms").Object([&](TWriter& o) {
     for (const auto& [id, ms] : t.DeviceTimeoutsMs) o.Key(std::to_string(id)).Int(ms);
   });
+  OptionalInt(w, "adaptive_timeout_floor_ms", t.AdaptiveFloorMs);
+  w.Key("no_reply_ids").Ints(t.NoReplyIds);
   w.Key("match_id").Bool(t.MatchId);
   w.Key("local_echo").Bool(t.LocalEcho);
   w.Key("rs485").Bool(t.RS485);
@@ -172,6 +185,7 @@ std::string StatusJson(const TStatusSnapshot& s, std::size_t endpoints) {
       for (std::size_t k = 0; k < s.RepliesNotSent.size(); ++k) o.Key(kReplyFailureNames[k]).Num(s.RepliesNotSent[k]);
     });
     w.Key("stray_replies").Num(s.StrayReplies);
+    w.Key("unanswered").Num(s.Unanswered);
     w.Key("datagrams_received").Num(s.DatagramsReceived);
     w.Key("timeouts").Num(s.Timeouts);
     w.Key("queued").Int(s.QueuedTotal);

@@ -231,6 +231,7 @@ std::shared_ptr<TStatusSnapshot> TStatusKeeper::Take(const TRelayHost& host, con
   for (std::size_t k = 0; k < kReplyFailureKinds; ++k)
     s->RepliesNotSent[k] = relay.ReplyFailureCount(static_cast<TReplyFailure>(k));
   s->StrayReplies = relay.StrayReplyCount();
+  s->Unanswered = relay.UnansweredCount();
   s->ResendsTotal = resendsTotal_;
   s->QueuedTotal = relay.Queues ? relay.Queues->Pending() : 0;
   FillBooks(host, *s);

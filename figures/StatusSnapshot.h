@@ -70,6 +70,8 @@ struct TSettingsStatus {
   bool TurnaroundAuto = false;         // set by the line speed (--turnaround=auto)
   // --device-timeout: (device ID, ms) for the devices with one of their own.
   std::vector<std::pair<std::uint8_t, std::int32_t>> DeviceTimeoutsMs;
+  std::optional<std::int32_t> AdaptiveFloorMs;  // --adaptive-timeout's floor; none: off
+  std::vector<std::uint8_t> NoReplyIds;
   bool MatchId = false;
   bool LocalEcho = false;
   bool RS485 = false;
@@ -139,10 +141,12 @@ struct TStatusSnapshot {
   // In TReplyFailure's order.
   std::array<std::uint64_t, kReplyFailureKinds> RepliesNotSent{};
   std::uint64_t StrayReplies = 0;
+  std::uint64_t Unanswered = 0;  // requests to --no-reply-ids devices: written, no reply awaited
   std::uint64_t ResendsTotal = 0;
   std::int64_t QueuedTotal = 0;
   // The books: every datagram read ends in one of Refused's reasons (a
-  // give-up included), a reply sent (PortTx) or not sent, or is still
+  // give-up included), a reply sent (PortTx) or not sent, unanswered by
+  // design (Unanswered), or is still
   // queued, on the bus or awaiting a host name's look-up.
   std::uint64_t DatagramsReceived = 0;
   std::int64_t AwaitingLookup = 0;  // requests and replies waiting for look-ups

@@ -89,7 +89,14 @@ void AppendDeviceMetrics(std::string& out, const std::vector<TDeviceStatus>& dev
                 [](const TDeviceStatus& d) { return d.Resends; });
   DeviceCounter(out, devices, "tarvix_device_given_up_total", "Requests to the device given up.",
                 [](const TDeviceStatus& d) { return d.GivenUp; });
+  DeviceCounter(out, devices, "tarvix_device_unanswered_total",
+                "Frames to the device written once with no reply awaited (--no-reply-ids).",
+                [](const TDeviceStatus& d) { return d.Unanswered; });
   if (devices.empty()) return;
+  Family(out, "tarvix_device_timeout_seconds", "gauge",
+         "The device's reply time-out now: the global one, its own (--device-timeout) or learned.");
+  for (const TDeviceStatus& d : devices)
+    Sample(out, "tarvix_device_timeout_seconds{id=\"" + std::to_string(d.Id) + "\"}", Float(d.TimeoutMs / 1000));
   Family(out, "tarvix_device_response_seconds", "histogram",
          "From a request's computed end on the wire to the first byte of the device's reply.");
   for (const TDeviceStatus& d : devices) {
@@ -144,6 +151,8 @@ std::string StatusMetrics(const TStatusSnapshot& s) {
   ByReason(out, "tarvix_replies_not_sent_total",
            "Replies received from the bus that could not be sent to their client, by reason.", kReplyFailureNames,
            s.RepliesNotSent, failures);
+  Counter(out, "tarvix_unanswered_total",
+          "Requests to --no-reply-ids devices: their frame written once, no reply awaited or sent.", s.Unanswered);
   Counter(out, "tarvix_stray_replies_total", "Frames from the bus that no request on the wire owned, dropped.",
           s.StrayReplies);
 

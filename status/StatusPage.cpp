@@ -66,7 +66,7 @@ table.devices th, table.devices td { text-align: right; }
 <section class="wide"><h2>Devices</h2>
 <table class="devices"><thead><tr><th>ID</th><th>requests</th><th>replies</th><th>resends</th><th>time-outs</th><th>given up</th>
 <th>wrong ID</th><th>echoes</th><th>noise bytes</th><th>response ms min / p50 / p99 / max</th><th>last ms</th>
-<th>last heard</th></tr></thead>
+<th>last heard</th><th>time-out ms</th></tr></thead>
 <tbody id="devices"></tbody></table></section>
 <section class="wide"><h2>Log</h2><pre id="log"></pre></section>
 </main>
@@ -199,7 +199,10 @@ function showDevices(devices) {
     const r = d.response_ms;
     for (const v of [d.id, d.requests, d.replies, d.resends, d.timeouts, d.given_up, d.wrong_id, d.echoes,
                      d.discarded_bytes, [r.min, r.p50, r.p99, r.max].map(ms).join(" / "), ms(r.last),
-                     d.last_heard_s === null ? "never" : d.last_heard_s.toFixed(1) + " s ago"]) {
+                     d.last_heard_s === null ? "never" : d.last_heard_s.toFixed(1) + " s ago",
+                     ms(d.timeout_ms) + (d.timeout_source === "learned"
+                                           ? " learned from " + d.timeout_learned_from + " replies"
+                                           : d.timeout_source === "device" ? " its own" : "")]) {
       const cell = document.createElement("td");
       cell.textContent = v;
       row.appendChild(cell);

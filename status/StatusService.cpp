@@ -54,7 +54,7 @@ void TStatusService::Tick() {
 void TStatusService::Publish() {
   published_ = std::chrono::steady_clock::now();
   std::shared_ptr<TStatusSnapshot> snapshot = keeper_.Take(host_, program_);
-  snapshot->Devices = devices_.Take();
+  snapshot->Devices = devices_.Take(host_);
   box_.Publish(std::move(snapshot));
 }
 
