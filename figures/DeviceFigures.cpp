@@ -74,7 +74,7 @@ std::vector<TDeviceStatus> TDeviceFigures::Take(const TRelayHost& host) const {
       f.LastHeardS = std::chrono::duration<double>(now - device->LastHeard).count();
     }
     const TDeviceTimeout timeout =
-        DeviceTimeoutOf(f.Id, host.Config().DeviceTimeouts, globalMs, host.State().Learned());
+        DeviceTimeoutOf(f.Id, host.Config().DeviceTimeouts, globalMs, host.State().Learning.get());
     f.TimeoutMs = std::chrono::duration<double, std::milli>(timeout.Value).count();
     f.TimeoutSource = timeout.Source;
     f.TimedReplies = timeout.LearnedFrom;

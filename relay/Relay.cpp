@@ -85,7 +85,6 @@ TRelay::TRelay(IRelayObserver& observer, const TRelayConfig& config)
                      [this](std::string_view line) { Log(TLogLevel::Error, line); }),
       strays_(1, StrayLine, [this](std::string_view line) { Log(TLogLevel::Warning, line); }) {
   subject_.reserve(300);
-  if (config.AdaptiveFloor) learned_ = std::make_unique<TLearnedTimeouts>(*config.AdaptiveFloor, config.Baud);
   requestsAwaiting_.reserve(kMostAwaiting);
   awaitingByEndpoint_.reserve(kMostAwaiting);
   SetLookup({});

@@ -57,6 +57,9 @@ class TRelay {
   std::unique_ptr<TDeviceList> Devices;
   // The endpoint queues; the scheduler reaches the same list as the global DeviceQueues.
   std::unique_ptr<TDeviceQueues> Queues;
+  // With --adaptive-timeout, the time-outs learned per device, made with
+  // the tables; told each bus event. Null without.
+  std::unique_ptr<TLearnedTimeouts> Learning;
 
   // Whether the device table, the queues and the reply endpoint exist.
   bool Built() const noexcept { return Remote && Devices && Queues; }
@@ -116,9 +119,6 @@ class TRelay {
   std::uint64_t StrayReplyCount() const noexcept { return strays_.Total(0); }
   // Requests to --no-reply-ids devices written and ended without a reply.
   std::uint64_t UnansweredCount() const noexcept { return unanswered_; }
-
-  // With --adaptive-timeout, the time-outs learned per device; else null.
-  TLearnedTimeouts* Learned() const noexcept { return learned_.get(); }
 
   // The scheduler took a request of the entry at index whose frame was
   // empty: counts it.
@@ -257,7 +257,6 @@ class TRelay {
   // next frame is written is discarded, as nobody's answer.
   bool busUnanswered_ = false;
   std::uint64_t unanswered_ = 0;
-  std::unique_ptr<TLearnedTimeouts> learned_;
   std::unique_ptr<THostResolver> resolver_;
   // By host name, in the order they came.
   std::unordered_map<std::string, std::deque<TAwaiting>> requestsAwaiting_;

@@ -30,6 +30,9 @@ TRelayEngine::~TRelayEngine() {
 void TRelayEngine::CreateTables() {
   relay_.Devices = std::make_unique<TDeviceList>();
   relay_.Queues = std::make_unique<TDeviceQueues>();
+  const TRelayConfig& config = relay_.Config();
+  relay_.Learning =
+      config.AdaptiveFloor ? std::make_unique<TLearnedTimeouts>(*config.AdaptiveFloor, config.Baud) : nullptr;
 }
 
 void TRelayEngine::CreateRemote() {
@@ -107,7 +110,7 @@ void TRelayEngine::CreateScheduler(TPause pause, TSchedulerClock clock) {
     scheduler_ = std::make_unique<TEventScheduler>(config, std::move(hooks), std::move(clock));
   else
     scheduler_ = std::make_unique<TCommThread>(config, std::move(hooks), std::move(pause));
-  scheduler_->LearnFrom(relay_.Learned());
+  scheduler_->LearnFrom(relay_.Learning.get());
   CommThread = scheduler_.get();
   scheduler_->Create();
 }

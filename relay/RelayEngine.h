@@ -37,7 +37,8 @@ class TRelayEngine {
   // and leaves the bus busy, as it is before a start.
   ~TRelayEngine();
 
-  // 1. New, empty device table and queues.
+  // 1. New, empty device table and queues (and with --adaptive-timeout,
+  //    nothing learned).
   void CreateTables();
   // 2. The reply endpoint: client and server, 127.0.0.1 both ways, remote
   //    port 3776, local port 3777.

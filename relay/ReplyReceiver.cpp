@@ -75,7 +75,7 @@ void TRelay::TellBus(TBusEventKind kind, std::uint8_t replyId, std::chrono::nano
   event.ReplyId = replyId;
   event.Response = response;
   event.Bytes = bytes;
-  if (learned_) learned_->BusEvent(event);
+  if (Learning) Learning->BusEvent(event);
   observer_.BusEvent(event);
 }
 

@@ -211,6 +211,29 @@ TEST(LongOptions, DeviceTimeouts) {
   }
 }
 
+// --adaptive-timeout needs the event-driven scheduler; --no-reply-ids is a
+// list of IDs. A malformed value sets nothing.
+TEST(LongOptions, AdaptiveTimeoutAndNoReplyIds) {
+  const TRelayConfig o = Parse({"--turnaround=auto", "--adaptive-timeout", "--no-reply-ids=0,255,7"});
+  EXPECT_TRUE(o.Errors.empty()) << o.Errors.front();
+  EXPECT_EQ(o.AdaptiveFloor, std::chrono::milliseconds(20));
+  EXPECT_EQ(o.NoReplyIds.count(), 3u);
+  EXPECT_TRUE(o.NoReplyIds.test(0) && o.NoReplyIds.test(7) && o.NoReplyIds.test(255));
+  EXPECT_EQ(Parse({"--turnaround=0", "--adaptive-timeout=5"}).AdaptiveFloor, std::chrono::milliseconds(5));
+  const TRelayConfig polling = Parse({"--adaptive-timeout"});
+  ASSERT_EQ(polling.Errors.size(), 1u);
+  EXPECT_EQ(polling.Errors[0],
+            "--adaptive-timeout needs the event-driven scheduler: add --turnaround=MS or --turnaround=auto");
+  EXPECT_FALSE(polling.AdaptiveFloor);
+  for (const char* bad : {"--adaptive-timeout=0", "--adaptive-timeout=10001", "--no-reply-ids=", "--no-reply-ids=0,256",
+                          "--no-reply-ids=1,,2"}) {
+    const TRelayConfig b = Parse({"--turnaround=1", bad});
+    ASSERT_EQ(b.Errors.size(), 1u) << bad;
+    EXPECT_FALSE(b.AdaptiveFloor) << bad;
+    EXPECT_TRUE(b.NoReplyIds.none()) << bad;
+  }
+}
+
 // The control socket's path: one that the switch search would read as a
 // switch, or that no socket address holds, is a start-up error.
 TEST(LongOptions, AdminPathThatCannotServeIsRefused) {

@@ -121,6 +121,24 @@ TEST_P(BusScheduler, DeviceTimeoutGovernsOnlyFramesToThatDevice) {
   EXPECT_EQ(view.RefusedTotal(TRefusal::GivenUp), 1u);
 }
 
+// A frame to a --no-reply-ids device is written once and ends without a
+// time-out: the next request follows at once, nothing is resent or given up.
+TEST_P(BusScheduler, NoReplyFrameIsWrittenOnceAndTheNextFollows) {
+  config.NoReplyIds.set(0);
+  config.ResendLimit = 3;
+  const std::string broadcast("\x16\x02\x07\x00\x00\x11\x22\x33", 8);
+  const std::string toTwo("\x16\x02\x07\x00\x02\x11\x22\x33", 8);
+  Push(1, broadcast);
+  Push(2, toTwo);
+  Start(10000);
+  ASSERT_TRUE(test::PumpFor([&] { return view.Sends().size() >= 2; }));
+  ASSERT_TRUE(test::PumpFor([&] { return relay.UnansweredCount() == 1; }));
+  Stop();
+  EXPECT_EQ(view.Sends(), (std::vector<std::string>{broadcast, toTwo}));
+  EXPECT_TRUE(view.Log().empty()) << "no time-out";
+  EXPECT_EQ(view.RefusedTotal(TRefusal::GivenUp), 0u);
+}
+
 // An empty frame is counted and sets ActiveDevice, but costs no bus time:
 // nothing is written, nothing timed out, and the next request goes at once.
 TEST_P(BusScheduler, EmptyFrameIsCountedAndCostsNoBusTime) {

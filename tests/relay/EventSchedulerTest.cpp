@@ -217,6 +217,38 @@ TEST_F(EventScheduler, ResendLimitGivesUpAndTheNextRequestWaitsTheTurnaround) {
   EXPECT_EQ(log[2], "request to 10.0.0.1 5000 given up after 2 resends");
 }
 
+// --adaptive-timeout: a device that has earned a short time-out is resent
+// that soon when silent; after an answer that came only after a resend its
+// next request waits the full configured time-out, and the one after is
+// back to the learned one.
+TEST_F(EventScheduler, ALearnedTimeoutResendsSoonButNotAfterASlowAnswer) {
+  answerAfter.reset();
+  config.AdaptiveFloor = 20ms;
+  config.ResendLimit = 1;
+  engine->CreateTables();
+  TLearnedTimeouts& learned = *relay.Learning;
+  TBusEvent sent{TBusEventKind::Sent, 5};
+  TBusEvent replied{TBusEventKind::Replied, 5};
+  replied.Response = 4ms;
+  replied.Bytes = 8;
+  for (int k = 0; k < 20; ++k) {
+    learned.BusEvent(sent);
+    learned.BusEvent(replied);
+  }
+  const auto short_ = learned.TimeoutOf(5, 1000ms, TTimeoutSource::Global).Value;
+  ASSERT_LT(short_, 100ms);
+  learned.BusEvent(sent);
+  learned.BusEvent(TBusEvent{TBusEventKind::Resent, 5});
+  learned.BusEvent(replied);
+  Push(0, std::string("\x16\x02\x07\x00\x05\x11\x22\x33", 8));
+  Push(1, std::string("\x16\x02\x07\x00\x05\x11\x22\x34", 8));
+  Start(1000);
+  ASSERT_TRUE(WaitForSends(4));
+  Stop();
+  EXPECT_EQ(GapAfter(0), 1000ms) << "the request after the slow answer";
+  EXPECT_EQ(GapAfter(2), short_) << "the one after that";
+}
+
 TEST_F(EventScheduler, DeviceBackSendsTheFrameAgainAtOnceWithoutATimeoutLine) {
   answerAfter.reset();
   Push(0, "\x16\x02\x03\x01");

@@ -64,6 +64,14 @@ class TRecordingView : public IRelayObserver {
     if (OnSending) OnSending(frame, resend);
   }
   std::function<void(const std::string& frame, bool resend)> OnSending;
+  void BusEvent(const TBusEvent& event) override {
+    std::lock_guard lock(mutex_);
+    busEvents_.push_back(event);
+  }
+  std::vector<TBusEvent> BusEvents() const {
+    std::lock_guard lock(mutex_);
+    return busEvents_;
+  }
 
   std::vector<std::string> Sends() const {
     std::lock_guard lock(mutex_);
@@ -108,6 +116,7 @@ class TRecordingView : public IRelayObserver {
   mutable std::mutex mutex_;  // guards log_ and the sends: tests read them while the scheduler runs
   std::vector<std::string> log_;
   std::vector<std::string> sends_;
+  std::vector<TBusEvent> busEvents_;
   std::size_t resends_ = 0;
   std::map<TCounter, std::int32_t> counters_;
   std::map<TRefusal, std::uint64_t> refused_;

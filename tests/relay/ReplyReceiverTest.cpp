@@ -275,6 +275,44 @@ TEST_F(ReplyReceiver, MatchIdDropsAReplyFromAnotherDeviceAndKeepsWaiting) {
   EXPECT_TRUE(peer.Receive(2s));
 }
 
+// What the receiver tells of the request on the bus: its device's replies
+// teach --adaptive-timeout (a reply after a resend only marks the next
+// request's full wait); an answer to a --no-reply-ids frame reaches nobody
+// and is counted as discarded for its device.
+TEST_F(ReplyReceiver, RepliesTeachTheLearnedTimeoutAndAnswersToNoReplyFramesAreDiscarded) {
+  config.AdaptiveFloor = 20ms;
+  config.NoReplyIds.set(9);
+  engine->CreateTables();
+  relay.Devices->Add("127.0.0.1", peer.Port());
+  relay.Queues->Add();
+  const std::string reply = Bytes({0x16, 0x02, 0x07, 0x06, 0x05, 0x11, 0x22, 0x33});
+  Take(0);
+  relay.Sending(false);
+  Feed(reply);
+  ASSERT_TRUE(peer.Receive(2s));
+  EXPECT_EQ(relay.Learning->TimeoutOf(5, 1000ms, TTimeoutSource::Global).LearnedFrom, 1u);
+  Take(0);
+  relay.Sending(false);
+  relay.Sending(true);
+  Feed(reply);
+  ASSERT_TRUE(peer.Receive(2s));
+  EXPECT_EQ(relay.Learning->TimeoutOf(5, 1000ms, TTimeoutSource::Global).LearnedFrom, 1u);
+  EXPECT_TRUE(relay.Learning->TakeFullWait(5));
+
+  PutRequestOnBus(std::string("\x16\x02\x07\x00\x09\x11\x22\x33", 8), 0);
+  FrameWritten();
+  relay.Sending(false);
+  Feed(reply);
+  FreeBus();
+  Feed(reply);  // after its bus time: still nobody's answer
+  EXPECT_FALSE(peer.Receive(100ms));
+  EXPECT_EQ(relay.StrayReplyCount(), 0u);
+  std::uint32_t discarded = 0;
+  for (const TBusEvent& e : view.BusEvents())
+    if (e.Kind == TBusEventKind::Discarded && e.Id == 9 && e.Awaiting) discarded += e.Bytes;
+  EXPECT_EQ(discarded, 2 * 7u);
+}
+
 // With --local-echo the echo is told by its frame: whatever comes around
 // it, the request itself never goes back as the reply, and the reply does.
 struct TEchoCase {

@@ -92,6 +92,7 @@ def main(relayd, metrics_out=None):
             "tarvix_replies_sent": "counter", "tarvix_timeouts": "counter", "tarvix_resends": "counter",
             "tarvix_given_up": "counter", "tarvix_refused": "counter", "tarvix_dropped": "counter",
             "tarvix_replies_not_sent": "counter", "tarvix_stray_replies": "counter",
+            "tarvix_unanswered": "counter",
             "tarvix_queued_requests": "gauge", "tarvix_awaiting_lookup": "gauge", "tarvix_endpoints": "gauge",
             "tarvix_bus_busy": "gauge", "tarvix_serial_open": "gauge", "tarvix_serial_losses": "counter",
             "tarvix_reply_seconds": "histogram", "tarvix_queue_wait_seconds": "histogram",

@@ -163,4 +163,5 @@ def books(samples):
         "answered": samples["tarvix_replies_sent_total"], "given up": samples["tarvix_given_up_total"],
         "not sent": total("tarvix_replies_not_sent_total"), "queued": samples["tarvix_queued_requests"],
         "on the bus": samples["tarvix_bus_busy"], "awaiting a look-up": samples["tarvix_awaiting_lookup"],
+        "unanswered": samples["tarvix_unanswered_total"],
     }
