@@ -54,6 +54,8 @@ std::string StartLine(const TRelayConfig& config, const char* name, const std::s
   std::string line = std::string(name) + " " TARVIX_VERSION " listening on " + Endpoint(config) + ", COM" +
                      std::to_string(config.ComNumber) + " (" + DevicePathForPort(config.ComNumber) +
                      "), reply time-out " + std::to_string(config.ReplyTimeout) + " ms";
+  if (config.AdaptiveFloor)
+    line += " or learned per device (at least " + std::to_string(config.AdaptiveFloor->count()) + " ms)";
   if (config.TurnaroundAuto) line += ", turnaround auto: " + Milliseconds(*config.Turnaround) + " ms";
   if (!lowLatency.empty()) line += ", " + lowLatency;
   line += config.Arguments.empty() ? ", no options" : ", given: " + config.Arguments;

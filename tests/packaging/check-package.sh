@@ -401,7 +401,7 @@ else fail "not stripped: ${unstripped[*]}"; fi
 defaults=$root/etc/default/tarvix-relay
 example=$root/etc/tarvix/bus.conf.example
 rmem_wanted=$(sed -n 's/^rmem_wanted=//p' "$work/control/postinst")
-if grep -qx 'TARVIX_ARGS="-c1 --resend-limit=10 --traces=none --record"' "$defaults" &&
+if grep -qx 'TARVIX_ARGS="-c1 --resend-limit=10 --traces=none --record --turnaround=auto --adaptive-timeout"' "$defaults" &&
    grep -qx 'TARVIX_COM_DIR=/etc/tarvix/ports' "$defaults" &&
    grep -qxE 'TARVIX_ARGS="-c[1-9] --listen=[0-9.]+:[0-9]+ .*"' "$example" &&
    grep -qx 'TARVIX_COM_DIR=/etc/tarvix/ports' "$example" &&
