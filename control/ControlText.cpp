@@ -30,7 +30,10 @@ std::string StatusText(const TStatusSnapshot& s, std::string_view statusLine, co
          ", " + std::to_string(s.Baud) + " baud, " + std::to_string(s.SerialLosses) + " losses\n";
   if (!lowLatency.empty()) out += "low latency: " + std::string(lowLatency) + "\n";
   out += "listen: " + s.Listen + (s.UdpBound ? "" : " (not bound)") + "\n";
-  out += "timeout: " + std::to_string(settings.ReplyTimeout) + " ms\n";
+  out += "timeout: " + std::to_string(settings.ReplyTimeout) + " ms";
+  if (s.Settings.AdaptiveFloorMs)
+    out += ", learned per device (at least " + std::to_string(*s.Settings.AdaptiveFloorMs) + " ms; see devices)";
+  out += "\n";
   out += "traces: " + TraceListText(settings.Traces) + "\n";
   const std::optional<double> turnaround = s.Settings.TurnaroundMs;
   char quiet[64];
