@@ -327,12 +327,14 @@ TEST_F(ControlProgram, DevicesShowARoundTripAsRowsAndAsJson) {
   const TRun text = Ctl({"devices"});
   ASSERT_EQ(text.Status, 0) << text.Err;
   EXPECT_TRUE(text.Out.starts_with("id requests replies resends timeouts given_up wrong_id echoes discarded_bytes "
-                                   "min_ms p50_ms p99_ms max_ms last_ms last_heard_s\n"))
+                                   "min_ms p50_ms p99_ms max_ms last_ms last_heard_s unanswered timeout_ms "
+                                   "timeout_source timed_replies\n"))
       << text.Out;
   // Device 7: one request, one reply, nothing else; its times are there.
   const auto row = text.Out.find("\n7 1 1 0 0 0 0 0 0 ");
   ASSERT_NE(row, std::string::npos) << text.Out;
   EXPECT_EQ(text.Out.find(" -", row), std::string::npos) << "a response time or last heard is missing";
+  EXPECT_NE(text.Out.find(" 0 1000.0 global 0\n", row), std::string::npos) << "its time-out and where it comes from";
   const TRun json = Ctl({"--json", "devices"});
   ASSERT_EQ(json.Status, 0) << json.Err;
   EXPECT_TRUE(json.Out.starts_with("[")) << json.Out;
