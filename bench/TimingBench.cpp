@@ -64,8 +64,9 @@ struct TBusFrame {
 };
 
 // The simulator on a thread of its own, on a pseudo-terminal published as
-// <portDir>/COM1, keeping the time and ID of every frame it reads. Frames
-// is called from the bench's threads; the log is guarded by mutex_.
+// <portDir>/COM1, keeping the time and ID of every frame it reads. Owns
+// all of it; the destructor stops the simulator and joins its thread.
+// Count and WaitFrom may be called from any thread; WaitFrom blocks.
 class TBusRig {
  public:
   TBusRig(const std::string& portDir, const tarvix::TSimOptions& options)
