@@ -8,7 +8,7 @@ set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bin="${1:-$root/build/bin}"
 bin="$(cd "$bin" && pwd)" || { echo "bench/run.sh: no folder $1" >&2; exit 2; }
-for p in tarvix-relayd tarvix-bus-sim tarvix-bench-reply tarvix-bench-inproc tarvix-bench-status tarvix-bench-wire tarvix-bench-monitor tarvix-bench-capture; do
+for p in tarvix-relayd tarvix-bus-sim tarvix-bench-reply tarvix-bench-inproc tarvix-bench-status tarvix-bench-wire tarvix-bench-monitor tarvix-bench-capture tarvix-bench-timing; do
   [ -x "$bin/$p" ] || { echo "bench/run.sh: $bin/$p is missing; build with TARVIX_BUILD_BENCH=ON" >&2; exit 2; }
 done
 command -v socat >/dev/null || { echo "bench/run.sh: socat is missing (scripts/install-deps.sh bench)" >&2; exit 2; }
@@ -37,6 +37,8 @@ load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
 run "$bin/tarvix-bench-reply" --program=tarvix-relayd "$bin" 300 30 100000 100 200000
 # Both schedulers against the paced simulator: 300 round trips, 10 s of load per line speed.
 run "$bin/tarvix-bench-wire" "$bin" 300 10
+# Timing per device: 5 requests to a silent device, 10 broadcasts (5 without --no-reply-ids).
+run "$bin/tarvix-bench-timing" "$bin" 5 10
 run "$bin/tarvix-bench-inproc" overhead 250
 run "$bin/tarvix-bench-inproc" intake
 run "$bin/tarvix-bench-inproc" lookups 10000

@@ -28,6 +28,14 @@ std::string IdList(const std::bitset<256>& ids) {
   return text;
 }
 
+// label and the IDs that have a setting of their own, or nothing when none has.
+template <typename TSetting>
+std::string Listed(const char* label, const std::array<std::optional<TSetting>, 256>& settings) {
+  std::bitset<256> ids;
+  for (std::size_t id = 0; id < settings.size(); ++id) ids.set(id, settings[id].has_value());
+  return ids.any() ? label + IdList(ids) : std::string();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -63,8 +71,10 @@ int main(int argc, char** argv) {
     });
     std::cout << "tarvix-bus-sim: " << link.Path() << " -> " << line.SlavePath() << ", IDs " << IdList(options.ids)
               << ", delay " << options.delayMs << " ms"
-              << (options.baud > 0 ? ", " + std::to_string(options.baud) + " baud" : std::string()) << ", drop " << options.dropPercent << " %, seed "
-              << simulator.Seed() << std::endl;
+              << (options.baud > 0 ? ", " + std::to_string(options.baud) + " baud" : std::string())
+              << Listed(", --reply-delay for IDs ", options.replyDelay)
+              << Listed(", --silent-after for IDs ", options.silentAfter)
+              << ", drop " << options.dropPercent << " %, seed " << simulator.Seed() << std::endl;
     simulator.Run();
     std::cout << "tarvix-bus-sim: stopped" << std::endl;
     return kExitOk;

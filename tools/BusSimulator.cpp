@@ -37,7 +37,15 @@ TBusSimulator::TBusSimulator(const TSimOptions& options, int busFd, int stopFd, 
       seed_(options.seed ? *options.seed : std::random_device{}()),
       rng_(seed_) {}
 
-bool TBusSimulator::Pause(int ms) { return PauseUntil(Clock::now() + std::chrono::milliseconds(ms)); }
+bool TBusSimulator::Pause(std::chrono::nanoseconds span) { return PauseUntil(Clock::now() + span); }
+
+std::chrono::nanoseconds TBusSimulator::ReplyDelay(std::uint8_t id) {
+  const auto& own = options_.replyDelay[id];
+  if (!own) return std::chrono::milliseconds(options_.delayMs);
+  double ms = own->MinMs;
+  if (own->MaxMs > own->MinMs) ms = std::uniform_real_distribution<double>(own->MinMs, own->MaxMs)(rng_);
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(ms * 1e6));
+}
 
 bool TBusSimulator::PauseUntil(Clock::time_point deadline) {
   pollfd stop{stopFd_, POLLIN, 0};
@@ -81,7 +89,7 @@ void TBusSimulator::Run() {
     if (got < 0 && errno == EAGAIN) continue;
     if (got <= 0) {
       // Hang-up or I/O error on the line: wait a cycle instead of spinning on it.
-      if (!Pause(50)) return;
+      if (!Pause(std::chrono::milliseconds(50))) return;
       continue;
     }
     lastByte_ = Clock::now();
@@ -97,12 +105,16 @@ bool TBusSimulator::HandleFrame() {
   const auto id = reader_.DeviceId();
   bool goOn = true;
   if (id && options_.ids.test(*id)) {
-    if (options_.dropPercent > 0 && static_cast<std::int32_t>(rng_() % 100) < options_.dropPercent) {
+    const auto& silentAfter = options_.silentAfter[*id];
+    if (silentAfter && answered_[*id] >= *silentAfter) {
+      sink_("-- silent");
+    } else if (options_.dropPercent > 0 && static_cast<std::int32_t>(rng_() % 100) < options_.dropPercent) {
       sink_("-- dropped");
     } else {
       // A paced line: the request has only now fully crossed the wire.
       const auto heard = lastByte_ + WireTime(reader_.Seen().size(), options_.baud);
-      goOn = PauseUntil(heard) && Pause(options_.delayMs) && WriteReply();
+      goOn = PauseUntil(heard) && Pause(ReplyDelay(*id)) && WriteReply();
+      ++answered_[*id];
     }
   }
   reader_.Clear();
@@ -123,7 +135,7 @@ bool TBusSimulator::WriteReply() {
   }
   if (options_.split) {
     for (std::size_t at = 0; at < reply_.size(); at += kSplitChunk) {
-      if (at > 0 && !Pause(kSplitPauseMs)) return false;
+      if (at > 0 && !Pause(std::chrono::milliseconds(kSplitPauseMs))) return false;
       WriteAll(std::string_view(reply_).substr(at, kSplitChunk));
     }
   } else if (options_.baud > 0) {

@@ -1,12 +1,13 @@
 // Plays the devices of an RS485 bus on the bus side of a pseudo-terminal:
 // reads the relay's request frames and answers those addressed to its IDs
-// (with --echo, after writing each frame back as it came), misbehaving on
-// purpose where the options say so.
+// (with --echo, after writing each frame back as it came), each device after
+// its own response time, misbehaving on purpose where the options say so.
 // Does not own the descriptors. Run blocks on the calling thread until the
 // stop descriptor becomes readable; the line sink is called on that thread.
 // Run throws EInOutError when the bus cannot be read.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -38,11 +39,13 @@ class TBusSimulator {
   void Run();
 
  private:
-  bool Pause(int ms);
+  bool Pause(std::chrono::nanoseconds span);
   // Pauses until deadline, to the microsecond; false when told to stop.
   bool PauseUntil(std::chrono::steady_clock::time_point deadline);
   // Writes the reply a byte at a time, each when it has crossed the line.
   bool WritePaced(std::string_view bytes);
+  // The response time of device id for the next reply (drawn when a range).
+  std::chrono::nanoseconds ReplyDelay(std::uint8_t id);
   bool HandleFrame();
   bool WriteReply();
   void WriteAll(std::string_view bytes);
@@ -56,6 +59,7 @@ class TBusSimulator {
   TFrameReader reader_;
   std::string reply_;  // reused for every reply
   std::chrono::steady_clock::time_point lastByte_;
+  std::array<std::int32_t, 256> answered_{};  // replies written, by device ID
 };
 
 }  // namespace tarvix

@@ -1,5 +1,8 @@
 #include "tools/SimOptions.h"
 
+#include <charconv>
+#include <string>
+
 #include "wire/LineSpeed.h"
 #include "tools/ToolArgs.h"
 
@@ -17,9 +20,15 @@ const char* const kSimUsage =
     "  --com N          port number n (default 1)\n"
     "  --ids A,B,...    device IDs to answer, 0..255 (default 1)\n"
     "  --delay-ms MS    pause before each reply (default 5)\n"
+    "  --reply-delay ID:DIST[,ID:DIST...]\n"
+    "                   pause before each reply of device ID instead: DIST is MS\n"
+    "                   (fixed) or MIN-MAX (drawn uniformly for each reply, from\n"
+    "                   the seeded generator), in ms, decimals allowed: 2:3,7:1.5-4\n"
+    "  --silent-after ID:N[,ID:N...]\n"
+    "                   device ID answers its first N requests, then never again\n"
     "  --syn N          SYN bytes before each reply (default 1)\n"
     "  --drop P         leave P percent of requests unanswered (default 0)\n"
-    "  --seed S         seed of the drop choice, for repeatable runs\n"
+    "  --seed S         seed of the drops and the drawn delays, for repeatable runs\n"
     "  --noise          put FF 00 02 04 AA (a frame without SYN) before each reply\n"
     "  --split          write each reply two bytes at a time, 5 ms apart\n"
     "  --echo           write every frame seen back byte for byte at once, before\n"
@@ -32,7 +41,7 @@ const char* const kSimUsage =
     "  --help           print this text\n"
     "\n"
     "Prints one line per frame: \">> \" seen, \"<< \" answered, \"-- dropped\",\n"
-    "\"?? \" bytes that made no frame before the line fell silent.\n"
+    "\"-- silent\" (past --silent-after), \"?? \" bytes that made no frame before the line fell silent.\n"
     "Stops on SIGINT or SIGTERM and removes its link.\n"
     "Exit status: 0 stopped, 2 bad command line, 3 pseudo-terminal or link error.\n";
 
@@ -46,6 +55,57 @@ std::bitset<256> ParseIds(std::string_view text) {
     if (comma == std::string_view::npos) return ids;
     text.remove_prefix(comma + 1);
   }
+}
+
+constexpr double kMaxDelayMs = 60000;
+
+// Walks "ID:VALUE[,ID:VALUE...]", calling take(id, value) for each pair.
+template <typename TTake>
+void ForEachIdPair(std::string_view option, std::string_view text, TTake take) {
+  while (true) {
+    const auto comma = text.find(',');
+    const auto pair = text.substr(0, comma);
+    const auto colon = pair.find(':');
+    if (colon == std::string_view::npos) {
+      throw EUsage(std::string(option) + " wants ID:VALUE pairs separated by commas, not '" + std::string(pair) + "'");
+    }
+    take(static_cast<std::size_t>(ParseBounded(option, pair.substr(0, colon), 0, 255)), pair.substr(colon + 1));
+    if (comma == std::string_view::npos) return;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+// Milliseconds as digits with an optional decimal part ("3", "1.25").
+double ParseMilliseconds(std::string_view option, std::string_view text) {
+  const auto dot = text.find('.');
+  const auto whole = text.substr(0, dot);
+  const auto fraction = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+  // Checked by hand: from_chars would take "inf" and exponents; the lengths
+  // keep it from overflowing or underflowing.
+  const auto digits = [](std::string_view part, std::size_t most) {
+    return !part.empty() && part.size() <= most && part.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  if (digits(whole, 5) && (dot == std::string_view::npos || digits(fraction, 3))) {
+    double value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+    if (value <= kMaxDelayMs) return value;
+  }
+  throw EUsage(std::string(option) + " wants milliseconds from 0 to 60000 (at most 3 decimals), not '" +
+               std::string(text) + "'");
+}
+
+TDelayRange ParseDelayRange(std::string_view option, std::string_view text) {
+  const auto dash = text.find('-');
+  if (dash == std::string_view::npos) {
+    const double ms = ParseMilliseconds(option, text);
+    return {ms, ms};
+  }
+  const TDelayRange range{ParseMilliseconds(option, text.substr(0, dash)),
+                          ParseMilliseconds(option, text.substr(dash + 1))};
+  if (range.MinMs > range.MaxMs) {
+    throw EUsage(std::string(option) + ": '" + std::string(text) + "' has its minimum above its maximum");
+  }
+  return range;
 }
 
 }  // namespace
@@ -68,6 +128,14 @@ TSimOptions ParseSimOptions(int argc, char** argv, const char* comDirEnv) {
       options.ids = ParseIds(args.ValueOf(arg));
     } else if (arg == "--delay-ms") {
       options.delayMs = ParseBounded(arg, args.ValueOf(arg), 0, 60000);
+    } else if (arg == "--reply-delay") {
+      ForEachIdPair(arg, args.ValueOf(arg), [&](std::size_t id, std::string_view value) {
+        options.replyDelay[id] = ParseDelayRange(arg, value);
+      });
+    } else if (arg == "--silent-after") {
+      ForEachIdPair(arg, args.ValueOf(arg), [&](std::size_t id, std::string_view value) {
+        options.silentAfter[id] = ParseBounded(arg, value, 0, INT32_MAX);
+      });
     } else if (arg == "--syn") {
       options.synCount = ParseBounded(arg, args.ValueOf(arg), 1, 16);
     } else if (arg == "--drop") {

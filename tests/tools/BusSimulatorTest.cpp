@@ -12,6 +12,7 @@
 
 #include "runtime/MyStrings.h"
 #include "runtime/WakeFd.h"
+#include "tools/Datagram.h"
 #include "tools/BusSimulator.h"
 #include "tools/FrameReader.h"
 #include "tools/PseudoTerminal.h"
@@ -162,6 +163,50 @@ TEST_F(BusSimulatorTest, ReplyComesAfterItsDelayWithTheSynCountAsked) {
   const auto elapsed = Clock::now() - sent;
   EXPECT_GE(elapsed, 150ms);
   EXPECT_LT(elapsed, 1500ms);
+}
+
+// Device 6 draws from 20-40 ms, device 5 waits its fixed 300 ms, device 7
+// the global delay of 0: each reply comes at its own device's time.
+TEST_F(BusSimulatorTest, EachDeviceAnswersAfterItsOwnDelay) {
+  auto options = Options({5, 6, 7});
+  options.replyDelay[5] = TDelayRange{300, 300};
+  options.replyDelay[6] = TDelayRange{20, 40};
+  Start(options);
+  const auto timed = [this](int id) {
+    const auto request = BuildRequestFrame(static_cast<std::uint8_t>(id), "\x11");
+    const auto sent = Clock::now();
+    Send(request);
+    EXPECT_EQ(Read(request.size(), 3s).size(), request.size()) << "no whole reply from " << id;
+    return Clock::now() - sent;
+  };
+  const auto six = timed(6);
+  const auto five = timed(5);
+  const auto seven = timed(7);
+  EXPECT_GE(six, 20ms);
+  EXPECT_LT(six, 250ms);
+  EXPECT_GE(five, 300ms);
+  EXPECT_LT(five, 2000ms);
+  EXPECT_LT(seven, 250ms);
+}
+
+TEST_F(BusSimulatorTest, SilentAfterAnswersItsFirstRequestsThenNoneWhileOthersGoOn) {
+  auto options = Options({5, 6});
+  options.silentAfter[5] = 2;
+  Start(options);
+  for (int k = 0; k < 2; ++k) {
+    Send(kRequest5);
+    EXPECT_EQ(Read(kReply5.size(), 2s), kReply5) << "request " << k;
+  }
+  Send(kRequest5);
+  Send(ParseHexBytes("16 02 05 00 06 11"));
+  EXPECT_EQ(Read(6, 2s), ParseHexBytes("16 02 05 06 06 11")) << "device 6 still answers";
+  const auto lines = Lines(8);
+  ASSERT_EQ(lines.size(), 8u);
+  EXPECT_EQ(lines[4], ">> 16 02 07 00 05 11 22 33 ");
+  EXPECT_EQ(lines[5], "-- silent");
+  Send(kRequest5);
+  EXPECT_EQ(Lines(10).at(9), "-- silent");
+  EXPECT_EQ(Read(1, 100ms), "");
 }
 
 // At 1200 baud a character takes 8.33 ms: the 8-byte request needs 66.7 ms

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -159,6 +161,66 @@ TEST(SimOptions, BaudPacesOnlyWhenGiven) {
   EXPECT_TRUE(ParseSim({"--short-reply"}).shortReply);
   EXPECT_FALSE(ParseSim({}).shortReply);
 }
+
+// A line of per-device timing options: what it sets for one ID, or the
+// part of the usage error that says why it is refused (says non-null).
+struct TTimingLine {
+  std::vector<std::string> args;
+  int id;
+  std::optional<TDelayRange> delay;
+  std::optional<std::int32_t> silentAfter;
+  const char* says = nullptr;
+};
+
+// Names each case by its line in ctest's listing.
+void PrintTo(const TTimingLine& line, std::ostream* out) {
+  for (const auto& arg : line.args) *out << arg << ' ';
+}
+
+class SimTimingLine : public ::testing::TestWithParam<TTimingLine> {};
+
+TEST_P(SimTimingLine, SetsItsIdOnlyOrSaysWhyNot) {
+  const auto& line = GetParam();
+  std::vector<std::string> args = line.args;
+  std::vector<char*> argv{const_cast<char*>("tarvix-bus-sim")};
+  for (auto& arg : args) argv.push_back(arg.data());
+  try {
+    const auto options = ParseSimOptions(static_cast<int>(argv.size()), argv.data(), "/tmp/ports");
+    ASSERT_EQ(line.says, nullptr) << "accepted";
+    EXPECT_EQ(options.replyDelay[static_cast<std::size_t>(line.id)], line.delay);
+    EXPECT_EQ(options.silentAfter[static_cast<std::size_t>(line.id)], line.silentAfter);
+    EXPECT_FALSE(options.replyDelay[9] || options.silentAfter[9]) << "an ID not listed keeps the global delay";
+    EXPECT_EQ(options.delayMs, 5);
+  } catch (const EUsage& e) {
+    ASSERT_NE(line.says, nullptr) << e.Message();
+    EXPECT_NE(e.Message().find(line.says), std::string::npos) << e.Message();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, SimTimingLine,
+    ::testing::Values(
+        TTimingLine{{"--reply-delay=2:3"}, 2, TDelayRange{3, 3}, {}},
+        TTimingLine{{"--reply-delay", "0:0,7:1.5-4.25,2:9"}, 7, TDelayRange{1.5, 4.25}, {}},
+        TTimingLine{{"--reply-delay=255:60000", "--silent-after=255:30"}, 255, TDelayRange{60000, 60000}, 30},
+        TTimingLine{{"--reply-delay=4:2-2", "--reply-delay=4:0.001-1"}, 4, TDelayRange{0.001, 1}, {}},  // last wins
+        TTimingLine{{"--silent-after", "1:0,3:2"}, 1, {}, 0},
+        TTimingLine{{"--reply-delay=256:5"}, 0, {}, {}, "0 to 255"},
+        TTimingLine{{"--reply-delay=2"}, 0, {}, {}, "ID:VALUE"},
+        TTimingLine{{"--reply-delay=2:3,"}, 0, {}, {}, "ID:VALUE"},
+        TTimingLine{{"--reply-delay=2:"}, 0, {}, {}, "milliseconds"},
+        TTimingLine{{"--reply-delay=2:-3"}, 0, {}, {}, "milliseconds"},
+        TTimingLine{{"--reply-delay=2:4-3"}, 0, {}, {}, "minimum above its maximum"},
+        TTimingLine{{"--reply-delay=2:1-2-3"}, 0, {}, {}, "milliseconds"},
+        TTimingLine{{"--reply-delay=2:60000.5"}, 0, {}, {}, "0 to 60000"},
+        TTimingLine{{"--reply-delay=2:1.2345"}, 0, {}, {}, "3 decimals"},
+        TTimingLine{{"--reply-delay=2:1e3"}, 0, {}, {}, "milliseconds"},
+        TTimingLine{{"--reply-delay=2:inf"}, 0, {}, {}, "milliseconds"},
+        TTimingLine{{"--reply-delay=2:.5"}, 0, {}, {}, "milliseconds"},
+        TTimingLine{{"--reply-delay"}, 0, {}, {}, "needs a value"},
+        TTimingLine{{"--silent-after=2:-1"}, 0, {}, {}, "--silent-after wants a number"},
+        TTimingLine{{"--silent-after=2:x"}, 0, {}, {}, "--silent-after wants a number"},
+        TTimingLine{{"--silent-after=x:2"}, 0, {}, {}, "--silent-after wants a number"}));
 
 TEST(Datagrams, RequestHasTheRelaysLayout) {
   const auto frame = Bytes({0x02, 0x07, 0x00, 0x05, 0x11, 0x22, 0x33});
