@@ -7,8 +7,10 @@
 // program started afresh, the growth over many requests from one endpoint,
 // nearly all of them refused once its queue is full.
 //
-// Usage: tarvix-bench-reply [--program=NAME] [--relay-log=FILE] BINDIR
+// Usage: tarvix-bench-reply [--program=NAME] [--relay-log=FILE] [--relay-option=OPTION...] BINDIR
 //                           [SAMPLES [IDLE_SECONDS [REQUESTS [ENDPOINTS [ONE_ENDPOINT_REQUESTS]]]]]
+// --relay-option passes OPTION to the program (once per option given), and
+// names it in each row.
 // --relay-log puts the program's log lines in FILE instead of /dev/null and
 // counts its intake lines (">> ") over the traced load, a check of the pacing;
 // the program started afresh writes to FILE.one-endpoint.
@@ -47,7 +49,7 @@ constexpr std::uint16_t kRelayPort = 3776;
 const std::string kRequest("\x16\x02\x07\x00\x05\x11\x22\x33", 8);
 const std::string kReply("\x16\x02\x04\xAA\xBB", 5);
 constexpr const char* kUsage =
-    "usage: tarvix-bench-reply [--program=NAME] [--relay-log=FILE] BINDIR\n"
+    "usage: tarvix-bench-reply [--program=NAME] [--relay-log=FILE] [--relay-option=OPTION...] BINDIR\n"
     "                          [SAMPLES [IDLE_SECONDS [REQUESTS [ENDPOINTS [ONE_ENDPOINT_REQUESTS]]]]]\n";
 
 // The goals, for tarvix-relayd; the figures of tarvix-server with its
@@ -62,6 +64,7 @@ constexpr double kBeforeSocatP50 = 70, kBeforeSocatP99 = 201;
 struct TArgs {
   std::string Program = "tarvix-relayd";
   std::string RelayLog;  // empty: /dev/null
+  std::vector<std::string> RelayOptions;
   std::string BinDir;
   int Samples = 300;
   int IdleSeconds = 30;
@@ -79,6 +82,8 @@ std::optional<TArgs> ParseArgs(int argc, char** argv) {
       args.Program = a.substr(10);
     } else if (a.rfind("--relay-log=", 0) == 0) {
       args.RelayLog = a.substr(12);
+    } else if (a.rfind("--relay-option=", 0) == 0) {
+      args.RelayOptions.push_back(a.substr(15));
     } else {
       positional.push_back(a);
     }
@@ -131,7 +136,9 @@ double SocatSample(TPseudoTerminal& line, TUdpEndpoint& sink) {
 // (to be stopped by the caller, also when this throws); waits until it
 // listens, then 1 s more.
 void StartRelay(const TArgs& args, const std::string& output, pid_t& relay) {
-  relay = Spawn({args.BinDir + "/" + args.Program, "-c7"}, false, output);
+  std::vector<std::string> command{args.BinDir + "/" + args.Program, "-c7"};
+  command.insert(command.end(), args.RelayOptions.begin(), args.RelayOptions.end());
+  relay = Spawn(command, false, output);
   if (relay <= 0) throw std::runtime_error("cannot start " + args.Program);
   const auto upBy = Clock::now() + 15s;
   while (!RelayListening() && Alive(relay) && Clock::now() < upBy) std::this_thread::sleep_for(20ms);
@@ -298,7 +305,9 @@ int main(int argc, char** argv) {
     const double s50 = Quantile(socatUs, 0.5), s99 = Quantile(socatUs, 0.99);
     const std::string n =
         " (n=" + std::to_string(relayUs.size()) + (failures ? ", " + std::to_string(failures) + " lost" : "") + ")";
-    const std::string who = " (" + name + ")";
+    std::string who = " (" + name;
+    for (const std::string& option : args.RelayOptions) who += " " + option;
+    who += ")";
     Row("reply latency p50, us" + n + who, Fixed(r50, 0), "socat " + Fixed(s50, 0), Fixed(r50 / s50, 2) + "x", "-",
         "-");
     Row("reply latency p99, us" + n + who, Fixed(r99, 0), "socat " + Fixed(s99, 0), Fixed(r99 / s99, 2) + "x",

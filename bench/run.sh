@@ -35,6 +35,14 @@ load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
 # The daemon: 300 latency samples, 30 s idle, 100,000 traced requests from
 # 100 endpoints; then afresh, 200,000 from one endpoint.
 run "$bin/tarvix-bench-reply" --program=tarvix-relayd "$bin" 300 30 100000 100 200000
+# The reply path on the short road (--turnaround=0: the dispatcher waits on
+# the device itself): its latency rows alone, no idle time and no load.
+echo "bench: $bin/tarvix-bench-reply --relay-option=--turnaround=0 (latency rows)" >&2
+if ! timeout 240 "$bin/tarvix-bench-reply" --relay-option=--turnaround=0 "$bin" 300 0 0 1 0 |
+    grep '^| reply latency' >>"$rows"; then
+  echo "bench: the reply latency with --turnaround=0 failed" >&2
+  status=1
+fi
 # Both schedulers against the paced simulator: 300 round trips, 10 s of load per line speed.
 run "$bin/tarvix-bench-wire" "$bin" 300 10
 # Timing per device: 5 requests to a silent device, 10 broadcasts (5 without --no-reply-ids).
