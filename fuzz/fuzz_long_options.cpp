@@ -39,13 +39,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(config.Errors.size() < args.size(), "more errors than arguments");
   for (const std::string& error : config.Errors) {
     Check(error.starts_with("Invalid value '") || error.starts_with("Unknown option --") ||
-              (error.starts_with("Option --") && error.ends_with(" takes no value")),
+              (error.starts_with("Option --") && error.ends_with(" takes no value")) ||
+              error == "--adaptive-timeout needs the event-driven scheduler: add --turnaround=MS or --turnaround=auto",
           "an error that is not a documented start-up error");
   }
   Check(TNetStack::IsDottedQuad(config.Listen), "listen address is no dotted quad");
   Check(config.ListenPort >= 1, "listen port 0");
   Check(!config.ResendLimit || (*config.ResendLimit >= 0 && *config.ResendLimit <= 1000000), "resend limit out of range");
   Check(config.RS485Before <= 10000 && config.RS485After <= 10000, "RS485 delay out of range");
+  Check(!config.AdaptiveFloor || (config.Turnaround && config.AdaptiveFloor->count() >= 1 &&
+                                  config.AdaptiveFloor->count() <= 10000),
+        "learned time-outs without the event-driven scheduler, or a floor out of range");
   Check(config.RestrictionError == false || !config.Errors.empty(), "a restriction error without its text");
   return 0;
 }
