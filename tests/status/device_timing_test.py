@@ -7,24 +7,11 @@ by a resend, then taken) its next request waits the full time-out, uncut.
 --no-reply-ids=0: a broadcast goes out once, the next request right after,
 its client gets nothing, an answer to it is discarded and counted, and the
 books still balance. Usage: device_timing_test.py TARVIX_RELAYD."""
-import os
 import socket
 import sys
 import time
 
 from status_rig import Relay, books, metric_samples, reply_to, request_frame
-
-
-def bus_for(relay, seconds):
-    """What the relay writes on the bus in the next few seconds."""
-    seen = b""
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        try:
-            seen += os.read(relay.master, 4096)
-        except BlockingIOError:
-            time.sleep(0.005)
-    return seen
 
 
 def main(relayd):
@@ -63,7 +50,7 @@ def main(relayd):
         assert relay.client.recv(512).endswith(reply_to(late)[1:])
         slow = request_frame(7, b"\x02")
         relay.request(relay.client, slow)
-        seen = bus_for(relay, 0.15)
+        seen = relay.bus_for(0.15)
         assert seen.count(slow) == 1, seen
         relay.answer(slow)
         assert relay.client.recv(512).endswith(reply_to(slow)[1:])

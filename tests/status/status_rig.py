@@ -103,17 +103,31 @@ class Relay:
         datagram = b"127.0.0.1\0" + bytes([port & 0xFF, port >> 8]) + b"\0" + frame
         client.sendto(datagram, ("127.0.0.1", RELAY_PORT))
 
+    def read_bus(self):
+        """What the relay has written on the bus since the last read, after
+        a short wait when it has written nothing."""
+        try:
+            return os.read(self.master, 4096)
+        except BlockingIOError:
+            time.sleep(0.005)
+            return b""
+
     def await_on_bus(self, frame, times=1, seconds=5):
         seen = b""
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
-            try:
-                seen += os.read(self.master, 4096)
-            except BlockingIOError:
-                time.sleep(0.005)
+            seen += self.read_bus()
             if seen.count(frame) >= times:
                 return
         raise AssertionError("%r not on the bus %d times; saw %r" % (frame, times, seen))
+
+    def bus_for(self, seconds):
+        """What the relay writes on the bus in the next few seconds."""
+        seen = b""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            seen += self.read_bus()
+        return seen
 
     def answer(self, frame):
         os.write(self.master, reply_to(frame))
