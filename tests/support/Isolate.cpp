@@ -2,7 +2,10 @@
 // (only a loopback interface, up) and a /tmp of its own (an empty tmpfs),
 // with XDG_RUNTIME_DIR in it, so whole-program tests that each bind UDP
 // 3776, take the instance guard's lock and publish ports under /tmp can run
-// side by side. Exits 125 with the reason when the machine refuses the
+// side by side. A project that itself lies under /tmp (a clone in
+// /tmp/fresh) stays in sight: the folders of /tmp that the working folder
+// and the command's path arguments lie in are mounted again in the new
+// /tmp. Exits 125 with the reason when the machine refuses the
 // namespaces (the build only uses it where a check at configure time
 // showed them allowed).
 #include <net/if.h>
@@ -17,7 +20,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -33,6 +39,38 @@ bool WriteFile(const char* path, const std::string& text) {
   return std::fclose(file) == 0 && whole;
 }
 
+// The folder of /tmp that path lies in ("/tmp/fresh" for
+// "/tmp/fresh/build/bin/x"), or nothing (or "/tmp/") when it lies elsewhere.
+std::string TmpFolderOf(const std::string& path) {
+  if (path.rfind("/tmp/", 0) != 0) return {};
+  const auto end = path.find('/', 5);
+  return path.substr(0, end);
+}
+
+// Opens the folders of /tmp the test needs (its working folder, and those of
+// its arguments that are paths, NAME=PATH included), before /tmp is hidden.
+std::vector<std::pair<std::string, int>> OpenKept(int argc, char** argv) {
+  std::vector<std::string> paths;
+  char cwd[4096];
+  if (getcwd(cwd, sizeof cwd) != nullptr) paths.emplace_back(cwd);
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg(argv[i]);
+    const auto equals = arg.find('=');
+    paths.push_back(equals == std::string::npos ? arg : arg.substr(equals + 1));
+  }
+  std::vector<std::pair<std::string, int>> kept;
+  for (const std::string& path : paths) {
+    const std::string folder = TmpFolderOf(path);
+    if (folder.size() <= 5) continue;  // none, or /tmp itself
+    bool known = false;
+    for (const auto& k : kept) known = known || k.first == folder;
+    if (known) continue;
+    const int fd = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd != -1) kept.emplace_back(folder, fd);
+  }
+  return kept;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,6 +78,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: tarvix-test-isolate COMMAND [ARGS...]\n");
     return 2;
   }
+  const auto kept = OpenKept(argc, argv);
   const uid_t uid = geteuid();
   const gid_t gid = getegid();
   int flags = CLONE_NEWNET | CLONE_NEWNS;
@@ -52,6 +91,12 @@ int main(int argc, char** argv) {
   }
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1) return Fail("private mounts");
   if (mount("tarvix-test", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == -1) return Fail("/tmp");
+  for (const auto& [folder, fd] : kept) {
+    const std::string from = "/proc/self/fd/" + std::to_string(fd);
+    if (mkdir(folder.c_str(), 0700) == -1 || mount(from.c_str(), folder.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == -1)
+      return Fail(folder.c_str());
+    close(fd);
+  }
 
   const int control = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   ifreq request{};
