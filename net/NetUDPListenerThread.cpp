@@ -26,8 +26,28 @@ TNetUDPListenerThread::TNetUDPListenerThread(TNetUDPServer& server, std::size_t 
 }
 
 TNetUDPListenerThread::~TNetUDPListenerThread() {
+  if (watch_ != nullptr) watch_->Remove(*this);
   Stop();
   WaitFor();
+}
+
+bool TNetUDPListenerThread::ServeFromMainLoop(TMainWatch& watch) noexcept {
+  for (const int handle : handles_) {
+    if (!watch.Add(handle, *this)) {
+      watch.Remove(*this);
+      return false;
+    }
+  }
+  watch_ = &watch;
+  return true;
+}
+
+void TNetUDPListenerThread::DescriptorReady(int fd, short /*revents*/) noexcept {
+  try {
+    ReceiveFrom(fd);  // its hand-off runs the delivery at once: this is the main thread
+  } catch (...) {
+    // As on the thread: a datagram that cannot be received is lost.
+  }
 }
 
 void TNetUDPListenerThread::Stop() noexcept {

@@ -6,8 +6,12 @@
 // thread from being woken once per datagram while the socket's buffer
 // fills up.
 //
+// Under a main loop of ours (ServeFromMainLoop) the thread is never
+// started: the loop waits on the sockets, and the main thread reads and
+// delivers each batch itself, with no thread woken in between.
+//
 // Owner: the server, for as long as it is active. Created on the main
-// thread; Stop and WaitFor from the main thread. Construction throws
+// thread; ServeFromMainLoop, Stop and WaitFor from the main thread. Construction throws
 // std::system_error when the wake descriptor cannot be made (the server
 // raises it as ENetSocketError). A datagram that cannot be received, or
 // whose read event raises, is dropped and the loop goes on.
@@ -17,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/MainWatch.h"
 #include "runtime/MemoryStream.h"
 #include "runtime/Thread.h"
 #include "runtime/WakeFd.h"
@@ -28,7 +33,7 @@ class TNetSocketHandle;
 class TCaptureRing;
 struct TCaptureEndpoint;
 
-class TNetUDPListenerThread final : public TThread {
+class TNetUDPListenerThread final : public TThread, private IReadyTarget {
  public:
   // The longest a readiness wait lasts before the loop looks at its stop request.
   static constexpr std::int32_t SelectWait = 1000;
@@ -43,6 +48,10 @@ class TNetUDPListenerThread final : public TThread {
   // Asks the loop to end and ends its current wait. Any thread.
   void Stop() noexcept;
 
+  // Instead of Start: the main loop of watch waits on every binding's
+  // socket from now on. False (nothing watched) when it has no room.
+  bool ServeFromMainLoop(TMainWatch& watch) noexcept;
+
  protected:
   void Execute() override;
 
@@ -54,6 +63,7 @@ class TNetUDPListenerThread final : public TThread {
   };
 
   void ReceiveFrom(int handle);
+  void DescriptorReady(int fd, short revents) noexcept override;
   // Records a datagram just received on handle.
   void Record(int handle, const TDatagram& datagram) const noexcept;
   TNetSocketHandle* BindingOf(int handle) const;
@@ -68,6 +78,7 @@ class TNetUDPListenerThread final : public TThread {
   std::vector<TDatagram> batch_;              // grows to BatchLimit, reused for every pass
   std::string oversizeIP_;                    // the sender of the last datagram too long to read
   TWakeFd wake_;  // ends the readiness wait at Stop
+  TMainWatch* watch_ = nullptr;  // the main loop's, when it waits on the sockets
 };
 
 }  // namespace tarvix

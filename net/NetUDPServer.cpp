@@ -7,6 +7,7 @@
 #include "net/NetStack.h"
 #include "net/NetUDPListenerThread.h"
 #include "runtime/Checked.h"
+#include "runtime/MainWatch.h"
 
 namespace tarvix {
 
@@ -37,7 +38,8 @@ void TNetUDPServer::OpenEndpoint() {
     // No descriptor left for the listener's wake: a socket-layer failure like the others here.
     throw ENetSocketError(TNetStack::WinsockErrorCode(error.code().value()));
   }
-  listener_->Start();
+  TMainWatch* watch = ReadOnMainLoop ? TMainWatch::Installed() : nullptr;
+  if (watch == nullptr || !listener_->ServeFromMainLoop(*watch)) listener_->Start();
   SetState(TNetEndpointState::Active);
   ApplyBroadcast();
 }

@@ -60,6 +60,11 @@ class TNetUDPServer : public TNetUDPBase {
   // first one.
   std::int32_t ReceiveBufferGranted() const noexcept { return receiveBufferGranted_; }
 
+  // Whether the main thread's loop, where it is one of ours (TMainWatch),
+  // waits on the sockets and reads them itself instead of a listener
+  // thread; taken at activation. Off by default.
+  bool ReadOnMainLoop = false;
+
   // May be unset. Both on the main thread.
   TUDPReadEvent OnUDPRead;
   TUDPOversizeEvent OnOversize;

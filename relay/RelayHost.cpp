@@ -33,8 +33,11 @@ void TRelayHost::Load() {
   sp.SetRS485Mode(config_.RS485, config_.RS485Before, config_.RS485After);
   // With the event-driven scheduler the port takes the short road: the
   // dispatcher thread waits on the device itself, and a write goes out on
-  // the main thread while nothing is queued before it.
+  // the main thread while nothing is queued before it. Under a main loop of
+  // ours (the daemon's) that loop waits on the device and the server's
+  // sockets itself, and no worker thread is woken between them.
   sp.SetDirectIo(config_.Turnaround.has_value());
+  UDPS.ReadOnMainLoop = config_.Turnaround.has_value();
   sp.OnTriggerAvail = [this](TSioComPort& CP, std::uint16_t Count) { spTriggerAvail(CP, Count); };
   // Whatever was half received before an open is dropped, so it cannot be
   // spliced into the next reply.

@@ -61,8 +61,12 @@ void TMainLoop::Run(const std::function<void(int signal)>& onSignal, const std::
       }
       timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(nextTick - now).count());
     }
-    pollfd fds[2] = {{wake_.Handle(), POLLIN, 0}, {signalFd_, POLLIN, 0}};
-    if (poll(fds, 2, timeout) <= 0) continue;  // the tick is due, or EINTR
+    pollfd fds[2 + TMainWatch::kLimit] = {{wake_.Handle(), POLLIN, 0}, {signalFd_, POLLIN, 0}};
+    const std::size_t watched = watch_.Fill(fds + 2, TMainWatch::kLimit);
+    if (poll(fds, 2 + watched, timeout) <= 0) continue;  // the tick is due, or EINTR
+    // The components' descriptors first: a reply on the bus goes before
+    // steps handed over meanwhile, as it would have on a thread of its own.
+    watch_.Dispatch(fds + 2, watched);
     if (fds[0].revents & POLLIN) {
       wake_.Drain();
       handOff.RunPending();

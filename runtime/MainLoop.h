@@ -2,7 +2,9 @@
 // on a wake descriptor, which the hand-off's waker signals when a worker
 // hands a step over, and on a signalfd for SIGTERM, SIGINT and SIGHUP; it
 // runs the pending steps and passes each signal to the caller. Posted steps
-// (the periodic retries) and synchronous hand-offs run on it unchanged.
+// (the periodic retries) and synchronous hand-offs run on it unchanged. It
+// installs a TMainWatch: the descriptors components add there (the short
+// road's serial port and UDP sockets) are waited on and reported here too.
 //
 // Owned by the program, one at a time. Main thread only, apart from the
 // waker. Construct it before any other thread exists: it blocks the three
@@ -20,6 +22,7 @@
 #include <chrono>
 #include <functional>
 
+#include "runtime/MainWatch.h"
 #include "runtime/WakeFd.h"
 
 namespace tarvix {
@@ -43,6 +46,7 @@ class TMainLoop {
 
  private:
   TWakeFd wake_;
+  TMainWatch watch_{[&wake = wake_] { wake.Signal(); }};
   int signalFd_ = -1;
   sigset_t previousMask_{};
   std::atomic<bool> quit_{false};

@@ -1,5 +1,7 @@
 #include "serial/SioBaseDispatcher.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -71,6 +73,10 @@ int TSioBaseDispatcher::InitPort(const TSioPortSettings& settings) {
     }
   }
   lowLatency_ = DeviceLowLatency();
+  // The short road under a loop of ours: that loop waits on the device.
+  TMainWatch* watch = directIo_ ? TMainWatch::Installed() : nullptr;
+  if (watch != nullptr && watch->Add(DeviceHandle(), *this)) watch_.store(watch);
+  mainReads_.store(watch_.load() != nullptr);
   try {
     StartThreads();
   } catch (...) {
@@ -82,6 +88,10 @@ int TSioBaseDispatcher::InitPort(const TSioPortSettings& settings) {
 }
 
 void TSioBaseDispatcher::ReleaseDevice() noexcept {
+  // The loop forgets the descriptor before it is closed, so it never waits
+  // on a number the process may reuse.
+  if (TMainWatch* watch = watch_.exchange(nullptr)) watch->Remove(*this);
+  mainReads_.store(false);
   if (deviceOpen_.exchange(false)) CloseDevice();
 }
 
@@ -167,34 +177,35 @@ void TSioBaseDispatcher::StopThreads(bool waitForDispatcherThread) {
 }
 
 void TSioBaseDispatcher::DispatchCycle() {
+  if (mainReads_.load()) {
+    KeepTime();
+    return;
+  }
   ReadInput();
   WatchDevice();
   for (bool first = true; !Stopping() && CheckNotices(first); first = false) {
   }
   // While the ring is full the bytes wait in the driver; the device event
   // thread stays parked until there is room, and the 50 ms cycle reads on.
-  bool full = false;
-  {
-    std::lock_guard lock(inputMutex_);
-    full = written_ - read_ == kInputRingSize;
-  }
+  const bool full = RingFull();
   if (!full) ready_.Set();
+  HandReadingBack(full);
+}
+
+bool TSioBaseDispatcher::RingFull() const {
+  std::lock_guard lock(inputMutex_);
+  return written_ - read_ == kInputRingSize;
 }
 
 void TSioBaseDispatcher::WaitForInput() {
-  if (!directIo_) {
+  if (!directIo_ || mainReads_.load()) {
     wake_.WaitFor(kCycle);
     return;
   }
   // The short road: this thread waits on the device as the device event
   // thread would. A full ring leaves the bytes in the driver, and a hung-up
   // device stays readable for ever: both wait out the 50 ms cycle instead.
-  bool full = false;
-  {
-    std::lock_guard lock(inputMutex_);
-    full = written_ - read_ == kInputRingSize;
-  }
-  if (full) {
+  if (RingFull()) {
     PauseAfterHangup();
     return;
   }
@@ -208,27 +219,84 @@ void TSioBaseDispatcher::WaitForInput() {
   }
 }
 
-void TSioBaseDispatcher::ReadInput() {
+std::size_t TSioBaseDispatcher::ReadInput() {
   std::lock_guard lock(inputMutex_);
   const std::size_t free = kInputRingSize - static_cast<std::size_t>(written_ - read_);
-  if (free == 0) return;
+  if (free == 0) return 0;
   const std::size_t waiting = DeviceWaiting();
-  if (waiting == 0) return;
+  if (waiting == 0) return 0;
   const std::size_t due = std::min(free, waiting);
   const std::size_t at = static_cast<std::size_t>(written_ % kInputRingSize);
   const std::size_t first = std::min(due, kInputRingSize - at);
   // A failing read counts as 0 bytes; an I/O error also counts towards a lost device.
   const auto take = [this](std::uint8_t* into, std::size_t size) -> std::size_t {
     const long got = DeviceRead(into, size);
-    if (got == -EIO) readFailed_ = true;
+    if (got == -EIO) readFailed_.store(true);
     if (got <= 0) return 0;
     if (capture_) capture_->RecordBus(TCaptureKind::BusIn, {into, static_cast<std::size_t>(got)}, TCaptureRing::Now());
-    readFailed_ = false;
+    readFailed_.store(false);
     return static_cast<std::size_t>(got);
   };
-  const std::size_t got = take(inputRing_.get() + at, first);
+  std::size_t got = take(inputRing_.get() + at, first);
+  if (got == first && due > first) got += take(inputRing_.get(), due - first);
   written_ += got;
-  if (got == first && due > first) written_ += take(inputRing_.get(), due - first);
+  return got;
+}
+
+// ---- the main loop's side of the short road ---------------------------------
+
+void TSioBaseDispatcher::DescriptorReady(int /*fd*/, short revents) noexcept {
+  if (!mainReads_.load() || Stopping() || ClosePending()) return;
+  if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+    // A hung-up device stays ready for ever: the dispatcher thread waits it
+    // out on its 50 ms cycle and times the loss.
+    hungUp_.store(true);
+    HandReadingToThread();
+    return;
+  }
+  // Ready but nothing to read (an I/O error, a full ring): the thread, too.
+  if (ReadInput() == 0) {
+    HandReadingToThread();
+    return;
+  }
+  NoticesOnMainThread();
+}
+
+void TSioBaseDispatcher::NoticesOnMainThread() {
+  if (!mainReads_.load() || Stopping() || ClosePending()) return;
+  // Deliver runs the notice at once here: this is the main thread.
+  for (bool first = true; !Stopping() && !ClosePending() && CheckNotices(first); first = false) {
+  }
+  if (!Stopping() && !ClosePending() && RingFull()) HandReadingToThread();
+}
+
+void TSioBaseDispatcher::HandReadingToThread() {
+  // Paused before the thread may read: once it has the device it may hand
+  // it back (resume) at any moment, and a pause after that would strand it.
+  if (TMainWatch* watch = watch_.load()) watch->Pause(*this);
+  mainReads_.store(false);
+  wake_.Set();
+}
+
+void TSioBaseDispatcher::KeepTime() {
+  WatchDevice();
+  // Bytes the main thread read while no one listened (the handler not yet
+  // installed, the threshold 0) are announced on the main thread, where
+  // every notice of this road runs, once someone listens.
+  bool news = false;
+  const std::uint16_t threshold = triggerLength_.load();
+  {
+    std::lock_guard lock(inputMutex_);
+    news = threshold > 0 && written_ != notified_ && written_ - read_ >= threshold;
+  }
+  if (news && PortHandlerInstalled()) THandOff::Instance().SynchronizeFor([this] { NoticesOnMainThread(); }, kNoticeLimit);
+}
+
+void TSioBaseDispatcher::HandReadingBack(bool full) {
+  TMainWatch* watch = watch_.load();
+  if (watch == nullptr || full || hungUp_.load() || readFailed_.load() || Stopping() || ClosePending()) return;
+  mainReads_.store(true);
+  watch->Resume(*this);
 }
 
 void TSioBaseDispatcher::WatchDevice() {
@@ -367,8 +435,10 @@ int TSioBaseDispatcher::PutBlock(std::string_view data) {
 }
 
 std::size_t TSioBaseDispatcher::WriteDirect(std::string_view data) {
-  const long written = DeviceWrite(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
+  const long written = DeviceWrite(bytes, data.size());
   if (written > 0) {
+    if (capture_) capture_->RecordBus(TCaptureKind::BusOut, {bytes, static_cast<std::size_t>(written)}, TCaptureRing::Now());
     writeFailed_.store(false);
     return static_cast<std::size_t>(written);
   }

@@ -3,7 +3,13 @@
 // thread, the output ring drained by the output thread, and the
 // data-available notices handed to the main thread. On the short road
 // (TSioPortSettings::DirectIo) the dispatcher thread waits on the device
-// itself, and PutBlock writes on the main thread while nothing is queued. A hang-up or I/O error
+// itself, and PutBlock writes on the main thread while nothing is queued.
+// Where the main thread runs a loop of ours (TMainWatch), the short road
+// goes further: that loop waits on the device, and the main thread reads
+// the bytes and runs the notice itself, with no thread woken in between;
+// the dispatcher thread then only keeps time (losses, trouble) and takes the
+// device over while it is hung up, failing or its input ring full, handing
+// it back once the device reads again. A hang-up or I/O error
 // is handed to the owner as DeviceTrouble when it begins (and when it ends
 // before the loss); one that lasts kLossLimit is handed over once, as
 // DeviceLost (both posted, so the dispatcher thread never waits for them).
@@ -26,6 +32,7 @@
 #include <string_view>
 
 #include "runtime/Event.h"
+#include "runtime/MainWatch.h"
 #include "serial/SioDevice.h"
 #include "serial/SioLineSettings.h"
 
@@ -40,7 +47,7 @@ class TOutThread;
 // What a wait of one of the dispatcher's threads ended with.
 enum class TSioWait { Ready, Woken, Gone };
 
-class TSioBaseDispatcher {
+class TSioBaseDispatcher : private IReadyTarget {
  public:
   static constexpr std::size_t kInputRingSize = 8192;
   static constexpr std::size_t kOutputRingSize = 4096;
@@ -116,6 +123,7 @@ class TSioBaseDispatcher {
   virtual void DeviceRaiseRTS() noexcept = 0;
   virtual int DeviceEnableRS485(std::uint32_t beforeMs, std::uint32_t afterMs) noexcept = 0;  // 0 or -errno
   virtual TLowLatency DeviceLowLatency() noexcept = 0;
+  virtual int DeviceHandle() const noexcept = 0;  // the open descriptor
   virtual std::size_t DeviceWaiting() noexcept = 0;
   virtual long DeviceRead(std::uint8_t* data, std::size_t size) noexcept = 0;  // count or -errno
   virtual long DeviceWrite(const std::uint8_t* data, std::size_t size) noexcept = 0;  // count or -errno
@@ -149,7 +157,16 @@ class TSioBaseDispatcher {
   void ThreadStarted() { general_.Set(); }
   void DispatchCycle();
   void WaitForInput();
-  void ReadInput();
+  std::size_t ReadInput();  // the bytes read
+  bool RingFull() const;
+  // The main loop's side of the device (main thread): reads, runs the
+  // notices, and hands the device to the dispatcher thread on trouble.
+  void DescriptorReady(int fd, short revents) noexcept override;
+  void NoticesOnMainThread();
+  void HandReadingToThread();
+  // The dispatcher thread's side while the main loop reads.
+  void KeepTime();
+  void HandReadingBack(bool full);
   void WatchDevice();
   void HandOverDeviceLost();
   void HandOverTrouble(bool failing);
@@ -180,6 +197,10 @@ class TSioBaseDispatcher {
   bool portHandlerInstalled_ = false;  // guarded by handlerMutex_
   bool rs485_ = false;                 // main thread only; the driver drives RTS
   bool directIo_ = false;              // set by InitPort before the threads start; the short road
+  // The main loop's watch while it waits on the device: set by InitPort
+  // before the threads start, cleared when the device is released.
+  std::atomic<TMainWatch*> watch_{nullptr};
+  std::atomic<bool> mainReads_{false};  // the main loop reads the device now (else the dispatcher thread)
   TCaptureRing* capture_ = nullptr;    // set before the threads start; not owned
   std::int32_t lineBaud_ = 0;          // main thread only; the speed last set
   TLowLatency lowLatency_ = TLowLatency::Unknown;  // main thread only; set at the open
@@ -215,7 +236,7 @@ class TSioBaseDispatcher {
   // Loss of the device: the device event thread reports hang-ups, the
   // dispatcher thread times them (with its own read errors) and reports once.
   std::atomic<bool> hungUp_{false};
-  bool readFailed_ = false;                                      // dispatcher thread only
+  std::atomic<bool> readFailed_{false};                          // set by whoever reads
   std::atomic<bool> writeFailed_{false};                         // set by the output thread
   std::optional<std::chrono::steady_clock::time_point> goneSince_;  // dispatcher thread only
   bool lossReported_ = false;                                    // dispatcher thread only

@@ -81,6 +81,9 @@ class TSioDevice {
   // delays around it in ms). 0 or -errno (pseudo-terminals: -ENOTTY).
   int EnableRS485(std::uint32_t beforeMs, std::uint32_t afterMs) const noexcept;
 
+  // The open descriptor, for a loop that waits on it; -1 when closed.
+  int Handle() const noexcept { return fd_; }
+
   // Bytes waiting in the driver's input queue; 0 when that cannot be told.
   std::size_t BytesWaiting() const noexcept;
   // Reads at most size bytes without blocking: the count read, or -errno.

@@ -33,6 +33,7 @@ class TSioPosixDispatcher : public TSioBaseDispatcher {
     return device_.EnableRS485(beforeMs, afterMs);
   }
   TLowLatency DeviceLowLatency() noexcept override { return device_.RequestLowLatency(); }
+  int DeviceHandle() const noexcept override { return device_.Handle(); }
   std::size_t DeviceWaiting() noexcept override { return device_.BytesWaiting(); }
   long DeviceRead(std::uint8_t* data, std::size_t size) noexcept override { return device_.Read(data, size); }
   long DeviceWrite(const std::uint8_t* data, std::size_t size) noexcept override { return device_.Write(data, size); }

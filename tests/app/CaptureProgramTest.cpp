@@ -89,6 +89,12 @@ double Epoch(std::chrono::system_clock::time_point at) {
   return std::chrono::duration<double>(at.time_since_epoch()).count();
 }
 
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 class CaptureProgram : public ::testing::Test, public TRelayRig {};
 
 // A GET of path on a connection left open, for a stream that does not end.
@@ -130,6 +136,9 @@ TEST_F(CaptureProgram, AFollowerSeesEachNewExchangeAndOneThatNeverReadsDelaysNot
     const std::string frame = BuildRequestFrame(5, "live" + std::to_string(k));
     ASSERT_TRUE(Served(client, frame));
     EXPECT_TRUE(AwaitInStream(follower, seen, Delivered(ReplyTo(frame)), 2s)) << "round trip " << k;
+    // Its request datagram and, written on the main thread on this road,
+    // the frame itself on the bus.
+    EXPECT_GE(Occurrences(seen, frame), 2u) << "round trip " << k << ": the frame written is missing";
   }
   // Enough round trips to overrun the stalled reader's ring many times: each
   // is as quick as with nobody reading at all.

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "net/NetExceptions.h"
 #include "net/NetUDPServer.h"
 #include "runtime/HandOff.h"
+#include "runtime/MainLoop.h"
 #include "tools/UdpEndpoint.h"
 
 using namespace tarvix;
@@ -50,6 +52,14 @@ class UdpServer : public ::testing::Test {
     return test::PumpFor([&] { return count_.load() >= n; });
   }
 
+  // The main loop's road: the loop (served by PumpFor) waits on the sockets
+  // and the main thread reads them, no listener thread.
+  void UseMainLoop() {
+    loop_.emplace();
+    server_.ReadOnMainLoop = true;
+  }
+
+  std::optional<TMainLoop> loop_;  // outlives the server, which leaves its watch
   TNetUDPServer server_;
   std::vector<TDelivery> deliveries_;  // main thread only
   std::atomic<int> count_{0};
@@ -57,6 +67,17 @@ class UdpServer : public ::testing::Test {
 };
 
 // ---- delivery ------------------------------------------------------------
+
+// The delivery tests on both roads: the listener thread, and the main loop.
+class UdpServerRoads : public UdpServer, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    if (GetParam()) UseMainLoop();
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Roads, UdpServerRoads, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "MainLoop" : "ListenerThread"; });
 
 class DatagramSize : public UdpServer, public ::testing::WithParamInterface<std::size_t> {};
 
@@ -102,7 +123,7 @@ TEST_F(UdpServer, ShorterDatagramAfterALongerOneStartsAtZeroWithItsOwnSize) {
   EXPECT_EQ(deliveries_[1].Position, 0u);
 }
 
-TEST_F(UdpServer, BurstIsDeliveredInOrderOneEventPerDatagram) {
+TEST_P(UdpServerRoads, BurstIsDeliveredInOrderOneEventPerDatagram) {
   const std::int32_t port = ActivateAndGetPort();
   constexpr int kBurst = 200;  // more than one hand-off takes
   for (int i = 0; i < kBurst; ++i) peer_.SendTo(port, std::to_string(i) + std::string(static_cast<std::size_t>(i % 7), 'x'));
@@ -110,10 +131,11 @@ TEST_F(UdpServer, BurstIsDeliveredInOrderOneEventPerDatagram) {
   for (int i = 0; i < kBurst; ++i) {
     EXPECT_EQ(deliveries_[static_cast<std::size_t>(i)].Bytes, std::to_string(i) + std::string(static_cast<std::size_t>(i % 7), 'x'));
     EXPECT_EQ(deliveries_[static_cast<std::size_t>(i)].Position, 0u);
+    EXPECT_TRUE(deliveries_[static_cast<std::size_t>(i)].OnMainThread);
   }
 }
 
-TEST_F(UdpServer, BindingNamesTheSenderOfTheDatagram) {
+TEST_P(UdpServerRoads, BindingNamesTheSenderOfTheDatagram) {
   const std::int32_t port = ActivateAndGetPort();
   TUdpEndpoint other;
   peer_.SendTo(port, "1");
@@ -125,7 +147,7 @@ TEST_F(UdpServer, BindingNamesTheSenderOfTheDatagram) {
   EXPECT_EQ(deliveries_[1].Binding, &server_.Bindings()[0]);
 }
 
-TEST_F(UdpServer, ExceptionInTheEventLosesOnlyThatDatagram) {
+TEST_P(UdpServerRoads, ExceptionInTheEventLosesOnlyThatDatagram) {
   auto record = server_.OnUDPRead;
   server_.OnUDPRead = [&](TNetUDPServer& sender, TMemoryStream& data, TNetSocketHandle& binding) {
     record(sender, data, binding);
@@ -203,7 +225,7 @@ TEST_F(UdpServer, ActivationWhileLoadingWaitsForTheEndOfLoading) {
   ASSERT_TRUE(WaitForDeliveries(1));
 }
 
-TEST_F(UdpServer, SixtyFourBindingsAreServedAndMoreAreRefused) {
+TEST_P(UdpServerRoads, SixtyFourBindingsAreServedAndMoreAreRefused) {
   for (int i = 1; i < 64; ++i) server_.Bindings().Add().IP = "127.0.0.1";
   server_.SetActive(true);
   peer_.SendTo(server_.Bindings()[63].Port, "last");

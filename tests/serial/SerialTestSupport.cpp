@@ -64,4 +64,13 @@ TErrorRecorder::TErrorRecorder()
 
 TErrorRecorder::~TErrorRecorder() { SetErrorDisplay(previous_); }
 
+const char* RoadName(TRoad road) {
+  switch (road) {
+    case TRoad::ThreeThreads: return "ThreeThreads";
+    case TRoad::Short: return "Short";
+    case TRoad::MainLoop: return "MainLoop";
+  }
+  return "?";
+}
+
 }  // namespace tarvix::test

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/MainLoop.h"
 #include "serial/SioComPort.h"
 
 namespace tarvix::test {
@@ -30,6 +31,29 @@ class TRecordingPort : public TSioComPort {
   std::atomic<std::uint16_t> LastCount{0};
   std::atomic<bool> AllOnMainThread{true};
 };
+
+// The roads of received bytes a port may take: the three threads; the
+// short road (the dispatcher thread waits on the device, writes go out on
+// the caller's thread while nothing is queued); the short road under a main
+// loop of ours, which waits on the device itself (PumpFor serves it).
+enum class TRoad { ThreeThreads, Short, MainLoop };
+
+// One road for a test's ports; holds the main loop while it lives, so
+// declare it before the ports (they must close before the loop ends).
+class TRoadSetup {
+ public:
+  explicit TRoadSetup(TRoad road) : road_(road) {
+    if (road == TRoad::MainLoop) loop_.emplace();
+  }
+  // Before the port opens, so that its open finds the loop's watch.
+  void Apply(TSioComPort& port) const { port.SetDirectIo(road_ != TRoad::ThreeThreads); }
+
+ private:
+  TRoad road_;
+  std::optional<TMainLoop> loop_;
+};
+
+const char* RoadName(TRoad road);
 
 // Runs check as an ordinary user: in a forked child that has switched to
 // uid and gid 65534 when this process is root, else in this process. check

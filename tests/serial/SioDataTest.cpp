@@ -23,13 +23,11 @@ std::string RandomBytes(std::size_t count, unsigned seed) {
   return bytes;
 }
 
-// Each test on both roads: the three threads, and the short road
-// (DirectIo: the dispatcher thread waits on the device, writes go out on
-// the caller's thread while nothing is queued).
-class SerialData : public ::testing::TestWithParam<bool> {
+// Each test on every road (TRoad).
+class SerialData : public ::testing::TestWithParam<TRoad> {
  protected:
   void SetUp() override {
-    port_.SetDirectIo(GetParam());
+    road_.Apply(port_);
     port_.SetOpen(true);
   }
 
@@ -37,6 +35,7 @@ class SerialData : public ::testing::TestWithParam<bool> {
     return PumpFor([&] { return port_.ReceivedSize.load() >= count; }, limit);
   }
 
+  TRoadSetup road_{GetParam()};
   TPtyPort pty_{10};
   TRecordingPort port_{10};
 };
@@ -231,5 +230,5 @@ TEST_P(SerialData, VanishedDeviceCostsNoCpuAndTheNumberOpensAgainLater) {
   EXPECT_EQ(port_.Received, "ok");
 }
 
-INSTANTIATE_TEST_SUITE_P(Roads, SerialData, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Short" : "ThreeThreads"; });
+INSTANTIATE_TEST_SUITE_P(Roads, SerialData, ::testing::Values(TRoad::ThreeThreads, TRoad::Short, TRoad::MainLoop),
+                         [](const auto& info) { return RoadName(info.param); });

@@ -1,13 +1,29 @@
 #include "Pump.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <thread>
 
 #include "runtime/HandOff.h"
+#include "runtime/MainWatch.h"
 
 namespace tarvix::test {
 
 namespace {
+
+// A test that made a main loop (and so its watch) but does not run it
+// gets the descriptors it watches served here, as the loop would: whether
+// one was ready.
+bool ServeWatch() {
+  TMainWatch* watch = TMainWatch::Installed();
+  if (watch == nullptr) return false;
+  pollfd fds[TMainWatch::kLimit];
+  const std::size_t count = watch->Fill(fds, TMainWatch::kLimit);
+  if (count == 0 || poll(fds, count, 0) <= 0) return false;
+  watch->Dispatch(fds, count);
+  return true;
+}
 
 // The rounds of PumpFor (runSteps) and WaitUntil.
 bool Poll(const std::function<bool()>& done, std::chrono::milliseconds limit, bool runSteps) {
@@ -24,7 +40,9 @@ bool Poll(const std::function<bool()>& done, std::chrono::milliseconds limit, bo
   for (;;) {
     if (done()) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    if (runSteps && THandOff::Instance().HasPending()) {
+    if (runSteps && ServeWatch()) {
+      pause = kBusyPause;
+    } else if (runSteps && THandOff::Instance().HasPending()) {
       THandOff::Instance().RunPending();
       pause = kBusyPause;
     } else {

@@ -11,7 +11,8 @@ namespace tarvix::test {
 // Tests done() and, while it does not hold, runs the pending hand-off steps
 // on this (the main) thread, until done() holds or limit has passed; returns
 // whether done() held. A done() that holds at once returns before any step
-// runs. Rounds come every 0.1 ms while steps are handed over and slow down
+// runs. Where a main loop was made (and not run), the descriptors its watch
+// holds are served too. Rounds come every 0.1 ms while steps are handed over and slow down
 // to one each 10 ms while none are, so a step waits at most that long and an
 // idle wait costs next to no CPU. done() runs on the main thread without any
 // lock held: it may read what main-thread steps write, or wait briefly
