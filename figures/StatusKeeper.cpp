@@ -1,6 +1,7 @@
 #include "figures/StatusKeeper.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "wire/FrameFormat.h"
 #include "relay/RelayHost.h"
@@ -85,15 +86,21 @@ void TStatusKeeper::RequestSending(std::int32_t index, bool resend) {
   changed_ = true;
 }
 
+void TStatusKeeper::ReplyReady(std::int32_t index) {
+  // The round trip ends here, but counts once the reply went out: on the
+  // short road the next request is sent before this one's datagram.
+  readyIndex_ = awaiting_ && index == awaited_ ? index : -1;
+  if (readyIndex_ >= 0) readyRoundTrip_ = now_() - firstSend_;
+  awaiting_ = false;
+}
+
 void TStatusKeeper::ReplyDispatched(std::int32_t index) {
   TStats& s = At(index);
   ++s.Replies;
-  if (awaiting_ && index == awaited_) {
-    const auto roundTrip = now_() - firstSend_;
-    s.LastReplyMs = Milliseconds(roundTrip);
+  if (index == std::exchange(readyIndex_, -1)) {
+    s.LastReplyMs = Milliseconds(readyRoundTrip_);
     Observe(kReplyBuckets, buckets_, replyCount_, replySumS_, s.LastReplyMs / 1000.0);
   }
-  awaiting_ = false;
   Touch(index);
   changed_ = true;
 }

@@ -47,6 +47,7 @@ class TStatusKeeper final : public IRelayObserver {
   void EndpointChanged(const TEndpointRow& row, TRowChange change) override;
   void Refused(TRefusal reason, std::uint64_t total) override;
   void RequestSending(std::int32_t index, bool resend) override;
+  void ReplyReady(std::int32_t index) override;
   void ReplyDispatched(std::int32_t index) override;
   void DeviceLost() override;
   void ReplyNotSent(TReplyFailure reason, std::uint64_t total) override;
@@ -98,6 +99,10 @@ class TStatusKeeper final : public IRelayObserver {
   bool awaiting_ = false;
   std::int32_t awaited_ = 0;
   Clock::time_point firstSend_{};
+  // The reply last told ready for the request awaited, until it went out:
+  // its endpoint (-1: none) and round trip.
+  std::int32_t readyIndex_ = -1;
+  Clock::duration readyRoundTrip_{};
   std::int32_t busResends_ = 0;
   ShortString busFrame_;
 

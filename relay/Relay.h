@@ -222,6 +222,11 @@ class TRelay {
   // address, counts it and traces it. Throws what the client raises.
   void SendReplyTo(std::int32_t index, std::string_view host, std::uint16_t port, const TNetAddressBytes& address,
                    std::string_view frame);
+  // Counts and traces a reply that went out.
+  void ReplySent(std::int32_t index, std::string_view frame);
+  // The reply SendReplyTo left prepared inside ReceiveBytes, sent once the
+  // next frame is written; its failure is reported as any other.
+  void SendDeferredReply() noexcept;
 
   // Whether the allow list lets a request from sender through, and one
   // whose reply address resolved to answer; counts and reports it if not.
@@ -246,6 +251,12 @@ class TRelay {
   bool frameOwned_ = false;  // a request was on the wire when the frame being assembled began
   bool inReceive_ = false;   // inside ReceiveBytes: a reply frees the bus without waking the scheduler
   bool replyFreed_ = false;  // a reply freed the bus inside ReceiveBytes
+  // On the short road a reply completed inside ReceiveBytes leaves after the
+  // next frame is written (the bus waits for nothing the client needs):
+  // deferReply_ while that holds, deferredIndex_ the endpoint of the reply
+  // prepared meanwhile (-1: none).
+  bool deferReply_ = false;
+  std::int32_t deferredIndex_ = -1;
   // The request's computed end on the wire, from its last send, and when the
   // notice came in whose bytes began the frame being assembled.
   std::chrono::steady_clock::time_point wireEnd_{};

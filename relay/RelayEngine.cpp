@@ -44,6 +44,7 @@ void TRelayEngine::CreateRemote() {
   remote.RemoteIP.Assign("127.0.0.1");
   remote.RemotePort = 3776;
   remote.LocalPort = 3777;
+  remote.KeepClientSocket = relay_.Config().Turnaround.has_value();
 }
 
 void TRelayEngine::SetRemotePort(std::uint16_t port) { relay_.Remote->RemotePort = port; }

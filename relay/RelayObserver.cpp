@@ -28,6 +28,10 @@ void TObserverList::RequestSending(std::int32_t index, bool resend) {
   for (IRelayObserver* o : observers_) o->RequestSending(index, resend);
 }
 
+void TObserverList::ReplyReady(std::int32_t index) {
+  for (IRelayObserver* o : observers_) o->ReplyReady(index);
+}
+
 void TObserverList::ReplyDispatched(std::int32_t index) {
   for (IRelayObserver* o : observers_) o->ReplyDispatched(index);
 }

@@ -101,6 +101,10 @@ class IRelayObserver {
   // The request of endpoint index is about to be written to the bus, for
   // the first time or again (after a time-out, or the device's return).
   virtual void RequestSending(std::int32_t /*index*/, bool /*resend*/) {}
+  // A complete reply for endpoint index is about to be sent: the request
+  // it answers is done. Told before the next request is taken, even where
+  // the datagram itself leaves after that request's frame is written.
+  virtual void ReplyReady(std::int32_t /*index*/) {}
   // A reply went out to endpoint index.
   virtual void ReplyDispatched(std::int32_t /*index*/) {}
   // The serial device went away; the port is retried each second.
@@ -134,6 +138,7 @@ class TObserverList final : public IRelayObserver {
   void EndpointChanged(const TEndpointRow& row, TRowChange change) override;
   void Refused(TRefusal reason, std::uint64_t total) override;
   void RequestSending(std::int32_t index, bool resend) override;
+  void ReplyReady(std::int32_t index) override;
   void ReplyDispatched(std::int32_t index) override;
   void DeviceLost() override;
   void ReplyNotSent(TReplyFailure reason, std::uint64_t total) override;

@@ -1,5 +1,7 @@
 #include "relay/RemoteDevice.h"
 
+#include <utility>
+
 #include <optional>
 
 #include "net/NetUDPClient.h"
@@ -21,6 +23,11 @@ void TRemoteDevice::DecodeRequest(TMemoryStream& AData, ShortString& IP, std::ui
 }
 
 void TRemoteDevice::UpdateClient(std::string_view address) {
+  if (KeepClientSocket && Client->Active()) {
+    Client->SetHost(address.empty() ? RemoteIP.Str() : std::string(address));
+    Client->SetPort(RemotePort);
+    return;
+  }
   Client->SetActive(false);
   Client->SetHost(address.empty() ? RemoteIP.Str() : std::string(address));
   Client->SetPort(RemotePort);
@@ -37,6 +44,17 @@ void TRemoteDevice::UpdateServer() {
 
 void TRemoteDevice::SendReply(std::string_view Frame) {
   Client->SendText({reply_.data(), WriteDatagram(reply_, LocalIP.View(), LocalPort, Frame)});
+}
+
+void TRemoteDevice::PrepareReply(std::string_view Frame) {
+  preparedSize_ = WriteDatagram(reply_, LocalIP.View(), LocalPort, Frame);
+  preparedFrame_ = {reply_.data() + preparedSize_ - Frame.size(), Frame.size()};
+}
+
+void TRemoteDevice::SendPrepared() {
+  const std::string_view datagram{reply_.data(), std::exchange(preparedSize_, 0)};
+  preparedFrame_ = {};
+  Client->SendText(datagram);
 }
 
 }  // namespace tarvix

@@ -29,8 +29,10 @@ class TRemoteDevice {
   void DecodeRequest(TMemoryStream& AData, ShortString& IP, std::uint16_t& Port, ShortString& Frame) const;
 
   // Reopens Client aimed at address (a dotted quad; empty: RemoteIP) and
-  // RemotePort, so each reply leaves from a new socket. Client must be set.
-  // Throws what the client raises.
+  // RemotePort, so each reply leaves from a new socket; with
+  // KeepClientSocket an active client is only aimed anew, and every reply
+  // leaves from its one socket. Client must be set. Throws what the client
+  // raises.
   void UpdateClient(std::string_view address = {});
 
   // Makes LocalPort Server's default port for bindings added later and
@@ -43,10 +45,20 @@ class TRemoteDevice {
   // last set by UpdateClient. Client must be set. Throws what the client
   // raises; reports no error of its own.
   void SendReply(std::string_view Frame);
+  // The same in two steps: the datagram written, then sent (by the same
+  // client, to the same host and port). HasPrepared tells whether one
+  // waits, PreparedFrame is its frame; SendPrepared throws what the client
+  // raises and forgets the datagram either way.
+  void PrepareReply(std::string_view Frame);
+  bool HasPrepared() const noexcept { return preparedSize_ != 0; }
+  std::string_view PreparedFrame() const noexcept { return preparedFrame_; }
+  void SendPrepared();
 
   ShortString LocalIP;   // written into every reply prefix
   ShortString RemoteIP;  // host the next reply goes to
   std::uint16_t LocalPort = 0;
+  // The short road's: no socket closed and opened for each reply.
+  bool KeepClientSocket = false;
   std::uint16_t RemotePort = 0;
   TNetUDPClient* Client = nullptr;
   TNetUDPServer* Server = nullptr;
@@ -54,6 +66,8 @@ class TRemoteDevice {
  private:
   // Reused for every reply, so a send allocates nothing here.
   std::array<char, kReplyLimit> reply_{};
+  std::size_t preparedSize_ = 0;     // the prepared datagram's length in reply_; 0: none
+  std::string_view preparedFrame_;   // its frame, inside reply_
 };
 
 }  // namespace tarvix

@@ -31,6 +31,16 @@ void TRelay::ReceiveBytes(TSioComPort& CP, std::uint16_t Count) {
   LastByteAt.store(noticeAt_.time_since_epoch().count());
   noise_ = 0;
   inReceive_ = true;
+  // Whatever ends the notice, a reply left prepared goes out last: after
+  // the next request's frame where this thread wrote it.
+  deferReply_ = config_.Turnaround.has_value();
+  struct TDeferredSent {
+    TRelay& relay;
+    ~TDeferredSent() {
+      relay.deferReply_ = false;
+      relay.SendDeferredReply();
+    }
+  } sent{*this};
   {
     // The bytes noise costs are told after the notice, whatever it raised,
     // and before a freed bus takes the next request (its device is another).
@@ -267,10 +277,36 @@ void TRelay::ReplyFailed(std::string_view host, std::uint16_t port, const std::e
 
 void TRelay::SendReplyTo(std::int32_t index, std::string_view host, std::uint16_t port,
                          const TNetAddressBytes& address, std::string_view frame) {
+  SendDeferredReply();  // one prepared at most: an earlier one goes first
   Remote->RemoteIP.Assign(host);
   Remote->RemotePort = port;
   Remote->UpdateClient(TNetStack::BytesToDotted(address));
+  observer_.ReplyReady(index);
+  if (deferReply_) {
+    Remote->PrepareReply(frame);
+    deferredIndex_ = index;
+    return;
+  }
   Remote->SendReply(frame);
+  ReplySent(index, frame);
+}
+
+void TRelay::SendDeferredReply() noexcept {
+  if (deferredIndex_ < 0) return;
+  const std::int32_t index = std::exchange(deferredIndex_, -1);
+  try {
+    // The frame stays in the prepared datagram's buffer after the send.
+    const std::string_view frame = Remote->PreparedFrame();
+    Remote->SendPrepared();
+    ReplySent(index, frame);
+  } catch (const ENetException& error) {
+    ReplyFailed(Remote->RemoteIP.View(), Remote->RemotePort, error);
+  } catch (const std::exception& error) {
+    Log(TLogLevel::Error, error.what());
+  }
+}
+
+void TRelay::ReplySent(std::int32_t index, std::string_view frame) {
   Count(PortTxCount, TCounter::PortTx);
   observer_.ReplyDispatched(index);
   if (TracePort) {

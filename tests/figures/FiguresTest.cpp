@@ -75,6 +75,7 @@ TEST_F(KeeperTable, SendsRepliesAndGiveUpsCountForTheEndpointOnTheBus) {
   keeper.RequestSending(1, true);
   keeper.Refused(TRefusal::GivenUp, 1);
   keeper.RequestSending(0, false);
+  keeper.ReplyReady(0);
   keeper.ReplyDispatched(0);
   // A resend told for an endpoint not on the bus starts no history of it.
   keeper.Refused(TRefusal::Allow, 1);
@@ -93,6 +94,7 @@ TEST_F(KeeperTable, SendsRepliesAndGiveUpsCountForTheEndpointOnTheBus) {
 TEST_F(KeeperTable, AnEndpointTakingOverAnEntryStartsWithoutHistory) {
   Endpoint(7000);
   keeper.RequestSending(0, false);
+  keeper.ReplyReady(0);
   keeper.ReplyDispatched(0);
   TEndpointRow row;
   row.Index = 0;

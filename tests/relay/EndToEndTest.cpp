@@ -94,7 +94,60 @@ class EndToEndScheduler : public EndToEnd, public ::testing::WithParamInterface<
   }
 };
 
+// The order in which the observers hear of requests and replies.
+class TOrderView : public IRelayObserver {
+ public:
+  void RequestSending(std::int32_t index, bool /*resend*/) override { Note('s', index); }
+  void ReplyReady(std::int32_t index) override { Note('r', index); }
+  void ReplyDispatched(std::int32_t index) override { Note('d', index); }
+  void ReplyNotSent(TReplyFailure reason, std::uint64_t /*total*/) override {
+    Events += reason == TReplyFailure::InvalidAddress ? "x " : "? ";
+  }
+  std::string Events;  // main thread
+
+ private:
+  void Note(char what, std::int32_t index) { Events += what + std::to_string(index) + ' '; }
+};
+
+class EndToEndShortRoad : public EndToEnd {
+ protected:
+  EndToEndShortRoad() : EndToEnd(Config()) { host.AddObserver(order); }
+
+  static TRelayConfig Config() {
+    TRelayConfig config = LoopbackConfig();
+    config.Turnaround = std::chrono::microseconds(0);
+    return config;
+  }
+
+  TOrderView order;
+};
+
 }  // namespace
+
+// On the short road the thread that completes a reply writes the next
+// request's frame before the reply's datagram leaves; the observers still
+// hear of the reply's end before the next request, and a datagram that then
+// cannot be sent counts as not sent, never as sent.
+TEST_F(EndToEndShortRoad, TheNextFrameGoesOutBeforeTheReplyAndTheBooksStayTrue) {
+  TUdpEndpoint unreachable;  // names port 0 for its reply
+  TUdpEndpoint second;
+  TUdpEndpoint third;
+  unreachable.SendTo(serverPort, RequestDatagram("127.0.0.1", 0, kRequest));
+  second.SendTo(serverPort, RequestDatagram("127.0.0.1", second.Port(), kRequest));
+  third.SendTo(serverPort, RequestDatagram("127.0.0.1", third.Port(), kRequest));
+  ASSERT_TRUE(test::PumpFor([&] { return view.Counter(TCounter::PortRec) == 3; }, 3s));
+  for (TUdpEndpoint* client : {static_cast<TUdpEndpoint*>(nullptr), &second, &third}) {
+    ASSERT_EQ(BusRead(kRequest.size(), 3s), kRequest);
+    pty.Write(std::string("\x16\x02\x03\x7F", 4));
+    if (client) {
+      ASSERT_TRUE(AwaitReply(*client, 3s));
+    }
+  }
+  ASSERT_TRUE(test::PumpFor([&] { return BusIdle.load(); }, 3s));
+  EXPECT_EQ(order.Events, "s0 r0 s1 x r1 s2 d1 r2 d2 ");
+  EXPECT_EQ(view.Counter(TCounter::PortTx), 2);
+  EXPECT_EQ(view.Counter(TCounter::RxRec), 3);
+}
 
 TEST_P(EndToEndScheduler, EightClientsKeepingTheQueuesFullEachGetTheirOwnRepliesInTurn) {
   constexpr int kClients = 8;
