@@ -1,8 +1,8 @@
 #include "relay/RemoteDevice.h"
 
-#include <utility>
-
+#include <algorithm>
 #include <optional>
+#include <utility>
 
 #include "net/NetUDPClient.h"
 #include "net/NetUDPServer.h"
@@ -23,15 +23,11 @@ void TRemoteDevice::DecodeRequest(TMemoryStream& AData, ShortString& IP, std::ui
 }
 
 void TRemoteDevice::UpdateClient(std::string_view address) {
-  if (KeepClientSocket && Client->Active()) {
-    Client->SetHost(address.empty() ? RemoteIP.Str() : std::string(address));
-    Client->SetPort(RemotePort);
-    return;
-  }
-  Client->SetActive(false);
+  const bool reopen = !KeepClientSocket || !Client->Active();
+  if (reopen) Client->SetActive(false);
   Client->SetHost(address.empty() ? RemoteIP.Str() : std::string(address));
   Client->SetPort(RemotePort);
-  Client->SetActive(true);
+  if (reopen) Client->SetActive(true);
 }
 
 void TRemoteDevice::UpdateServer() {
@@ -43,12 +39,15 @@ void TRemoteDevice::UpdateServer() {
 }
 
 void TRemoteDevice::SendReply(std::string_view Frame) {
-  Client->SendText({reply_.data(), WriteDatagram(reply_, LocalIP.View(), LocalPort, Frame)});
+  PrepareReply(Frame);
+  SendPrepared();
 }
 
 void TRemoteDevice::PrepareReply(std::string_view Frame) {
   preparedSize_ = WriteDatagram(reply_, LocalIP.View(), LocalPort, Frame);
-  preparedFrame_ = {reply_.data() + preparedSize_ - Frame.size(), Frame.size()};
+  // The frame as written: a datagram too long for the buffer is cut.
+  const std::size_t prefix = std::min(DatagramSize(LocalIP.View(), {}), preparedSize_);
+  preparedFrame_ = {reply_.data() + prefix, preparedSize_ - prefix};
 }
 
 void TRemoteDevice::SendPrepared() {

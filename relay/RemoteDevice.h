@@ -46,11 +46,10 @@ class TRemoteDevice {
   // raises; reports no error of its own.
   void SendReply(std::string_view Frame);
   // The same in two steps: the datagram written, then sent (by the same
-  // client, to the same host and port). HasPrepared tells whether one
-  // waits, PreparedFrame is its frame; SendPrepared throws what the client
-  // raises and forgets the datagram either way.
+  // client, to the same host and port). PreparedFrame is the frame of the
+  // one waiting, as written (cut with the datagram); SendPrepared throws
+  // what the client raises and forgets the datagram either way.
   void PrepareReply(std::string_view Frame);
-  bool HasPrepared() const noexcept { return preparedSize_ != 0; }
   std::string_view PreparedFrame() const noexcept { return preparedFrame_; }
   void SendPrepared();
 
@@ -66,7 +65,7 @@ class TRemoteDevice {
  private:
   // Reused for every reply, so a send allocates nothing here.
   std::array<char, kReplyLimit> reply_{};
-  std::size_t preparedSize_ = 0;     // the prepared datagram's length in reply_; 0: none
+  std::size_t preparedSize_ = 0;     // the prepared datagram's length in reply_
   std::string_view preparedFrame_;   // its frame, inside reply_
 };
 
